@@ -1,0 +1,60 @@
+// KvoBuffer: a counted, growable byte array with little-endian 16- and 32-bit access, used by
+// scripts for raw data and for marshalling native structures. The word accessors read and
+// write byte by byte, so no alignment is needed; they are unchecked like operator[].
+#pragma once
+
+#include <cstdint>
+
+#include "values/KvoElementBuffer.h"
+
+class KVO_API KvoBuffer : public KvoElementBuffer<std::uint8_t>
+{
+public:
+    KvoBuffer() = default;
+    explicit KvoBuffer(std::uint32_t n) : KvoElementBuffer(n) {}
+    KvoBuffer(const KvoBuffer&) = default;
+    KvoBuffer& operator=(const KvoBuffer&) = default;
+
+    // New buffer: this one's bytes followed by the other's (capacity the sum, at least 1).
+    KvoBuffer* operator+(const KvoBuffer& other) const;
+    KvoBuffer& operator+=(const KvoBuffer& other)
+    {
+        KvoElementBuffer::operator+=(other);
+        return *this;
+    }
+    // Appends count bytes.
+    void append(const void* bytes, std::uint32_t count) { KvoElementBuffer::append(static_cast<const std::uint8_t*>(bytes), count); }
+
+    // Little-endian pushes; each returns the offset of what it stored.
+    std::uint32_t push_backW(std::uint16_t w);
+    std::uint32_t push_backDW(std::uint32_t dw);
+    std::uint32_t push_backNW(std::uint32_t nw) { return push_backDW(nw); }
+    // Pops in the reverse order of the matching push.
+    std::uint16_t pop_backW() noexcept;
+    std::uint32_t pop_backDW() noexcept;
+    std::uint32_t pop_backNW() noexcept { return pop_backDW(); }
+
+    std::uint16_t getW(std::uint32_t offset) const noexcept
+    {
+        return static_cast<std::uint16_t>(data()[offset] | (data()[offset + 1] << 8));
+    }
+    std::uint32_t getDW(std::uint32_t offset) const noexcept
+    {
+        return std::uint32_t(getW(offset)) | (std::uint32_t(getW(offset + 2)) << 16);
+    }
+    std::uint32_t getNW(std::uint32_t offset) const noexcept { return getDW(offset); }
+    void setW(std::uint32_t offset, std::uint16_t w) noexcept
+    {
+        data()[offset] = static_cast<std::uint8_t>(w);
+        data()[offset + 1] = static_cast<std::uint8_t>(w >> 8);
+    }
+    void setDW(std::uint32_t offset, std::uint32_t dw) noexcept
+    {
+        setW(offset, static_cast<std::uint16_t>(dw));
+        setW(offset + 2, static_cast<std::uint16_t>(dw >> 16));
+    }
+    void setNW(std::uint32_t offset, std::uint32_t nw) noexcept { setDW(offset, nw); }
+
+    // Sets the size; false (unchanged) when n exceeds the capacity.
+    bool setSize(std::uint32_t n) noexcept;
+};

@@ -1,0 +1,466 @@
+// String text management, search and edit operations, and the two formatting paths: the
+// printf-style format() for the runtime's own messages and the script formatting constructor.
+#include "values/KvoString.h"
+
+#include <cstring>
+#include <string>
+
+#include "platform/KvoFormat.h"
+#include "platform/KvoMemory.h"
+#include "platform/KvoText.h"
+#include "values/KvoBuffer.h"
+#include "values/KvoCharBuffer.h"
+#include "values/ValPtr.h"
+
+namespace {
+
+KvoChar* allocateText(std::size_t length)
+{
+    if (length >= (SIZE_MAX / sizeof(KvoChar)) - 1)
+        errorExit(1);
+    auto* block = static_cast<KvoChar*>(allocmem((length + 1) * sizeof(KvoChar)));
+    block[length] = 0;
+    return block;
+}
+
+KvoChar* copyText(const KvoChar* text, std::size_t length)
+{
+    KvoChar* block = allocateText(length);
+    if (length)
+        std::memcpy(block, text, length * sizeof(KvoChar));
+    return block;
+}
+
+void appendToString(void* context, const KvoChar* text, std::size_t length)
+{
+    static_cast<std::u16string*>(context)->append(text, length);
+}
+
+} // namespace
+
+KvoString::KvoString(const KvoChar* text)
+{
+    if (text)
+        m_text = copyText(text, kvoStrLen(text));
+}
+
+KvoString::KvoString(const KvoChar* text, std::size_t length)
+{
+    m_text = copyText(text, length);
+}
+
+KvoString::KvoString(const char* text)
+{
+    if (text) {
+        std::u16string wide = kvoFromUtf8(text);
+        m_text = copyText(wide.data(), wide.size());
+    }
+}
+
+KvoString::KvoString(const KvoString& other) : KvoRefObject(other)
+{
+    if (other.m_text)
+        m_text = copyText(other.m_text, other.length());
+}
+
+KvoString::KvoString(KvoString&& other) noexcept : m_text(other.m_text)
+{
+    other.m_text = nullptr;
+}
+
+KvoString::~KvoString()
+{
+    freemem(m_text);
+}
+
+void KvoString::adopt(KvoChar* block) noexcept
+{
+    freemem(m_text);
+    m_text = block;
+}
+
+void KvoString::assignText(const KvoChar* text, std::size_t length)
+{
+    // Copy first: text may point into the block being replaced.
+    adopt(copyText(text, length));
+}
+
+void KvoString::appendText(const KvoChar* text, std::size_t count)
+{
+    std::size_t oldLength = m_text ? kvoStrLen(m_text) : 0;
+    KvoChar* block = allocateText(oldLength + count);
+    if (oldLength)
+        std::memcpy(block, m_text, oldLength * sizeof(KvoChar));
+    if (count)
+        std::memcpy(block + oldLength, text, count * sizeof(KvoChar));
+    adopt(block);
+}
+
+KvoString& KvoString::operator=(const KvoString& other)
+{
+    if (this == &other)
+        return *this;
+    if (other.m_text)
+        assignText(other.m_text, other.length());
+    else
+        clear();
+    return *this;
+}
+
+KvoString& KvoString::operator=(KvoString&& other) noexcept
+{
+    if (this != &other) {
+        adopt(other.m_text);
+        other.m_text = nullptr;
+    }
+    return *this;
+}
+
+KvoString& KvoString::operator=(const KvoChar* text)
+{
+    if (!text) {
+        clear();
+        return *this;
+    }
+    if (m_text && kvoStrCmp(m_text, text) == 0)
+        return *this;
+    assignText(text, kvoStrLen(text));
+    return *this;
+}
+
+KvoString& KvoString::operator+=(const KvoString& other)
+{
+    if (!m_text)
+        return *this = other;
+    std::uint32_t count = other.length();
+    if (count)
+        appendText(other.m_text, count);
+    return *this;
+}
+
+KvoString& KvoString::operator+=(const KvoChar* text)
+{
+    if (!text)
+        return *this;
+    if (!m_text)
+        return *this = text;
+    std::size_t count = kvoStrLen(text);
+    if (count)
+        appendText(text, count);
+    return *this;
+}
+
+KvoString& KvoString::operator+=(KvoChar c)
+{
+    appendText(&c, 1);
+    return *this;
+}
+
+KvoString KvoString::operator+(const KvoString& other) const
+{
+    KvoString result(*this);
+    result += other;
+    return result;
+}
+
+int KvoString::compare(const KvoString& other) const noexcept
+{
+    return kvoStrCmp(c_str(), other.c_str());
+}
+
+int KvoString::icompare(const KvoString& other) const noexcept
+{
+    return kvoStrICmp(c_str(), other.c_str());
+}
+
+std::uint32_t KvoString::length() const noexcept
+{
+    return m_text ? static_cast<std::uint32_t>(kvoStrLen(m_text)) : 0;
+}
+
+const char* KvoString::a_str() const
+{
+    thread_local std::string buffer;
+    if (!m_text)
+        return "";
+    buffer = kvoToUtf8(m_text);
+    return buffer.c_str();
+}
+
+void KvoString::clear() noexcept
+{
+    adopt(nullptr);
+}
+
+std::int32_t KvoString::find(const KvoString& s, std::uint32_t pos) const noexcept
+{
+    if (!m_text || pos >= length())
+        return -1;
+    const KvoChar* hit = kvoStrStr(m_text + pos, s.c_str());
+    return hit ? static_cast<std::int32_t>(hit - m_text) : -1;
+}
+
+std::int32_t KvoString::find(KvoChar c, std::uint32_t pos) const noexcept
+{
+    if (!m_text || pos >= length())
+        return -1;
+    const KvoChar* hit = kvoStrChr(m_text + pos, c);
+    return hit ? static_cast<std::int32_t>(hit - m_text) : -1;
+}
+
+KvoString KvoString::substr(std::uint32_t pos, std::int32_t count) const
+{
+    std::uint32_t len = length();
+    if (pos >= len || count == 0)
+        return KvoString(u"");
+    std::uint32_t available = len - pos;
+    std::uint32_t take = (count < 0 || static_cast<std::uint32_t>(count) > available) ? available
+                                                                                       : static_cast<std::uint32_t>(count);
+    return KvoString(m_text + pos, take);
+}
+
+KvoString& KvoString::erase(std::uint32_t pos, std::int32_t count)
+{
+    std::uint32_t len = length();
+    if (count == 0 || len == 0 || pos >= len)
+        return *this;
+    std::uint32_t available = len - pos;
+    std::uint32_t take = (count < 0 || static_cast<std::uint32_t>(count) > available) ? available
+                                                                                       : static_cast<std::uint32_t>(count);
+    if (take == len) {
+        clear();
+        return *this;
+    }
+    KvoChar* block = allocateText(len - take);
+    std::memcpy(block, m_text, pos * sizeof(KvoChar));
+    std::memcpy(block + pos, m_text + pos + take, (len - pos - take) * sizeof(KvoChar));
+    adopt(block);
+    return *this;
+}
+
+KvoString& KvoString::insert(std::uint32_t pos, const KvoString& s)
+{
+    std::uint32_t len = length();
+    std::uint32_t count = s.length();
+    if (count == 0 || pos > len)
+        return *this;
+    KvoChar* block = allocateText(std::size_t(len) + count);
+    if (pos)
+        std::memcpy(block, m_text, pos * sizeof(KvoChar));
+    std::memcpy(block + pos, s.m_text, count * sizeof(KvoChar));
+    if (len > pos)
+        std::memcpy(block + pos + count, m_text + pos, (len - pos) * sizeof(KvoChar));
+    adopt(block);
+    return *this;
+}
+
+KvoString& KvoString::insert(std::uint32_t pos, KvoChar c, std::uint32_t count)
+{
+    std::uint32_t len = length();
+    if (count == 0 || pos > len)
+        return *this;
+    KvoChar* block = allocateText(std::size_t(len) + count);
+    if (pos)
+        std::memcpy(block, m_text, pos * sizeof(KvoChar));
+    for (std::uint32_t i = 0; i < count; ++i)
+        block[pos + i] = c;
+    if (len > pos)
+        std::memcpy(block + pos + count, m_text + pos, (len - pos) * sizeof(KvoChar));
+    adopt(block);
+    return *this;
+}
+
+KvoString& KvoString::replace(const KvoString& from, const KvoString& to)
+{
+    std::uint32_t fromLength = from.length();
+    if (fromLength == 0 || !m_text)
+        return *this;
+    // Built in one pass; the result equals the designed find/erase/insert loop, which never
+    // searches inside text it has just inserted.
+    std::u16string result;
+    const KvoChar* text = m_text;
+    const KvoChar* pattern = from.c_str();
+    bool replaced = false;
+    for (;;) {
+        const KvoChar* hit = kvoStrStr(text, pattern);
+        if (!hit)
+            break;
+        replaced = true;
+        result.append(text, static_cast<std::size_t>(hit - text));
+        result.append(to.c_str(), to.length());
+        text = hit + fromLength;
+    }
+    if (!replaced)
+        return *this;
+    result.append(text);
+    if (result.empty())
+        clear();
+    else
+        assignText(result.data(), result.size());
+    return *this;
+}
+
+KvoString& KvoString::replace(KvoChar from, KvoChar to) noexcept
+{
+    if (!m_text)
+        return *this;
+    for (KvoChar* p = m_text; *p; ++p) {
+        if (*p == from)
+            *p = to;
+    }
+    return *this;
+}
+
+KvoString KvoString::format(const KvoChar* fmt, ...)
+{
+    va_list args;
+    va_start(args, fmt);
+    KvoString result = formatV(fmt, args);
+    va_end(args);
+    return result;
+}
+
+KvoString KvoString::formatV(const KvoChar* fmt, va_list args)
+{
+    KvoString result;
+    if (!fmt)
+        return result;
+    std::u16string text;
+    kvoFormatV(appendToString, &text, fmt, args);
+    result.m_text = copyText(text.data(), text.size());
+    return result;
+}
+
+void appendPrintText(KvoString& out, const KvoValue& value)
+{
+    switch (value.getType()) {
+    case KVT_INTEGER:
+        out += KvoString::format(u"%ld", value.getLong());
+        break;
+    case KVT_FLOAT:
+    case KVT_DOUBLE:
+        out += KvoString::format(u"%f", value.getDouble());
+        break;
+    case KVT_STRING:
+    case KVT_STRINGREF:
+        if (const KvoString* s = value.getString())
+            out += *s;
+        break;
+    default:
+        out += KvoString::format(u"(%s:%p)", getValueTypeName(value.getType()), value.ptr());
+        break;
+    }
+}
+
+// ---- Script formatting -------------------------------------------------------------------------
+
+namespace {
+
+constexpr const KvoChar* FORMAT_FLAGS = u"+-0 #";
+constexpr const KvoChar* FORMAT_SIZE_PREFIXES = u"whlI2346FN";
+constexpr const KvoChar* FORMAT_CONVERSIONS = u"diouxXfegEGcspCSaA";
+
+bool isOneOf(KvoChar c, const KvoChar* set)
+{
+    return c != 0 && kvoStrChr(set, c) != nullptr;
+}
+
+bool isDecimalDigit(KvoChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+// The text that %s shows for a value: the characters of a string, character buffer or buffer
+// (a byte buffer is read as UTF-8 up to its size or first zero), else what print writes.
+void appendValueText(KvoString& out, const KvoValue& value)
+{
+    if (const KvoCharBuffer* chars = value.getCharBuffer()) {
+        std::size_t count = 0;
+        while (count < chars->size() && chars->data()[count])
+            ++count;
+        out += KvoString(chars->data(), count);
+        return;
+    }
+    if (const KvoBuffer* bytes = value.getBuffer()) {
+        std::size_t count = 0;
+        while (count < bytes->size() && bytes->data()[count])
+            ++count;
+        std::u16string wide = kvoFromUtf8(reinterpret_cast<const char*>(bytes->data()), count);
+        out += KvoString(wide.data(), wide.size());
+        return;
+    }
+    appendPrintText(out, value);
+}
+
+// Formats one conversion. spec is "%" + flags/width/precision + the conversion letter + any
+// literal text that followed it, with the size prefix already removed, so that the engine
+// always reads a 32-bit integer, a double, a pointer or UTF-16 text: exactly what is passed.
+void appendConversion(KvoString& out, std::u16string& spec, std::size_t letterPos, const KvoValue& value)
+{
+    KvoChar letter = spec[letterPos];
+    switch (letter) {
+    case u'd': case u'i': case u'o': case u'u': case u'x': case u'X':
+        out += KvoString::format(spec.c_str(), value.getLong());
+        break;
+    case u'c': case u'C':
+        spec[letterPos] = u'c';
+        out += KvoString::format(spec.c_str(), static_cast<int>(static_cast<KvoChar>(value.getLong())));
+        break;
+    case u'p':
+        if (isObjectType(value.getType()) || value.getType() == KVT_FILE || value.getType() == KVT_CODE ||
+            value.getType() == KVT_VAR)
+            out += KvoString::format(spec.c_str(), value.ptr());
+        else
+            out += KvoString::format(spec.c_str(),
+                                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(static_cast<std::uint32_t>(value.getLong()))));
+        break;
+    case u's': case u'S': {
+        spec[letterPos] = u's';
+        KvoString text(u"");
+        appendValueText(text, value);
+        out += KvoString::format(spec.c_str(), text.c_str());
+        break;
+    }
+    default: // floating conversions
+        out += KvoString::format(spec.c_str(), value.getDouble());
+        break;
+    }
+}
+
+} // namespace
+
+KvoString::KvoString(const KvoChar* fmt, unsigned argc, ValPtr& args)
+{
+    if (!fmt || !*fmt || argc == 0)
+        return;
+    std::u16string copy(fmt);
+    KvoChar* state = nullptr;
+    unsigned consumed = 0;
+    for (KvoChar* token = kvoStrTok(copy.data(), u"%", &state); token && consumed < argc;
+         token = kvoStrTok(nullptr, u"%", &state)) {
+        const KvoChar* p = token;
+        if (isOneOf(*p, FORMAT_FLAGS))
+            ++p;
+        while (isDecimalDigit(*p))
+            ++p;
+        if (*p == u'.') {
+            ++p;
+            while (isDecimalDigit(*p))
+                ++p;
+        }
+        const KvoChar* sizeStart = p;
+        while (isOneOf(*p, FORMAT_SIZE_PREFIXES))
+            ++p;
+        bool leadingText = token == copy.data();
+        if (!isOneOf(*p, FORMAT_CONVERSIONS) || leadingText) {
+            *this += token;
+            continue;
+        }
+        std::u16string spec(u"%");
+        spec.append(token, static_cast<std::size_t>(sizeStart - token));
+        std::size_t letterPos = spec.size();
+        spec.append(p);
+        appendConversion(*this, spec, letterPos, args[static_cast<int>(consumed)]);
+        ++consumed;
+    }
+}

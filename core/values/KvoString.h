@@ -1,0 +1,87 @@
+// KvoString: counted UTF-16 text, used for every name, literal and message.
+// Invariant: the text is either absent (null pointer) or one runtime-heap block holding exactly
+// length + 1 code units, the last one zero. There is no stored length; each modification
+// reallocates the block to the exact size. A string without text behaves as "".
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "values/KvoValue.h"
+
+class KVO_API KvoString : public KvoRefObject
+{
+public:
+    KvoString() noexcept = default;
+    // Copy of the text; null gives no text.
+    KvoString(const KvoChar* text);
+    // Copy of length units of text (which need not be terminated).
+    KvoString(const KvoChar* text, std::size_t length);
+    // Converted from UTF-8; null gives no text.
+    explicit KvoString(const char* text);
+    KvoString(const KvoString& other);
+    KvoString(KvoString&& other) noexcept;
+    // Script formatting: the values args[0] .. args[argc-1] formatted by fmt (see KvoString.cpp).
+    KvoString(const KvoChar* fmt, unsigned argc, ValPtr& args);
+    ~KvoString() override;
+
+    KvoString& operator=(const KvoString& other);
+    KvoString& operator=(KvoString&& other) noexcept;
+    KvoString& operator=(const KvoChar* text);
+    KvoString& operator+=(const KvoString& other);
+    KvoString& operator+=(const KvoChar* text);
+    KvoString& operator+=(KvoChar c);
+    KvoString operator+(const KvoString& other) const;
+    // Character i, without any check.
+    KvoChar& operator[](std::size_t i) noexcept { return m_text[i]; }
+
+    // wcscmp order of the two texts; no text compares as "".
+    int compare(const KvoString& other) const noexcept;
+    // Case-insensitive order (_wcsicmp).
+    int icompare(const KvoString& other) const noexcept;
+    bool operator<(const KvoString& other) const noexcept { return compare(other) < 0; }
+    bool operator==(const KvoString& other) const noexcept { return compare(other) == 0; }
+
+    std::uint32_t length() const noexcept;
+    bool hasText() const noexcept { return m_text != nullptr; }
+    // The text, or a static empty text (never null).
+    const KvoChar* c_str() const noexcept { return m_text ? m_text : u""; }
+    const KvoChar* w_str() const noexcept { return c_str(); }
+    // The UTF-8 form in a per-thread buffer shared by all strings; valid until the next a_str
+    // call on this thread.
+    const char* a_str() const;
+    // Frees the text.
+    void clear() noexcept;
+
+    // Index of the first occurrence at or after pos; -1 when none, without text or pos >= length.
+    std::int32_t find(const KvoString& s, std::uint32_t pos) const noexcept;
+    std::int32_t find(KvoChar c, std::uint32_t pos) const noexcept;
+    // New string of count characters from pos; a negative count or one past the end means to the end.
+    KvoString substr(std::uint32_t pos, std::int32_t count) const;
+    // Removes count characters at pos (negative or too large: to the end); removing all leaves
+    // no text.
+    KvoString& erase(std::uint32_t pos, std::int32_t count);
+    // Inserts s before character pos; pos == length appends; pos > length changes nothing.
+    KvoString& insert(std::uint32_t pos, const KvoString& s);
+    // Inserts count copies of c before character pos.
+    KvoString& insert(std::uint32_t pos, KvoChar c, std::uint32_t count);
+    // Replaces every occurrence of from by to, left to right; replaced text is not searched again.
+    KvoString& replace(const KvoString& from, const KvoString& to);
+    KvoString& replace(KvoChar from, KvoChar to) noexcept;
+
+    // printf-style formatting over a UTF-16 format; a null format gives no text.
+    static KvoString format(const KvoChar* fmt, ...);
+    static KvoString formatV(const KvoChar* fmt, va_list args);
+
+private:
+    // Takes ownership of a runtime-heap block.
+    void adopt(KvoChar* block) noexcept;
+    void assignText(const KvoChar* text, std::size_t length);
+    void appendText(const KvoChar* text, std::size_t length);
+
+    KvoChar* m_text = nullptr;
+};
+
+// Appends the text that the print function writes for a value: integers as "%ld", floats and
+// doubles as "%f", strings as their text, anything else as "(TYPE:%p)" with the payload pointer.
+KVO_API void appendPrintText(KvoString& out, const KvoValue& value);

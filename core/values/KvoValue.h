@@ -1,0 +1,285 @@
+// KvoValue: the tagged value held by every variable, stack slot, vector element, object member
+// and dictionary entry. 16 bytes: a type byte, a flags byte and an 8-byte payload (a 32-bit
+// integer, a float, a double, a raw pointer or a pointer to a counted heap object).
+// Invariant: a value of an owning kind (6..14) with a non-null pointer holds exactly one counted
+// reference to its object; every other kind holds none. Copy, assignment, move and dispose keep
+// that invariant and are inline because every push and pop of the interpreter runs them.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "platform/KvoTypes.h"
+#include "values/KvoRefObject.h"
+
+class KvoBuffer;
+class KvoCharBuffer;
+class KvoClass;
+class KvoDictionary;
+class KvoDictionaryEntry;
+class KvoObject;
+class KvoString;
+class KvoVector;
+class KvoVirtualMachine;
+class ValPtr;
+
+// The signature of every native function: built-in functions and native methods alike.
+// args points at the last argument; the arguments are args[-argc+1] .. args[0] and the called
+// slot is args[-argc]. On success the function stores its result in that called slot, moves
+// args down to it and returns true; on failure it returns the interpreter's returnError result.
+using KvoNativeFunc = bool (*)(KvoVirtualMachine* vm, int argc, ValPtr& args);
+
+// The kinds of value. Owning kinds (6..14) hold a counted reference; their non-owning twins
+// (16..24) point at the same kinds of object without counting. Module files and bytecode
+// store these numbers.
+enum KvoValueType : std::uint8_t {
+    KVT_NULL = 0,
+    KVT_INTEGER = 1,
+    KVT_FLOAT = 2,
+    KVT_DOUBLE = 3,
+    KVT_FILE = 4,
+    KVT_CODE = 5,
+    KVT_BYTECODE = 6,
+    KVT_LOCALVARINFO = 7,
+    KVT_BUFFER = 8,
+    KVT_CHARBUFFER = 9,
+    KVT_CLASS = 10,
+    KVT_OBJECT = 11,
+    KVT_VECTOR = 12,
+    KVT_STRING = 13,
+    KVT_DICTIONARY = 14,
+    KVT_VAR = 15,
+    KVT_CODEREF = 16,
+    KVT_BYTECODEREF = 17,
+    KVT_BUFFERREF = 18,
+    KVT_CHARBUFFERREF = 19,
+    KVT_CLASSREF = 20,
+    KVT_OBJECTREF = 21,
+    KVT_VECTORREF = 22,
+    KVT_STRINGREF = 23,
+    KVT_DICTIONARYREF = 24,
+};
+constexpr int KVT_COUNT = 25;
+
+// Flag bits of a value.
+constexpr std::uint8_t KVO_PROTECTION_MASK = 0x60; // protection of a class member
+constexpr std::uint8_t KvoNoDefault = 0x80;        // parameter without a default value
+
+// The enumerator's name ("KVT_NULL" ... "KVT_DICTIONARYREF"); valid types only.
+KVO_API const KvoChar* getValueTypeName(KvoValueType type);
+
+// True for the kinds that hold a counted reference (6..14).
+constexpr bool isOwningType(unsigned type)
+{
+    return type - KVT_BYTECODE <= KVT_DICTIONARY - KVT_BYTECODE;
+}
+// True for every kind whose payload points at a heap object (owning or not).
+constexpr bool isObjectType(unsigned type)
+{
+    return isOwningType(type) || (type >= KVT_BYTECODEREF && type <= KVT_DICTIONARYREF);
+}
+// The non-owning twin of an owning kind (code 5 -> 16, bytecode 6 -> 17, buffer 8 -> 18 ...
+// dictionary 14 -> 24). Kinds without a twin (local-variable information among them) map to
+// themselves.
+constexpr KvoValueType refTypeOf(KvoValueType type)
+{
+    if (type == KVT_CODE)
+        return KVT_CODEREF;
+    if (type == KVT_BYTECODE)
+        return KVT_BYTECODEREF;
+    if (type >= KVT_BUFFER && type <= KVT_DICTIONARY)
+        return static_cast<KvoValueType>(type + 10);
+    return type;
+}
+
+class KVO_API KvoValue
+{
+public:
+    // The type and flags bytes.
+    struct ExtType {
+        KvoValueType type = KVT_NULL;
+        std::uint8_t flags = 0;
+        ExtType() = default;
+        ExtType(KvoValueType t, unsigned short f) : type(t), flags(static_cast<std::uint8_t>(f & 0xff)) {}
+    };
+
+    KvoValue() noexcept { m_payload.bits = 0; }
+    // t must be an object kind (6..14 or 16..24); an owning kind retains p.
+    KvoValue(KvoRefObject* p, KvoValueType t) noexcept : m_ext(t, 0) { setObject(p); }
+    KvoValue(KvoClass* p, bool ref = false) noexcept;
+    KvoValue(KvoObject* p, bool ref = false) noexcept;
+    // A bytecode vector of exactly two vectors reads as local-variable information.
+    KvoValue(KvoVector* p, bool bytecode = false, bool ref = false) noexcept;
+    KvoValue(KvoString* p, bool ref = false) noexcept;
+    KvoValue(KvoBuffer* p, bool ref = false) noexcept;
+    KvoValue(KvoCharBuffer* p, bool ref = false) noexcept;
+    KvoValue(KvoDictionary* p, bool ref = false) noexcept;
+    KvoValue(KvoDictionaryEntry* entry) noexcept : m_ext(KVT_VAR, 0) { setPointer(entry); }
+    KvoValue(KvoNativeFunc func) noexcept : m_ext(KVT_CODE, 0)
+    {
+        m_payload.bits = 0;
+        m_payload.func = func;
+    }
+    KvoValue(std::int32_t value) noexcept : m_ext(KVT_INTEGER, 0)
+    {
+        m_payload.bits = 0;
+        m_payload.integer = value;
+    }
+    KvoValue(float value) noexcept : m_ext(KVT_FLOAT, 0)
+    {
+        m_payload.bits = 0;
+        m_payload.single = value;
+    }
+    KvoValue(double value) noexcept : m_ext(KVT_DOUBLE, 0) { m_payload.real = value; }
+    // A raw pointer: an open stream or any host handle (KVT_FILE).
+    KvoValue(void* handle) noexcept : m_ext(KVT_FILE, 0) { setPointer(handle); }
+
+    KvoValue(const KvoValue& other) noexcept : m_ext(other.m_ext), m_payload(other.m_payload)
+    {
+        if (isOwningType(m_ext.type) && m_payload.object)
+            m_payload.object->addRef();
+    }
+    KvoValue(KvoValue&& other) noexcept : m_ext(other.m_ext), m_payload(other.m_payload)
+    {
+        other.m_ext = ExtType();
+        other.m_payload.bits = 0;
+    }
+    ~KvoValue() { dispose(); }
+
+    // Retains the new referent before releasing the old one, so that assigning a value held
+    // inside an object that only this value keeps alive (v = v[0]) stays safe.
+    KvoValue& operator=(const KvoValue& other)
+    {
+        if (isOwningType(other.m_ext.type) && other.m_payload.object)
+            other.m_payload.object->addRef();
+        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        m_ext = other.m_ext;
+        m_payload = other.m_payload;
+        if (old)
+            old->release();
+        return *this;
+    }
+    KvoValue& operator=(KvoValue&& other)
+    {
+        if (this == &other)
+            return *this;
+        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        m_ext = other.m_ext;
+        m_payload = other.m_payload;
+        other.m_ext = ExtType();
+        other.m_payload.bits = 0;
+        if (old)
+            old->release();
+        return *this;
+    }
+
+    // Releases an owned object and leaves NULL. The value is already NULL when the object's
+    // destructor runs, so a destructor that looks at this slot sees no stale pointer.
+    void dispose()
+    {
+        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        m_ext = ExtType();
+        m_payload.bits = 0;
+        if (old)
+            old->release();
+    }
+
+    // Replaces the pointer, keeping type and flags; an owning kind retains the new object and
+    // releases the old one.
+    void assignRef(KvoRefObject* p);
+
+    KvoValueType getType() const noexcept { return m_ext.type; }
+    ExtType getExtType() const noexcept { return m_ext; }
+    std::uint8_t getFlags() const noexcept { return m_ext.flags; }
+    void setFlags(std::uint8_t flags) noexcept { m_ext.flags = flags; }
+    std::uint8_t getProtection() const noexcept { return m_ext.flags & KVO_PROTECTION_MASK; }
+    // Replaces the whole flags byte by the protection bits of p.
+    void setProtection(short p) noexcept { m_ext.flags = static_cast<std::uint8_t>(p & KVO_PROTECTION_MASK); }
+
+    // The payload as a pointer, whatever the type.
+    void* getRef() const noexcept { return m_payload.pointer; }
+    void* ptr() const noexcept { return m_payload.pointer; }
+    // The address of the data: the payload for numbers, the bytes of a buffer, the characters
+    // of a character buffer or string, else the payload pointer.
+    void* addr() const noexcept;
+
+    // Typed views; null (or the tabled default) when the type does not match.
+    KvoClass* getClass() const noexcept;
+    KvoObject* getObject() const noexcept;
+    KvoVector* getVector() const noexcept;
+    KvoString* getString() const noexcept;
+    KvoBuffer* getBuffer() const noexcept;
+    KvoCharBuffer* getCharBuffer() const noexcept;
+    KvoDictionary* getDictionary() const noexcept;
+    KvoDictionaryEntry* getVar() const noexcept;
+    KvoNativeFunc getCode() const noexcept { return m_ext.type == KVT_CODE ? m_payload.func : nullptr; }
+    void* getFile() const noexcept { return m_ext.type == KVT_FILE ? m_payload.pointer : nullptr; }
+    // Integer view: floats and doubles truncate toward zero (saturating where the C++ cast would
+    // be undefined); every other kind gives its first 4 payload bytes.
+    std::int32_t getLong() const noexcept
+    {
+        if (m_ext.type == KVT_INTEGER)
+            return m_payload.integer;
+        return convertToLong();
+    }
+    // Float view: integers and doubles converted; other kinds give the largest float.
+    float getFloat() const noexcept;
+    // Double view: integers and floats converted; other kinds give the largest finite double.
+    double getDouble() const noexcept
+    {
+        if (m_ext.type == KVT_DOUBLE)
+            return m_payload.real;
+        if (m_ext.type == KVT_INTEGER)
+            return m_payload.integer;
+        if (m_ext.type == KVT_FLOAT)
+            return m_payload.single;
+        return 1.7976931348623157e308;
+    }
+
+    explicit operator KvoClass*() const noexcept { return getClass(); }
+    explicit operator KvoObject*() const noexcept { return getObject(); }
+    explicit operator KvoVector*() const noexcept { return getVector(); }
+    explicit operator KvoString*() const noexcept { return getString(); }
+    explicit operator KvoBuffer*() const noexcept { return getBuffer(); }
+    explicit operator KvoCharBuffer*() const noexcept { return getCharBuffer(); }
+    explicit operator KvoDictionary*() const noexcept { return getDictionary(); }
+    explicit operator KvoDictionaryEntry*() const noexcept { return getVar(); }
+    explicit operator KvoNativeFunc() const noexcept { return getCode(); }
+    explicit operator void*() const noexcept { return getFile(); }
+    explicit operator std::int32_t() const noexcept { return getLong(); }
+    explicit operator float() const noexcept { return getFloat(); }
+    explicit operator double() const noexcept { return getDouble(); }
+
+    bool isNull() const noexcept { return m_ext.type == KVT_NULL; }
+    bool isOwning() const noexcept { return isOwningType(m_ext.type); }
+
+private:
+    void setObject(KvoRefObject* p) noexcept
+    {
+        setPointer(p);
+        if (p && isOwningType(m_ext.type))
+            p->addRef();
+    }
+    void setPointer(void* p) noexcept
+    {
+        m_payload.bits = 0;
+        m_payload.pointer = p;
+    }
+    std::int32_t convertToLong() const noexcept;
+
+    union Payload {
+        std::uint64_t bits;
+        std::int32_t integer;
+        float single;
+        double real;
+        void* pointer;
+        KvoRefObject* object;
+        KvoNativeFunc func;
+    };
+
+    ExtType m_ext;
+    Payload m_payload;
+};
+
+static_assert(sizeof(KvoValue) == 16, "a value is 16 bytes");
+static_assert(KVT_DICTIONARYREF == 24 && KVT_VAR == 15, "value type numbers are stored in files");

@@ -1,0 +1,199 @@
+// KvoOpCode: the instruction set of the bytecode machine. KVO_OPCODES is the one list of
+// instructions; the enumeration, the mnemonic table and the operand kinds are all generated from
+// it, so they cannot drift apart. The numbers are stored in compiled procedures and module
+// files and must never change.
+//
+// Encoding: one opcode byte, then at most one operand. Indexed operands are unsigned
+// little-endian integers of the current operand width (1, 2 or 4 bytes, set by RBYTE / RWORD /
+// RDWORD, 1 at the start of each activation); address operands are always 4 bytes and hold an
+// absolute offset into the code buffer. Operands may stand at any byte offset, so they are read
+// byte by byte.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/KvoTypes.h"
+
+// What follows the opcode byte.
+enum class KvoOperandKind : std::uint8_t {
+    NONE,    // nothing
+    INDEXED, // an index or count of the current operand width
+    ADDRESS, // a 4-byte absolute code offset
+    WIDTH,   // no operand; the instruction sets the operand width
+};
+
+// X(mnemonic, code, operand kind). The mnemonic is the enumerator's name and the text printed
+// by listings and traces.
+#define KVO_OPCODES(X)                 \
+    X(NOP, 0x00, NONE)                 \
+    X(BRT, 0x01, ADDRESS)              \
+    X(BRF, 0x02, ADDRESS)              \
+    X(BR, 0x03, ADDRESS)               \
+    X(NIL, 0x04, NONE)                 \
+    X(PUSH, 0x05, NONE)                \
+    X(NOT, 0x06, NONE)                 \
+    X(NEG, 0x07, NONE)                 \
+    X(ADD, 0x08, NONE)                 \
+    X(SUB, 0x09, NONE)                 \
+    X(MUL, 0x0A, NONE)                 \
+    X(DIV, 0x0B, NONE)                 \
+    X(REM, 0x0C, NONE)                 \
+    X(BAND, 0x0D, NONE)                \
+    X(BOR, 0x0E, NONE)                 \
+    X(XOR, 0x0F, NONE)                 \
+    X(BNOT, 0x10, NONE)                \
+    X(SHL, 0x11, NONE)                 \
+    X(SHR, 0x12, NONE)                 \
+    X(LT, 0x13, NONE)                  \
+    X(LE, 0x14, NONE)                  \
+    X(EQ, 0x15, NONE)                  \
+    X(NE, 0x16, NONE)                  \
+    X(GE, 0x17, NONE)                  \
+    X(GT, 0x18, NONE)                  \
+    X(INC, 0x19, NONE)                 \
+    X(DEC, 0x1A, NONE)                 \
+    X(LIT, 0x1B, INDEXED)              \
+    X(RETURN, 0x1C, NONE)              \
+    X(CALL, 0x1D, INDEXED)             \
+    X(REF, 0x1E, INDEXED)              \
+    X(SET, 0x1F, INDEXED)              \
+    X(VREF, 0x20, NONE)                \
+    X(VSET, 0x21, NONE)                \
+    X(MREF, 0x22, INDEXED)             \
+    X(MSET, 0x23, INDEXED)             \
+    X(AREF, 0x24, INDEXED)             \
+    X(ASET, 0x25, INDEXED)             \
+    X(TREF, 0x26, INDEXED)             \
+    X(TSET, 0x27, INDEXED)             \
+    X(TSPACE, 0x28, INDEXED)           \
+    X(SEND, 0x29, INDEXED)             \
+    X(DUP2, 0x2A, NONE)                \
+    X(NEW, 0x2B, NONE)                 \
+    X(DELETE, 0x2C, NONE)              \
+    X(DUP, 0x2D, NONE)                 \
+    X(POP, 0x2E, NONE)                 \
+    X(MKREF, 0x2F, NONE)               \
+    X(TRY, 0x30, ADDRESS)              \
+    X(ENDTRY, 0x31, ADDRESS)           \
+    X(THROW, 0x32, NONE)               \
+    X(ENDCATCH, 0x33, NONE)            \
+    X(SWITCH, 0x34, ADDRESS)           \
+    X(SREF, 0x35, INDEXED)             \
+    X(SSET, 0x36, INDEXED)             \
+    X(PINC, 0x37, NONE)                \
+    X(PDEC, 0x38, NONE)                \
+    X(TRON, 0x80, NONE)                \
+    X(TROFF, 0x81, NONE)               \
+    X(TRSTEP, 0x82, NONE)              \
+    X(NEWLINE, 0x83, INDEXED)          \
+    X(RBYTE, 0xF0, WIDTH)              \
+    X(RWORD, 0xF1, WIDTH)              \
+    X(RDWORD, 0xF2, WIDTH)
+
+// The opcodes. Byte values not listed execute as one-byte instructions without effect.
+enum KvoOpCode : std::uint8_t {
+#define KVO_OPCODE_ENUM(name, code, kind) name = code,
+    KVO_OPCODES(KVO_OPCODE_ENUM)
+#undef KVO_OPCODE_ENUM
+};
+
+// Number of defined opcodes.
+constexpr int KVO_OPCODE_COUNT = 0
+#define KVO_OPCODE_COUNT_ONE(name, code, kind) +1
+    KVO_OPCODES(KVO_OPCODE_COUNT_ONE)
+#undef KVO_OPCODE_COUNT_ONE
+    ;
+
+static_assert(KVO_OPCODE_COUNT == 64, "the instruction set has 64 opcodes");
+static_assert(NOP == 0x00 && BRT == 0x01 && BRF == 0x02 && BR == 0x03 && NIL == 0x04 && PUSH == 0x05 &&
+                  NOT == 0x06 && NEG == 0x07 && ADD == 0x08 && SUB == 0x09 && MUL == 0x0A && DIV == 0x0B &&
+                  REM == 0x0C && BAND == 0x0D && BOR == 0x0E && XOR == 0x0F && BNOT == 0x10 && SHL == 0x11 &&
+                  SHR == 0x12 && LT == 0x13 && LE == 0x14 && EQ == 0x15 && NE == 0x16 && GE == 0x17 && GT == 0x18 &&
+                  INC == 0x19 && DEC == 0x1A && LIT == 0x1B && RETURN == 0x1C && CALL == 0x1D && REF == 0x1E &&
+                  SET == 0x1F,
+              "opcode numbers 0x00-0x1F are stored in compiled code");
+static_assert(VREF == 0x20 && VSET == 0x21 && MREF == 0x22 && MSET == 0x23 && AREF == 0x24 && ASET == 0x25 &&
+                  TREF == 0x26 && TSET == 0x27 && TSPACE == 0x28 && SEND == 0x29 && DUP2 == 0x2A && NEW == 0x2B &&
+                  DELETE == 0x2C && DUP == 0x2D && POP == 0x2E && MKREF == 0x2F && TRY == 0x30 && ENDTRY == 0x31 &&
+                  THROW == 0x32 && ENDCATCH == 0x33 && SWITCH == 0x34 && SREF == 0x35 && SSET == 0x36 &&
+                  PINC == 0x37 && PDEC == 0x38,
+              "opcode numbers 0x20-0x38 are stored in compiled code");
+static_assert(TRON == 0x80 && TROFF == 0x81 && TRSTEP == 0x82 && NEWLINE == 0x83 && RBYTE == 0xF0 &&
+                  RWORD == 0xF1 && RDWORD == 0xF2,
+              "opcode numbers 0x80-0x83 and 0xF0-0xF2 are stored in compiled code");
+
+// Size in bytes of an address operand.
+constexpr unsigned KVO_ADDRESS_SIZE = 4;
+
+namespace kvo_opcode_detail {
+struct OpcodeInfo {
+    const KvoChar* mnemonic;
+    KvoOperandKind kind;
+};
+// One entry per byte value; a null mnemonic marks an undefined opcode.
+struct OpcodeTable {
+    OpcodeInfo entries[256];
+    constexpr OpcodeTable() : entries()
+    {
+        for (auto& e : entries)
+            e = OpcodeInfo{nullptr, KvoOperandKind::NONE};
+#define KVO_OPCODE_INFO(name, code, kind) entries[code] = OpcodeInfo{u## #name, KvoOperandKind::kind};
+        KVO_OPCODES(KVO_OPCODE_INFO)
+#undef KVO_OPCODE_INFO
+    }
+};
+inline constexpr OpcodeTable OPCODE_TABLE{};
+} // namespace kvo_opcode_detail
+
+// The mnemonic of an opcode ("PUSH", "SEND" ...); "<unknown>" for a byte value that is not an
+// opcode. The text is static.
+constexpr const KvoChar* getOpcodeMnemonic(std::uint8_t op)
+{
+    const KvoChar* m = kvo_opcode_detail::OPCODE_TABLE.entries[op].mnemonic;
+    return m ? m : u"<unknown>";
+}
+
+// True when the byte value is a defined opcode.
+constexpr bool isOpcode(std::uint8_t op)
+{
+    return kvo_opcode_detail::OPCODE_TABLE.entries[op].mnemonic != nullptr;
+}
+
+// The operand kind of an opcode; NONE for undefined byte values.
+constexpr KvoOperandKind getOperandKind(std::uint8_t op)
+{
+    return kvo_opcode_detail::OPCODE_TABLE.entries[op].kind;
+}
+
+// The operand width that a width instruction selects (RBYTE 1, RWORD 2, RDWORD 4); 0 for any
+// other opcode.
+constexpr unsigned getWidthOf(std::uint8_t op)
+{
+    return op == RBYTE ? 1u : op == RWORD ? 2u : op == RDWORD ? 4u : 0u;
+}
+
+// Reads an unsigned little-endian operand of width 1, 2 or 4 bytes from code, byte by byte
+// (operands need no alignment). The caller has checked that width bytes are available.
+inline std::uint32_t readOperand(const std::uint8_t* code, unsigned width) noexcept
+{
+    std::uint32_t value = code[0];
+    if (width >= 2) {
+        value |= std::uint32_t(code[1]) << 8;
+        if (width == 4) {
+            value |= std::uint32_t(code[2]) << 16;
+            value |= std::uint32_t(code[3]) << 24;
+        }
+    }
+    return value;
+}
+
+// Reads a 4-byte address operand.
+inline std::uint32_t readAddress(const std::uint8_t* code) noexcept
+{
+    return readOperand(code, KVO_ADDRESS_SIZE);
+}
+
+static_assert(getOpcodeMnemonic(SEND)[0] == u'S' && getOpcodeMnemonic(0x39)[0] == u'<', "mnemonic table");
+static_assert(getOperandKind(LIT) == KvoOperandKind::INDEXED && getOperandKind(TRY) == KvoOperandKind::ADDRESS &&
+                  getOperandKind(RWORD) == KvoOperandKind::WIDTH && getOperandKind(0xFF) == KvoOperandKind::NONE,
+              "operand kinds");

@@ -1,0 +1,219 @@
+// Tests of the file services: opening by UTF-16 path, and UTF-8 wide character I/O on byte
+// streams (decoding, broken sequences, surrogate pairs split across calls, write failures).
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+#include "platform/KvoFile.h"
+
+namespace {
+
+// A stream holding bytes, positioned at the start.
+std::FILE* streamWith(const std::string& bytes)
+{
+    std::FILE* stream = std::tmpfile();
+    EXPECT_NE(stream, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    std::rewind(stream);
+    return stream;
+}
+
+// Everything in the stream, read from the start.
+std::string contentsOf(std::FILE* stream)
+{
+    std::fflush(stream);
+    std::rewind(stream);
+    std::string bytes;
+    for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) {
+        bytes.push_back(static_cast<char>(c));
+    }
+    return bytes;
+}
+
+// Reads units until end of file.
+std::u16string readAll(std::FILE* stream)
+{
+    std::u16string units;
+    for (KvoChar c = kvoGetWc(stream); c != KVO_WEOF; c = kvoGetWc(stream)) {
+        units.push_back(c);
+    }
+    return units;
+}
+
+std::u16string decode(const std::string& bytes)
+{
+    std::FILE* stream = streamWith(bytes);
+    std::u16string units = readAll(stream);
+    EXPECT_EQ(kvoGetWc(stream), KVO_WEOF); // end of file stays the end
+    kvoCloseFile(stream);
+    return units;
+}
+
+// A fresh directory under the system's temporary directory, removed afterwards.
+class TempDirectory
+{
+public:
+    TempDirectory()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "kvofileXXXXXX").string();
+        EXPECT_NE(mkdtemp(pattern.data()), nullptr);
+        m_path = pattern;
+    }
+    ~TempDirectory() { std::filesystem::remove_all(m_path); }
+    const std::filesystem::path& path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+TEST(PlatformFile, OpenFileUsesTheUtf8FormOfThePath)
+{
+    TempDirectory dir;
+    const std::u16string path = dir.path().u16string() + u"/d\u00e9j\u00e0 \U0001F600.txt";
+    std::FILE* stream = kvoOpenFile(path.c_str(), u"wt");
+    ASSERT_NE(stream, nullptr);
+    std::fputs("x", stream);
+    EXPECT_EQ(kvoCloseFile(stream), 0);
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "d\xC3\xA9j\xC3\xA0 \xF0\x9F\x98\x80.txt"));
+
+    stream = kvoOpenFile(path.c_str(), u"rt");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(std::fgetc(stream), 'x');
+    kvoCloseFile(stream);
+
+    const std::u16string missing = dir.path().u16string() + u"/missing.txt";
+    EXPECT_EQ(kvoOpenFile(missing.c_str(), u"r"), nullptr);
+    errno = 0;
+    EXPECT_EQ(kvoOpenFile(nullptr, u"r"), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(kvoOpenFile(path.c_str(), nullptr), nullptr);
+    EXPECT_EQ(kvoCloseFile(nullptr), EOF);
+}
+
+TEST(PlatformFile, GetWcDecodesUtf8AndSplitsNonBmpCharacters)
+{
+    EXPECT_EQ(decode("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"), u"a\u00e9\u20ac\U0001F600z");
+    EXPECT_EQ(decode("\xF4\x8F\xBF\xBF"), u"\U0010FFFF");
+    EXPECT_EQ(decode(""), u"");
+    EXPECT_EQ(kvoGetWc(nullptr), KVO_WEOF);
+}
+
+TEST(PlatformFile, GetWcReadsEachByteOfABrokenSequenceAsItself)
+{
+    // Sequence cut by an ASCII byte, by the end of file, and by the start of a valid character.
+    EXPECT_EQ(decode("\xE2\x82" "A"), u"\u00e2\u0082A");
+    EXPECT_EQ(decode("\xF0\x9F\x98"), u"\u00f0\u009f\u0098");
+    EXPECT_EQ(decode("\xE2\x82\xE2\x82\xAC"), u"\u00e2\u0082\u20ac");
+    // Overlong form, encoded surrogate, code point past U+10FFFF, stray continuation, bad lead.
+    EXPECT_EQ(decode("\xC0\xAF"), u"\u00c0\u00af");
+    EXPECT_EQ(decode("\xED\xA0\x80"), u"\u00ed\u00a0\u0080");
+    EXPECT_EQ(decode("\xF4\x90\x80\x80"), u"\u00f4\u0090\u0080\u0080");
+    EXPECT_EQ(decode("\x80\xFF" "b"), u"\u0080\u00ff" u"b");
+}
+
+TEST(PlatformFile, PendingHalvesBelongToTheirOwnStream)
+{
+    std::FILE* first = streamWith("\xF0\x9F\x98\x80");
+    std::FILE* second = streamWith("\xF0\x9F\x8E\x89x");
+    EXPECT_EQ(kvoGetWc(first), 0xD83D);
+    EXPECT_EQ(kvoGetWc(second), 0xD83C);
+    EXPECT_EQ(kvoGetWc(first), 0xDE00);
+    EXPECT_EQ(kvoGetWc(second), 0xDF89);
+    EXPECT_EQ(kvoGetWc(second), u'x');
+    kvoCloseFile(first);
+    kvoCloseFile(second);
+
+    // 8-bit and wide reads mix on one stream.
+    std::FILE* mixed = streamWith("\xC3\xA9z\xE2\x82\xACq");
+    EXPECT_EQ(kvoGetWc(mixed), 0xE9);
+    EXPECT_EQ(std::fgetc(mixed), 'z');
+    EXPECT_EQ(kvoGetWc(mixed), 0x20AC);
+    EXPECT_EQ(std::fgetc(mixed), 'q');
+    kvoCloseFile(mixed);
+}
+
+TEST(PlatformFile, PutWcWritesUtf8AndJoinsPairsAcrossCalls)
+{
+    std::FILE* stream = std::tmpfile();
+    ASSERT_NE(stream, nullptr);
+    for (KvoChar c : std::u16string(u"a\u00e9\u20ac\U0001F600")) {
+        EXPECT_EQ(kvoPutWc(c, stream), c);
+    }
+    EXPECT_EQ(contentsOf(stream), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    std::fseek(stream, 0, SEEK_END);
+
+    // Unpaired surrogates: a low one alone, a high one followed by something else.
+    std::FILE* lone = std::tmpfile();
+    kvoPutWc(0xDE00, lone);
+    kvoPutWc(0xD83D, lone);
+    kvoPutWc(u'x', lone);
+    EXPECT_EQ(contentsOf(lone), "\xEF\xBF\xBD\xEF\xBF\xBDx");
+    kvoCloseFile(lone);
+
+    // Units and strings mix; a string may end in a high surrogate and the next one finish it.
+    const std::u16string pair = u"\U0001F389";
+    EXPECT_EQ(kvoPutWs(u"<\xD83C", 2, stream), 0);
+    EXPECT_EQ(kvoPutWc(pair[1], stream), pair[1]);
+    EXPECT_EQ(kvoPutWc(pair[0], stream), pair[0]);
+    EXPECT_EQ(kvoPutWs(u"\xDF89>", 2, stream), 0);
+    EXPECT_EQ(kvoPutWs(u"", 0, stream), 0);
+    EXPECT_EQ(contentsOf(stream),
+              "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80<\xF0\x9F\x8E\x89\xF0\x9F\x8E\x89>");
+    kvoCloseFile(stream);
+}
+
+TEST(PlatformFile, CloseWritesAWaitingHighSurrogateAsReplacement)
+{
+    TempDirectory dir;
+    const std::filesystem::path file = dir.path() / "out.txt";
+    std::FILE* stream = std::fopen(file.c_str(), "w");
+    ASSERT_NE(stream, nullptr);
+    kvoPutWc(u'a', stream);
+    kvoPutWc(0xD83D, stream);
+    EXPECT_EQ(kvoCloseFile(stream), 0);
+    stream = std::fopen(file.c_str(), "r");
+    EXPECT_EQ(contentsOf(stream), "a\xEF\xBF\xBD");
+    std::fclose(stream);
+}
+
+TEST(PlatformFile, WriteFailuresAreReported)
+{
+    TempDirectory dir;
+    const std::filesystem::path file = dir.path() / "in.txt";
+    std::fclose(std::fopen(file.c_str(), "w"));
+    std::FILE* stream = std::fopen(file.c_str(), "r");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(kvoPutWc(u'x', stream), KVO_WEOF);
+    EXPECT_EQ(kvoPutWs(u"xy", 2, stream), -1);
+    EXPECT_EQ(kvoPutWc(u'x', nullptr), KVO_WEOF);
+    EXPECT_EQ(kvoPutWs(u"x", 1, nullptr), -1);
+    kvoCloseFile(stream);
+}
+
+TEST(PlatformFile, EveryCharacterSurvivesARoundTrip)
+{
+    // Every BMP character except the surrogates and U+FFFF (the end-of-file value), and a
+    // sample of the supplementary planes.
+    std::u16string text;
+    for (char32_t c = 1; c < 0xFFFF; ++c) {
+        if (c < 0xD800 || c > 0xDFFF) {
+            text.push_back(static_cast<KvoChar>(c));
+        }
+    }
+    for (char32_t c = 0x10000; c <= 0x10FFFF; c += 0x1F3) {
+        text.push_back(static_cast<KvoChar>(0xD800 + ((c - 0x10000) >> 10)));
+        text.push_back(static_cast<KvoChar>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+    }
+    std::FILE* stream = std::tmpfile();
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(kvoPutWs(text.data(), text.size(), stream), 0);
+    std::rewind(stream);
+    EXPECT_TRUE(readAll(stream) == text);
+    kvoCloseFile(stream);
+}
+
+} // namespace
