@@ -8,7 +8,8 @@ class KVO_API IKvoInput
 public:
     virtual ~IKvoInput() = default;
 
-    // The next character; 0xFFFF when the channel has no source (or at its end).
+    // The next character; 0xFFFF when the channel has no source. A stream channel returns -1
+    // at the end of its stream, as getc does.
     virtual int getChar() = 0;
     // The next line without its line feed; empty when the channel has no source.
     virtual KvoString getString() = 0;

@@ -23,20 +23,6 @@ struct KvoInterpreter::FrameChunk {
     void* slot(int i) noexcept { return bytes + sizeof(KvoProcInfo) * static_cast<std::size_t>(i); }
 };
 
-// Counts native code entering the interpreter (each such entry nests C++ frames).
-class KvoInterpreter::NestGuard
-{
-public:
-    explicit NestGuard(KvoInterpreter& interpreter) noexcept : m_interpreter(interpreter) { ++m_interpreter.m_nesting; }
-    ~NestGuard() { --m_interpreter.m_nesting; }
-    NestGuard(const NestGuard&) = delete;
-    NestGuard& operator=(const NestGuard&) = delete;
-    bool tooDeep() const noexcept { return m_interpreter.m_nesting > KVO_MAX_NESTED_RUNS; }
-
-private:
-    KvoInterpreter& m_interpreter;
-};
-
 namespace {
 
 constexpr std::uint32_t INITIAL_STACK_CAPACITY = 256;
@@ -330,14 +316,20 @@ void KvoInterpreter::queueFinalizer(KvoObject* object)
         return;
     object->addRef();
     m_finalizers.push_back(object);
-    m_attention.fetch_or(ATTN_FINALIZE);
+    // While destructors run, the loop that runs them picks up new ones itself.
+    if (!m_finalizing)
+        m_attention.fetch_or(ATTN_FINALIZE);
 }
 
 void KvoInterpreter::runFinalizers()
 {
-    // Near the nesting limit the queue waits for an outer run, which empties it iteratively.
-    if (m_nesting >= KVO_MAX_NESTED_RUNS - 1)
+    // Destructors never nest: objects that die while one runs (a chain whose destructors drop
+    // the next link) wait in the queue for this loop, so a long chain needs no deep recursion.
+    // Near the nesting limit the queue waits for an outer run.
+    if (m_finalizing || m_nesting >= KVO_MAX_NESTED_RUNS - 1)
         return;
+    m_finalizing = true;
+    m_attention.fetch_and(~ATTN_FINALIZE);
     while (!m_finalizers.empty()) {
         std::vector<KvoObject*> batch;
         batch.swap(m_finalizers);
@@ -347,7 +339,7 @@ void KvoInterpreter::runFinalizers()
             object->release();
         }
     }
-    m_attention.fetch_and(~ATTN_FINALIZE);
+    m_finalizing = false;
 }
 
 void KvoInterpreter::runDestructor(KvoObject* object)

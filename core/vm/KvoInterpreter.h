@@ -303,10 +303,25 @@ private:
     bool m_trace = false;
     bool m_step = false;
     bool m_closing = false;
+    bool m_finalizing = false;
     std::atomic<bool> m_allowBreakRequest{false};
     std::atomic<bool> m_cancelled{false};
     std::atomic<std::uint32_t> m_attention{0};
     std::vector<KvoObject*> m_finalizers;
     std::array<SendCacheEntry, SEND_CACHE_SIZE> m_sendCache{};
     std::array<KvoString*, RN_COUNT> m_reservedNames{};
+};
+
+// Counts native code entering the interpreter (each entry nests C++ frames of the interpreter).
+class KvoInterpreter::NestGuard
+{
+public:
+    explicit NestGuard(KvoInterpreter& interpreter) noexcept : m_interpreter(interpreter) { ++m_interpreter.m_nesting; }
+    ~NestGuard() { --m_interpreter.m_nesting; }
+    NestGuard(const NestGuard&) = delete;
+    NestGuard& operator=(const NestGuard&) = delete;
+    bool tooDeep() const noexcept { return m_interpreter.m_nesting > KVO_MAX_NESTED_RUNS; }
+
+private:
+    KvoInterpreter& m_interpreter;
 };

@@ -140,8 +140,9 @@ KvoChar takePendingHigh(std::FILE* stream)
     if (entry == table.streams.end()) {
         return 0;
     }
-    const KvoChar high = entry->second.outputMark == writeMark(stream) ? entry->second.highSurrogate : 0;
-    entry->second.highSurrogate = 0;
+    WideState& state = entry->second;
+    const KvoChar high = state.outputMark == writeMark(stream) ? state.highSurrogate : 0;
+    state.highSurrogate = 0;
     eraseIfIdle(table, entry);
     return high;
 }

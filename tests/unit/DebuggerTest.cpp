@@ -1,18 +1,19 @@
 // Tests of KvoDebugger: the value notation, procedure listings (every operand kind, the three
 // operand widths, unknown opcodes, operands cut off by the end of the code) and trace lines
-// read from a hand-built stack. Code buffers are shrunk to their exact size, so that a read
-// past the end shows up under the sanitizers.
+// read from a hand-built stack. Code is held in blocks of exactly its size, so that a read past
+// the end shows up under the sanitizers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "KvoAssembler.h"
 #include "host/KvoStringPrinter.h"
 #include "host/KvoVirtualMachine.h"
 #include "platform/KvoFormat.h"
@@ -25,6 +26,7 @@
 #include "values/ValPtr.h"
 #include "vm/KvoDebugger.h"
 #include "vm/KvoOpCode.h"
+#include "vm/KvoProcedure.h"
 
 namespace {
 
@@ -44,84 +46,30 @@ bool dummyNative(KvoVirtualMachine*, int, ValPtr&)
     return true;
 }
 
-// Builds a procedure vector by hand, laid out as the compiler lays it out: code, class, name,
-// default list, self reference, then literals and optional local-variable information.
-class ProcBuilder
+// Appends local-variable information to a procedure: parameter names, temporary names (null
+// for an unnamed slot) and the static locals' name -> element index dictionary.
+void addLocalNames(KvoVector* procedure, std::vector<const KvoChar*> parameters,
+                   std::vector<const KvoChar*> temporaries, std::vector<std::pair<const KvoChar*, int>> statics = {})
 {
-public:
-    explicit ProcBuilder(const KvoChar* name, KvoClass* owner = nullptr)
-        : m_proc(new KvoVector()), m_holder(m_proc, true), m_code(new KvoBuffer())
-    {
-        m_proc->push_back(KvoValue(m_code));
-        m_proc->push_back(owner ? KvoValue(owner) : KvoValue());
-        m_proc->push_back(name ? KvoValue(new KvoString(name)) : KvoValue());
-        m_proc->push_back(KvoValue(new KvoVector()));
-        m_proc->push_back(KvoValue(m_proc, true, true));
+    auto* params = new KvoVector();
+    for (const KvoChar* name : parameters)
+        params->push_back(KvoValue(new KvoString(name)));
+    auto* temps = new KvoVector();
+    for (const KvoChar* name : temporaries)
+        temps->push_back(name ? KvoValue(new KvoString(name)) : KvoValue());
+    if (!statics.empty()) {
+        auto* dict = new KvoDictionary();
+        for (auto [name, index] : statics)
+            (*dict)[name]->setValue(KvoValue(std::int32_t(index)));
+        temps->push_back(KvoValue(dict));
     }
-
-    // Appends a literal; returns its element index.
-    std::uint32_t literal(const KvoValue& value)
-    {
-        m_proc->push_back(value);
-        return m_proc->size() - 1;
-    }
-    ProcBuilder& bytes(std::initializer_list<int> values)
-    {
-        for (int b : values)
-            m_code->push_back(static_cast<std::uint8_t>(b));
-        return *this;
-    }
-    ProcBuilder& op(KvoOpCode code) { return bytes({code}); }
-    // An indexed instruction in its narrowest form, wide forms followed by RBYTE.
-    ProcBuilder& indexed(KvoOpCode code, std::uint32_t value)
-    {
-        if (value <= 0xFF)
-            return bytes({code, int(value)});
-        if (value <= 0xFFFF)
-            return bytes({RWORD, code, int(value & 0xFF), int(value >> 8), RBYTE});
-        return bytes({RDWORD, code, int(value & 0xFF), int((value >> 8) & 0xFF), int((value >> 16) & 0xFF),
-                      int(value >> 24), RBYTE});
-    }
-    ProcBuilder& address(KvoOpCode code, std::uint32_t target)
-    {
-        return bytes({code, int(target & 0xFF), int((target >> 8) & 0xFF), int((target >> 16) & 0xFF),
-                      int(target >> 24)});
-    }
-    // Appends local-variable information; a null temporary name stands for an unnamed slot.
-    void localNames(std::vector<const KvoChar*> parameters, std::vector<const KvoChar*> temporaries,
-                    std::vector<std::pair<const KvoChar*, int>> statics = {})
-    {
-        auto* params = new KvoVector();
-        for (const KvoChar* name : parameters)
-            params->push_back(KvoValue(new KvoString(name)));
-        auto* temps = new KvoVector();
-        for (const KvoChar* name : temporaries)
-            temps->push_back(name ? KvoValue(new KvoString(name)) : KvoValue());
-        if (!statics.empty()) {
-            auto* dict = new KvoDictionary();
-            for (auto [name, index] : statics)
-                (*dict)[name]->setValue(KvoValue(std::int32_t(index)));
-            temps->push_back(KvoValue(dict));
-        }
-        auto* info = new KvoVector();
-        info->push_back(KvoValue(params));
-        info->push_back(KvoValue(temps));
-        KvoValue infoValue(info, true);
-        EXPECT_EQ(infoValue.getType(), KVT_LOCALVARINFO);
-        m_proc->push_back(infoValue);
-    }
-    // The finished procedure, its code buffer shrunk to the exact size.
-    KvoVector* get()
-    {
-        m_code->shrink();
-        return m_proc;
-    }
-
-private:
-    KvoVector* m_proc;
-    KvoValue m_holder;
-    KvoBuffer* m_code;
-};
+    auto* info = new KvoVector();
+    info->push_back(KvoValue(params));
+    info->push_back(KvoValue(temps));
+    KvoValue infoValue(info, true);
+    ASSERT_EQ(infoValue.getType(), KVT_LOCALVARINFO);
+    procedure->push_back(infoValue);
+}
 
 class DebuggerTest : public ::testing::Test
 {
@@ -270,35 +218,27 @@ TEST_F(DebuggerTest, VariablesShowKeyAndValueAndStopOnCycles)
 
 TEST_F(DebuggerTest, ListingHeaderNamesClassAndProcedure)
 {
-    ProcBuilder global(u"main");
-    global.op(RETURN);
-    EXPECT_EQ(listing(global.get()), "::main (1 bytes)\n"
-                                     "0000: 1c    RETURN \n");
+    KvoValue global = KvoAssembler(u"main").op(RETURN).value();
+    EXPECT_EQ(listing(global.getVector()), "::main (1 bytes)\n"
+                                           "0000: 1c    RETURN \n");
 
-    ProcBuilder method(u"move", point());
-    method.op(NOP).op(RETURN);
-    EXPECT_EQ(listing(method.get()), "Point::move (2 bytes)\n"
-                                     "0000: 00       NOP \n"
-                                     "0001: 1c    RETURN \n");
+    KvoValue method = KvoAssembler(u"move", point()).op(NOP).op(RETURN).value();
+    EXPECT_EQ(listing(method.getVector()), "Point::move (2 bytes)\n"
+                                           "0000: 00       NOP \n"
+                                           "0001: 1c    RETURN \n");
 
-    ProcBuilder unnamed(nullptr);
-    EXPECT_EQ(listing(unnamed.get()), "::<unnamed> (0 bytes)\n");
-}
+    KvoValue unnamed = KvoAssembler().value();
+    (*unnamed.getVector())[PROC_NAME] = KvoValue();
+    EXPECT_EQ(listing(unnamed.getVector()), "::<unnamed> (0 bytes)\n");
 
-TEST_F(DebuggerTest, ListingPrintsNothingForProceduresWithoutCode)
-{
+    // Nothing for no procedure, fewer than 3 elements, or element 0 not a code buffer.
     EXPECT_EQ(listing(nullptr), "");
-
     KvoVector tooShort;
     tooShort.push_back(KvoValue(new KvoBuffer()));
     tooShort.push_back(KvoValue());
     EXPECT_EQ(listing(&tooShort), "");
-
-    KvoVector noCode;
-    noCode.push_back(KvoValue(std::int32_t(1)));
-    noCode.push_back(KvoValue());
-    noCode.push_back(KvoValue(new KvoString(u"f")));
-    EXPECT_EQ(listing(&noCode), "");
+    (*unnamed.getVector())[PROC_CODE] = KvoValue(std::int32_t(1));
+    EXPECT_EQ(listing(unnamed.getVector()), "");
 }
 
 TEST_F(DebuggerTest, ListingDecodesEveryOperandKindWithNames)
@@ -306,142 +246,147 @@ TEST_F(DebuggerTest, ListingDecodesEveryOperandKindWithNames)
     KvoDictionary symbols;
     KvoDictionaryEntry* g = symbols[u"g"];
     g->setValue(KvoValue(std::int32_t(7)));
-
-    ProcBuilder p(u"move", point());
-    const std::uint32_t answer = p.literal(KvoValue(std::int32_t(42)));
-    const std::uint32_t counter = p.literal(KvoValue(std::int32_t(0)));
-    const std::uint32_t var = p.literal(KvoValue(g));
     auto* hi = new KvoString(u"hi");
-    const std::uint32_t text = p.literal(KvoValue(hi));
-    const std::uint32_t real = p.literal(KvoValue(2.5));
-    p.localNames({u"this", u"dx"}, {nullptr, u"tmp1"}, {{u"count", int(counter)}});
-    p.bytes({RDWORD, TSPACE, 2, 0, 0, 0, RBYTE})
-        .op(PUSH)
-        .indexed(LIT, answer)
-        .indexed(REF, var)
-        .indexed(SET, var)
-        .indexed(MREF, 2)
-        .indexed(MSET, 1)
-        .indexed(MREF, 3)
-        .indexed(AREF, 1)
-        .indexed(ASET, 0)
-        .indexed(AREF, 2)
-        .indexed(TREF, 1)
-        .indexed(TSET, 0)
-        .indexed(SREF, counter)
-        .indexed(SSET, real)
-        .indexed(CALL, 2)
-        .indexed(SEND, 1)
-        .indexed(NEWLINE, 12)
-        .indexed(LIT, text)
-        .address(BRF, 0x2f)
-        .address(SWITCH, 0x1234)
-        .op(RETURN);
+
+    // The assembler is gone before the listing, so literal counts are the procedure's alone.
+    KvoValue procedure;
+    std::uint32_t counter = 0;
+    {
+        KvoAssembler a(u"move", point());
+        const std::uint32_t answer = a.literal(KvoValue(std::int32_t(42)));
+        counter = a.literal(KvoValue(std::int32_t(0)));
+        const std::uint32_t var = a.literal(KvoValue(g));
+        const std::uint32_t text = a.literal(KvoValue(hi));
+        const std::uint32_t real = a.literal(KvoValue(2.5));
+        a.prologue(1)
+            .op(LIT, answer)
+            .op(REF, var)
+            .op(SET, var)
+            .op(MREF, 2)
+            .op(MSET, 1)
+            .op(MREF, 3)
+            .op(AREF, 1)
+            .op(ASET, 0)
+            .op(AREF, 2)
+            .op(TREF, 1)
+            .op(TSET, 0)
+            .op(SREF, counter)
+            .op(SSET, real)
+            .op(CALL, 2)
+            .op(SEND, 1)
+            .op(NEWLINE, 12)
+            .op(LIT, text)
+            .address(BRF, 0x2f)
+            .address(SWITCH, 0x1234)
+            .op(RETURN);
+        procedure = a.value();
+    }
+    addLocalNames(procedure.getVector(), {u"this", u"dx"}, {nullptr, u"tmp1"}, {{u"count", int(counter)}});
 
     const std::string gText = "KVT_VAR " + hex(g) + " (key:g value:KVT_INTEGER 7 ) ";
-    EXPECT_EQ(listing(p.get()), "Point::move (53 bytes)\n"
-                                "0000: f2    RDWORD \n"
-                                "0001: 28    TSPACE 2 \n"
-                                "0006: f0     RBYTE \n"
-                                "0007: 05      PUSH \n"
-                                "0008: 1b       LIT lit[5] KVT_INTEGER 42 \n"
-                                "000a: 1e       REF var[7] " + gText + "\n"
-                                "000c: 1f       SET var[7] " + gText + "\n"
-                                "000e: 22      MREF member[2] ('y') \n"
-                                "0010: 23      MSET member[1] ('x') \n"
-                                "0012: 22      MREF member[3] \n"
-                                "0014: 24      AREF arg[1] ('dx') \n"
-                                "0016: 25      ASET arg[0] ('this') \n"
-                                "0018: 24      AREF arg[2] \n"
-                                "001a: 26      TREF tmp[1] ('tmp1') \n"
-                                "001c: 27      TSET tmp[0] \n"
-                                "001e: 35      SREF svar[6] ('count') KVT_INTEGER 0 \n"
-                                "0020: 36      SSET svar[9] KVT_DOUBLE 2.500000 \n"
-                                "0022: 1d      CALL (2 arguments) \n"
-                                "0024: 29      SEND (1 arguments) \n"
-                                "0026: 83   NEWLINE line: 12 \n"
-                                "0028: 1b       LIT lit[8] KVT_STRING " + hex(hi) + " (#1) (\"hi\") \n"
-                                "002a: 02       BRF 002f \n"
-                                "002f: 34    SWITCH 1234 \n"
-                                "0034: 1c    RETURN \n");
+    EXPECT_EQ(listing(procedure.getVector()), "Point::move (53 bytes)\n"
+                                              "0000: f2    RDWORD \n"
+                                              "0001: 28    TSPACE 2 \n"
+                                              "0006: f0     RBYTE \n"
+                                              "0007: 05      PUSH \n"
+                                              "0008: 1b       LIT lit[5] KVT_INTEGER 42 \n"
+                                              "000a: 1e       REF var[7] " + gText + "\n"
+                                              "000c: 1f       SET var[7] " + gText + "\n"
+                                              "000e: 22      MREF member[2] ('y') \n"
+                                              "0010: 23      MSET member[1] ('x') \n"
+                                              "0012: 22      MREF member[3] \n"
+                                              "0014: 24      AREF arg[1] ('dx') \n"
+                                              "0016: 25      ASET arg[0] ('this') \n"
+                                              "0018: 24      AREF arg[2] \n"
+                                              "001a: 26      TREF tmp[1] ('tmp1') \n"
+                                              "001c: 27      TSET tmp[0] \n"
+                                              "001e: 35      SREF svar[6] ('count') KVT_INTEGER 0 \n"
+                                              "0020: 36      SSET svar[9] KVT_DOUBLE 2.500000 \n"
+                                              "0022: 1d      CALL (2 arguments) \n"
+                                              "0024: 29      SEND (1 arguments) \n"
+                                              "0026: 83   NEWLINE line: 12 \n"
+                                              "0028: 1b       LIT lit[8] KVT_STRING " + hex(hi) + " (#1) (\"hi\") \n"
+                                              "002a: 02       BRF 002f \n"
+                                              "002f: 34    SWITCH 1234 \n"
+                                              "0034: 1c    RETURN \n");
 }
 
 TEST_F(DebuggerTest, ListingFollowsTheThreeOperandWidths)
 {
-    ProcBuilder p(u"wide");
+    KvoAssembler a(u"wide");
     for (std::int32_t i = 5; i <= 300; ++i)
-        p.literal(KvoValue(i));
+        a.literal(KvoValue(i));
     // The wide operand of LIT starts at the odd offset 3.
-    p.op(NOP).indexed(LIT, 300).indexed(CALL, 0x10000).indexed(LIT, 5).address(BR, 0);
-    EXPECT_EQ(listing(p.get()), "::wide (20 bytes)\n"
-                                "0000: 00       NOP \n"
-                                "0001: f1     RWORD \n"
-                                "0002: 1b       LIT lit[300] KVT_INTEGER 300 \n"
-                                "0005: f0     RBYTE \n"
-                                "0006: f2    RDWORD \n"
-                                "0007: 1d      CALL (65536 arguments) \n"
-                                "000c: f0     RBYTE \n"
-                                "000d: 1b       LIT lit[5] KVT_INTEGER 5 \n"
-                                "000f: 03        BR 0000 \n");
+    a.op(NOP).op(LIT, 300).op(CALL, 0x10000).op(LIT, 5).address(BR, 0);
+    KvoValue procedure = a.value();
+    EXPECT_EQ(listing(procedure.getVector()), "::wide (20 bytes)\n"
+                                              "0000: 00       NOP \n"
+                                              "0001: f1     RWORD \n"
+                                              "0002: 1b       LIT lit[300] KVT_INTEGER 300 \n"
+                                              "0005: f0     RBYTE \n"
+                                              "0006: f2    RDWORD \n"
+                                              "0007: 1d      CALL (65536 arguments) \n"
+                                              "000c: f0     RBYTE \n"
+                                              "000d: 1b       LIT lit[5] KVT_INTEGER 5 \n"
+                                              "000f: 03        BR 0000 \n");
 }
 
 TEST_F(DebuggerTest, ListingShowsUnknownOpcodesAndIndexesPastTheLiterals)
 {
-    ProcBuilder p(u"odd");
-    p.bytes({0x39, 0x7F, 0x84, 0xEF, 0xF3, 0xFF}).indexed(LIT, 200).indexed(SREF, 77);
-    EXPECT_EQ(listing(p.get()), "::odd (10 bytes)\n"
-                                "0000: 39 <unknown> \n"
-                                "0001: 7f <unknown> \n"
-                                "0002: 84 <unknown> \n"
-                                "0003: ef <unknown> \n"
-                                "0004: f3 <unknown> \n"
-                                "0005: ff <unknown> \n"
-                                "0006: 1b       LIT lit[200] <none> \n"
-                                "0008: 35      SREF svar[77] <none> \n");
+    KvoAssembler a(u"odd");
+    a.op(0x39).op(0x7F).op(0x84).op(0xEF).op(0xF3).op(0xFF).op(LIT, 200).op(SREF, 77);
+    KvoValue procedure = a.value();
+    EXPECT_EQ(listing(procedure.getVector()), "::odd (10 bytes)\n"
+                                              "0000: 39 <unknown> \n"
+                                              "0001: 7f <unknown> \n"
+                                              "0002: 84 <unknown> \n"
+                                              "0003: ef <unknown> \n"
+                                              "0004: f3 <unknown> \n"
+                                              "0005: ff <unknown> \n"
+                                              "0006: 1b       LIT lit[200] <none> \n"
+                                              "0008: 35      SREF svar[77] <none> \n");
 }
 
+// The assembler's code buffers have exactly the code's size, so a read past the end is caught
+// by the sanitizers.
 TEST_F(DebuggerTest, ListingMarksOperandsCutOffByTheEndOfTheCode)
 {
-    ProcBuilder byte(u"a");
-    byte.op(PUSH).op(LIT);
-    EXPECT_EQ(listing(byte.get()), "::a (2 bytes)\n"
-                                   "0000: 05      PUSH \n"
-                                   "0001: 1b       LIT <truncated operand>\n");
+    KvoValue byte = KvoAssembler(u"a").op(PUSH).op(LIT).value();
+    EXPECT_EQ(listing(byte.getVector()), "::a (2 bytes)\n"
+                                         "0000: 05      PUSH \n"
+                                         "0001: 1b       LIT <truncated operand>\n");
 
-    ProcBuilder word(u"b");
-    word.bytes({RWORD, TREF, 0x01});
-    EXPECT_EQ(listing(word.get()), "::b (3 bytes)\n"
-                                   "0000: f1     RWORD \n"
-                                   "0001: 26      TREF <truncated operand>\n");
+    KvoValue word = KvoAssembler(u"b").op(RWORD).op(TREF).op(0x01).value();
+    EXPECT_EQ(listing(word.getVector()), "::b (3 bytes)\n"
+                                         "0000: f1     RWORD \n"
+                                         "0001: 26      TREF <truncated operand>\n");
 
-    ProcBuilder dword(u"c");
-    dword.bytes({RDWORD, CALL, 1, 2, 3});
-    EXPECT_EQ(listing(dword.get()), "::c (5 bytes)\n"
-                                    "0000: f2    RDWORD \n"
-                                    "0001: 1d      CALL <truncated operand>\n");
+    KvoValue dword = KvoAssembler(u"c").op(RDWORD).op(CALL).bytes(0x030201, 3).value();
+    EXPECT_EQ(listing(dword.getVector()), "::c (5 bytes)\n"
+                                          "0000: f2    RDWORD \n"
+                                          "0001: 1d      CALL <truncated operand>\n");
 
-    ProcBuilder target(u"d");
-    target.bytes({BR, 1, 2, 3});
-    EXPECT_EQ(listing(target.get()), "::d (4 bytes)\n"
-                                     "0000: 03        BR <truncated operand>\n");
+    KvoValue target = KvoAssembler(u"d").op(BR).bytes(0x030201, 3).value();
+    EXPECT_EQ(listing(target.getVector()), "::d (4 bytes)\n"
+                                           "0000: 03        BR <truncated operand>\n");
 }
 
 // ---- current procedure and trace lines --------------------------------------------------------
 
 TEST_F(DebuggerTest, SetCurrentProcAnnouncesTheProcedure)
 {
-    ProcBuilder method(u"move", point());
-    m_debugger.setCurrentProc(method.get(), 2);
+    KvoValue method = KvoAssembler(u"move", point()).value();
+    m_debugger.setCurrentProc(method.getVector(), 2);
     EXPECT_EQ(take(), "-->current proc Point::move, 2 arguments\n");
-    EXPECT_EQ(m_debugger.getCurrentProc(), method.get());
+    EXPECT_EQ(m_debugger.getCurrentProc(), method.getVector());
     EXPECT_EQ(m_debugger.getCurrentNargs(), 2);
 
-    ProcBuilder global(u"main");
-    m_debugger.setCurrentProc(global.get(), 0);
+    KvoValue global = KvoAssembler(u"main").value();
+    m_debugger.setCurrentProc(global.getVector(), 0);
     EXPECT_EQ(take(), "-->current proc ::main, 0 arguments\n");
 
-    ProcBuilder unnamed(nullptr);
-    m_debugger.setCurrentProc(unnamed.get(), 1);
+    (*global.getVector())[PROC_NAME] = KvoValue();
+    m_debugger.setCurrentProc(global.getVector(), 1);
     EXPECT_EQ(take(), "-->current proc ::<noname>, 1 arguments\n");
 
     m_debugger.setCurrentProc(nullptr, 3);
@@ -449,12 +394,25 @@ TEST_F(DebuggerTest, SetCurrentProcAnnouncesTheProcedure)
     EXPECT_EQ(m_debugger.getCurrentProc(), nullptr);
 }
 
+TEST_F(DebuggerTest, WithoutAPrinterNothingIsPrinted)
+{
+    KvoDebugger silent(nullptr, nullptr);
+    KvoValue procedure = KvoAssembler(u"main").op(LIT, 5).op(RETURN).value();
+    silent.decodeProcedure(procedure.getVector());
+    silent.setCurrentProc(procedure.getVector(), 0);
+    const std::uint8_t code[] = {PUSH};
+    KvoVector stack;
+    stack.push_back(KvoValue());
+    silent.traceInstruction(ValPtr(&stack, 0), ValPtr(&stack, 0), ValPtr(&stack, 0), 1, code, 1, 0);
+    EXPECT_EQ(take(), "");
+}
+
 namespace {
 
 // The stack of a method call point.move(10) in progress:
 //   0 NULL (the machine's first slot)   1 the receiver (BP)   2 this   3 dx = 10 (FP)
 //   4 exception slot NULL   5 tmp1 = 99   6 integer 3   7 integer 4 (SP)
-class TraceTest : public DebuggerTest
+class DebuggerTraceTest : public DebuggerTest
 {
 protected:
     void SetUp() override
@@ -471,16 +429,17 @@ protected:
         m_stack.push_back(KvoValue(std::int32_t(3)));
         m_stack.push_back(KvoValue(std::int32_t(4)));
 
-        m_proc = std::make_unique<ProcBuilder>(u"move", point());
-        m_proc->literal(KvoValue(std::int32_t(42)));
-        m_counter = m_proc->literal(KvoValue(std::int32_t(0)));
-        m_var = m_proc->literal(KvoValue(m_symbols[u"g"]));
-        m_proc->localNames({u"this", u"dx"}, {nullptr, u"tmp1"}, {{u"count", int(m_counter)}});
+        KvoAssembler a(u"move", point());
+        a.literal(KvoValue(std::int32_t(42)));
+        m_counter = a.literal(KvoValue(std::int32_t(0)));
+        m_var = a.literal(KvoValue(m_symbols[u"g"]));
+        m_procedure = a.value();
+        addLocalNames(m_procedure.getVector(), {u"this", u"dx"}, {nullptr, u"tmp1"}, {{u"count", int(m_counter)}});
     }
     void TearDown() override
     {
         m_stack.clear();
-        m_proc.reset();
+        m_procedure.dispose();
         m_symbols.clear();
         DebuggerTest::TearDown();
     }
@@ -488,33 +447,30 @@ protected:
     // The trace line of one instruction given as bytes, at offset 0, with the stack above.
     std::string trace(std::initializer_list<int> bytes, int width = 1, int sp = 7)
     {
-        std::vector<std::uint8_t> code;
-        for (int b : bytes)
-            code.push_back(static_cast<std::uint8_t>(b));
         // A heap block of exactly the code's size, so that a read past it is caught.
-        auto exact = std::make_unique<std::uint8_t[]>(code.size());
-        std::copy(code.begin(), code.end(), exact.get());
+        auto code = std::make_unique<std::uint8_t[]>(bytes.size());
+        std::transform(bytes.begin(), bytes.end(), code.get(), [](int b) { return static_cast<std::uint8_t>(b); });
         m_debugger.traceInstruction(ValPtr(&m_stack, sp), ValPtr(&m_stack, 1), ValPtr(&m_stack, 3),
-                                    static_cast<std::uint8_t>(width), exact.get(), std::uint32_t(code.size()), 0);
+                                    static_cast<std::uint8_t>(width), code.get(), std::uint32_t(bytes.size()), 0);
         return take();
     }
     void enterMove()
     {
-        m_debugger.setCurrentProc(m_proc->get(), 2);
+        m_debugger.setCurrentProc(m_procedure.getVector(), 2);
         take();
     }
 
     KvoDictionary m_symbols;
     KvoVector m_stack;
     KvoObject* m_object = nullptr;
-    std::unique_ptr<ProcBuilder> m_proc;
+    KvoValue m_procedure;
     std::uint32_t m_counter = 0;
     std::uint32_t m_var = 0;
 };
 
 } // namespace
 
-TEST_F(TraceTest, StackOperandsOfSimpleInstructions)
+TEST_F(DebuggerTraceTest, StackOperandsOfSimpleInstructions)
 {
     EXPECT_EQ(trace({PUSH}), "0000: 05      PUSH SP:0007 SP[0]:KVT_INTEGER 4 \n");
     EXPECT_EQ(trace({ADD}), "0000: 08       ADD SP:0007 SP[-1]:KVT_INTEGER 3 SP[0]:KVT_INTEGER 4 \n");
@@ -532,7 +488,7 @@ TEST_F(TraceTest, StackOperandsOfSimpleInstructions)
     EXPECT_EQ(trace({SUB}, 1, 0), "0000: 09       SUB SP:0000 SP[-1]:<none> SP[0]:KVT_NULL \n");
 }
 
-TEST_F(TraceTest, BranchesShowWhetherTheyAreTaken)
+TEST_F(DebuggerTraceTest, BranchesShowWhetherTheyAreTaken)
 {
     EXPECT_EQ(trace({BRT, 0x20, 0, 0, 0}), "0000: 01       BRT SP:0007 0020 SP[0]:KVT_INTEGER 4 \n");
     EXPECT_EQ(trace({BRF, 0x20, 0, 0, 0}), "0000: 02       BRF SP:0007 (skip) SP[0]:KVT_INTEGER 4 \n");
@@ -542,7 +498,7 @@ TEST_F(TraceTest, BranchesShowWhetherTheyAreTaken)
     EXPECT_EQ(trace({TRY, 0x10, 0, 0, 0}), "0000: 30       TRY SP:0007 0010\n");
 }
 
-TEST_F(TraceTest, CallsAndSendsShowTheirCallee)
+TEST_F(DebuggerTraceTest, CallsAndSendsShowTheirCallee)
 {
     EXPECT_EQ(trace({CALL, 1}), "0000: 1d      CALL SP:0007 KVT_INTEGER 3 (1 arguments)\n");
     EXPECT_EQ(trace({SEND, 2}, 1, 3),
@@ -551,7 +507,7 @@ TEST_F(TraceTest, CallsAndSendsShowTheirCallee)
                   " (#1) (class Point) (2 arguments)\n");
 }
 
-TEST_F(TraceTest, FrameOperandsWithACurrentProcedure)
+TEST_F(DebuggerTraceTest, FrameOperandsWithACurrentProcedure)
 {
     enterMove();
     const std::string obj = hex(m_object);
@@ -575,7 +531,7 @@ TEST_F(TraceTest, FrameOperandsWithACurrentProcedure)
                                     " (#1) (class Point) member[9]:<none> \n");
 }
 
-TEST_F(TraceTest, FrameOperandsWithoutACurrentProcedureLeaveOutNamesAndLiterals)
+TEST_F(DebuggerTraceTest, FrameOperandsWithoutACurrentProcedureLeaveOutNamesAndLiterals)
 {
     EXPECT_EQ(trace({LIT, 5}), "0000: 1b       LIT SP:0007 \n");
     EXPECT_EQ(trace({AREF, 1}), "0000: 24      AREF SP:0007 \n");
@@ -585,7 +541,7 @@ TEST_F(TraceTest, FrameOperandsWithoutACurrentProcedureLeaveOutNamesAndLiterals)
     EXPECT_EQ(trace({SET, 7}), "0000: 1f       SET SP:0007 SP[0](val):KVT_INTEGER 4 \n");
 }
 
-TEST_F(TraceTest, OperandsFollowTheGivenWidthAndStopAtTheEndOfTheCode)
+TEST_F(DebuggerTraceTest, OperandsFollowTheGivenWidthAndStopAtTheEndOfTheCode)
 {
     enterMove();
     EXPECT_EQ(trace({LIT, 5, 0}, 2), "0000: 1b       LIT SP:0007 LIT[5]:KVT_INTEGER 42 \n");
@@ -600,19 +556,4 @@ TEST_F(TraceTest, OperandsFollowTheGivenWidthAndStopAtTheEndOfTheCode)
 
     m_debugger.traceInstruction(ValPtr(&m_stack, 7), ValPtr(&m_stack, 1), ValPtr(&m_stack, 3), 1, nullptr, 0, 5);
     EXPECT_EQ(take(), "0005: <outside the code> SP:0007\n");
-}
-
-TEST_F(DebuggerTest, WithoutAPrinterNothingIsPrinted)
-{
-    KvoDebugger silent(nullptr, nullptr);
-    ProcBuilder p(u"main");
-    p.indexed(LIT, 5).op(RETURN);
-    silent.decodeProcedure(p.get());
-    silent.setCurrentProc(p.get(), 0);
-    const std::uint8_t code[] = {PUSH};
-    KvoVector stack;
-    stack.push_back(KvoValue());
-    silent.traceInstruction(ValPtr(&stack, 0), ValPtr(&stack, 0), ValPtr(&stack, 0), 1, code, 1, 0);
-    EXPECT_EQ(silent.getPrinter(), nullptr);
-    EXPECT_EQ(take(), "");
 }

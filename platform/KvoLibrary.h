@@ -1,0 +1,59 @@
+// Dynamic libraries: the Win32 calls LoadLibraryW, GetProcAddressW and FreeLibrary over the
+// system's loader, and the rules by which the runtime finds a native module.
+//
+// A library handle is a small positive number (never a pointer): scripts keep it as an integer
+// and the machine keeps it in its module dictionary. Handles index one process-wide table; a
+// handle is not reused for another library until some two billion loads later, so a stale handle
+// is refused instead of reaching a newer library. Loading a library that is already loaded returns
+// its handle again and counts the load; each FreeLibrary undoes one load, and the handle dies with
+// the last. The core system library of the original platform ("coredll", "coredll.dll", any case)
+// is libkvolib itself: its exported Win32-named functions come first, then the C library and the
+// other libraries it depends on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/KvoTypes.h"
+
+// A loaded library's handle, as the Win32 calls hand it out (see above).
+using HMODULE = HINSTANCE;
+// An exported function's address, to be cast to its real type before the call. It is void (*)()
+// because that is the one function type the compiler lets a cast turn into any other silently.
+using FARPROC = void (*)();
+
+extern "C" {
+
+// Loads the library named fileName (UTF-16; given to the loader unchanged, so a name without '/'
+// is searched along the loader's own path) with every symbol bound at once and kept local.
+// Returns its handle, or null (errno set) when fileName is null or the load fails.
+KVO_API HMODULE LoadLibraryW(const KvoChar* fileName);
+
+// The address of the function or variable procName (UTF-16) exported by the library. Null (errno
+// set) for an unknown handle, a null name, a name given as an ordinal number (a pointer value
+// below 0x10000) or a missing symbol.
+KVO_API FARPROC GetProcAddressW(HMODULE module, const KvoChar* procName);
+
+// Undoes one load of the library; the library is unloaded with the last. Returns non-zero on
+// success, 0 (errno set) for an unknown handle.
+KVO_API BOOL FreeLibrary(HMODULE module);
+
+} // extern "C"
+
+// Turns a native module's name into the file name to look for: every '*' becomes 'u'; a name
+// whose last part (after the last '/' or '\') has no '.' gets ".so"; a ".dll" ending (any case) is
+// replaced by ".so". Writes it to fileName (capacity units with the terminating zero). False, with
+// fileName "", when name is null or empty or the result does not fit.
+KVO_API bool kvoNativeModuleFileName(const KvoChar* name, KvoChar* fileName, std::size_t capacity);
+
+// The directory holding libkvolib (no trailing '/'), written to directory (capacity units with the
+// terminating zero). False, with directory "", when it cannot be found or does not fit.
+KVO_API bool kvoRuntimeDirectory(KvoChar* directory, std::size_t capacity);
+
+// Finds the library of the native module name: its file name (kvoNativeModuleFileName) is
+// searched along the environment variables "Path" and then "PATH", then in the directory of
+// libkvolib and in that directory's "kivo" subdirectory. Writes the path found to path, or, when
+// none is found, the bare file name, which LoadLibraryW leaves to the loader's own search.
+// Returns true when path was written; false (path "") for a null or empty name or a file name
+// that does not fit.
+KVO_API bool kvoFindNativeModule(const KvoChar* name, KvoChar* path, std::size_t capacity);
