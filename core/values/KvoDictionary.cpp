@@ -120,15 +120,15 @@ struct KvoDictionary::OrderIndex {
         }
         bool operator()(const KvoDictionaryEntry* a, const KvoDictionaryEntry* b) const noexcept
         {
-            return before(keyText(a), sequenceOf(a), keyText(b), sequenceOf(b));
+            return before(orderKeyOf(a), sequenceOf(a), orderKeyOf(b), sequenceOf(b));
         }
         bool operator()(const KvoDictionaryEntry* a, const Probe& b) const noexcept
         {
-            return before(keyText(a), sequenceOf(a), b.key, b.sequence);
+            return before(orderKeyOf(a), sequenceOf(a), b.key, b.sequence);
         }
         bool operator()(const Probe& a, const KvoDictionaryEntry* b) const noexcept
         {
-            return before(a.key, a.sequence, keyText(b), sequenceOf(b));
+            return before(a.key, a.sequence, orderKeyOf(b), sequenceOf(b));
         }
     };
     std::set<KvoDictionaryEntry*, Less> entries;
@@ -240,8 +240,14 @@ void KvoDictionary::link(KvoDictionaryEntry* entry)
         next->m_prev = entry;
     else
         m_last = entry;
-    if (m_sorted)
+    if (m_sorted) {
+        // The index orders by a private copy of the key, so that a key string changed in place
+        // can never break the ordered set (and with it the unlinking of its entries).
+        std::size_t length = kvoStrLen(keyText(entry));
+        entry->m_orderKey = static_cast<KvoChar*>(allocmem((length + 1) * sizeof(KvoChar)));
+        std::memcpy(entry->m_orderKey, keyText(entry), (length + 1) * sizeof(KvoChar));
         m_order->entries.insert(entry);
+    }
     hashInsert(entry);
     ++m_count;
     if (m_ownerClass)
@@ -251,8 +257,11 @@ void KvoDictionary::link(KvoDictionaryEntry* entry)
 void KvoDictionary::unlink(KvoDictionaryEntry* entry) noexcept
 {
     hashRemove(entry);
-    if (m_sorted)
+    if (m_sorted) {
         m_order->entries.erase(entry);
+        freemem(entry->m_orderKey);
+        entry->m_orderKey = nullptr;
+    }
     if (entry->m_prev)
         entry->m_prev->m_next = entry->m_next;
     else

@@ -7,8 +7,9 @@
 // never walk the list: a hash index from key text to the entries with that key (chained in list
 // order, so the chain's first match is the list's first match), a tail pointer for appends, back
 // links for unlinking, and, for sorted dictionaries, an ordered index that yields the insertion
-// point. Every insertion, erase, clear and entry destruction updates them. Keys are treated as
-// immutable while their entry is in a dictionary.
+// point. Every insertion, erase, clear and entry destruction updates them. An entry is indexed
+// under its key text at insertion: if that string is later changed in place, lookups by the new
+// text may miss the entry, but the indexes stay sound and unlinking it stays safe.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +71,7 @@ private:
     KvoDictionaryEntry* m_prev = nullptr;
     KvoDictionaryEntry* m_hashNext = nullptr;
     std::uint64_t m_sequence = 0; // insertion order, orders equal keys in the sorted index
+    KvoChar* m_orderKey = nullptr; // sorted dictionaries: the key text as indexed (a private copy)
     std::uint32_t m_hash = 0;
 };
 
@@ -116,6 +118,7 @@ private:
 
     struct OrderIndex; // ordered index of a sorted dictionary
     static std::uint64_t sequenceOf(const KvoDictionaryEntry* entry) noexcept { return entry->m_sequence; }
+    static const KvoChar* orderKeyOf(const KvoDictionaryEntry* entry) noexcept { return entry->m_orderKey; }
 
     KvoDictionaryEntry* findText(const KvoChar* key, std::uint32_t hash) const noexcept;
     void link(KvoDictionaryEntry* entry);

@@ -452,6 +452,12 @@ KvoString::KvoString(const KvoChar* fmt, unsigned argc, ValPtr& args)
         while (isOneOf(*p, FORMAT_SIZE_PREFIXES))
             ++p;
         bool leadingText = token == copy.data();
+        if (*p == u'n' && !leadingText) {
+            // Never a store through a script-supplied address: the request is printed as written.
+            *this += u"%";
+            *this += token;
+            continue;
+        }
         if (!isOneOf(*p, FORMAT_CONVERSIONS) || leadingText) {
             *this += token;
             continue;

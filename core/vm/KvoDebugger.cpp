@@ -168,7 +168,8 @@ const KvoBuffer* procedureCodeOf(const KvoVector* procedure) noexcept
     return code ? code->getBuffer() : nullptr;
 }
 
-bool isBinaryOperator(std::uint8_t op) noexcept
+// The instructions whose trace shows the two top slots: binary operators, comparisons, DUP2.
+bool usesTopTwoSlots(std::uint8_t op) noexcept
 {
     switch (op) {
     case ADD: case SUB: case MUL: case DIV: case REM: case BAND: case BOR: case XOR: case SHL: case SHR:
@@ -403,7 +404,7 @@ void KvoDebugger::printTraceOperands(ValPtr sp, ValPtr bp, ValPtr fp, std::uint8
 {
     const KvoValue* top = slotAt(sp, 0);
     const bool topIsZero = top && top->getLong() == 0;
-    if (isBinaryOperator(op)) {
+    if (usesTopTwoSlots(op)) {
         print(u"SP[-1]:");
         printValueOrMarker(slotAt(sp, -1), false);
         print(u"SP[0]:");

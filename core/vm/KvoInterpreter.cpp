@@ -90,6 +90,7 @@ KvoInterpreter::~KvoInterpreter()
 {
     // Objects dying from here on are deleted without a destructor call.
     m_closing = true;
+    m_debugger = nullptr;
     while (m_frame)
         popFrame();
     for (KvoObject* object : m_finalizers)
@@ -495,13 +496,19 @@ KvoInterpreter::Flow KvoInterpreter::enterProcedure(KvoVector* procedure, int na
 KvoInterpreter::Flow KvoInterpreter::callNative(KvoNativeFunc function, int calledSlot, int count, bool nested,
                                                 std::uint8_t action)
 {
-    NestGuard guard(*this);
-    if (nested && guard.tooDeep()) {
-        stackOverflow();
-        return Flow::FAIL;
-    }
     m_sp = ValPtr(this, calledSlot + count);
-    bool ok = function(&m_vm, count, m_sp);
+    bool ok;
+    if (nested) {
+        // Native code calling a native function through an entry point nests C++ frames too.
+        NestGuard guard(*this);
+        if (guard.tooDeep()) {
+            stackOverflow();
+            return Flow::FAIL;
+        }
+        ok = function(&m_vm, count, m_sp);
+    } else {
+        ok = function(&m_vm, count, m_sp);
+    }
     if (!collectResult(calledSlot) || !ok)
         return Flow::FAIL;
     if (action != RA_NONE && !applyResultAction(action))
@@ -520,10 +527,9 @@ KvoInterpreter::Flow KvoInterpreter::callValue(int calledSlot, int count, bool n
             return callNative(function, calledSlot, count, nested, RA_NONE);
         break;
     case KVT_BYTECODE:
-    case KVT_BYTECODEREF: {
-        KvoValue procedure(callee); // the procedure must outlive anything the call does to its slot
-        return enterProcedure(procedure.getVector(), count, nested, RA_NONE);
-    }
+    case KVT_BYTECODEREF:
+        // The called slot keeps the procedure alive until the frame has taken its own reference.
+        return enterProcedure(callee.getVector(), count, nested, RA_NONE);
     case KVT_OBJECT:
     case KVT_OBJECTREF:
         return sendMessage(count, reservedName(RN_OP_CALL), nested, RA_NONE);

@@ -797,6 +797,124 @@ TEST_F(InterpreterTest, LongChainsOfDestructorsDoNotRecurse)
     EXPECT_EQ(machine().global(u"count").getLong(), 5000);
 }
 
+TEST_F(InterpreterTest, DestructorErrorsStayOutOfTheRunningProcedure)
+{
+    // class Bad { dtor() { throw "from dtor"; } }
+    KvoClass* bad = makeClass(u"Bad");
+    KvoAssembler dtor(u"dtor", bad);
+    dtor.param(KvoValue()).prologue().load(KvoValue(new KvoString(u"from dtor"))).op(THROW).op(RETURN);
+    addMethod(bad, u"dtor", dtor);
+    // main: try { throw "outer"; } catch (e) { drop a Bad; return e; }
+    KvoAssembler main(u"main");
+    int handler = main.label();
+    main.prologue().jump(TRY, handler).load(KvoValue(new KvoString(u"outer"))).op(THROW);
+    main.bind(handler).op(PUSH).load(KvoValue(bad)).op(NEW).op(NIL).op(POP).op(TREF, 0);
+    EXPECT_EQ(textOf(evaluate(main)), u"outer");
+}
+
+TEST_F(InterpreterTest, MethodCallThroughTheProcedureItself)
+{
+    // Math::fact(n) { if (n < 2) return 1; return n * this.<fact itself>(n - 1); }
+    KvoClass* math = makeClass(u"Math");
+    KvoAssembler fact(u"fact", math);
+    int recurse = fact.label();
+    fact.param(KvoValue()).param().prologue().op(AREF, 1).op(PUSH).load(KvoValue(std::int32_t(2))).op(LT);
+    fact.jump(BRF, recurse).load(KvoValue(std::int32_t(1))).op(RETURN);
+    fact.bind(recurse).op(AREF, 1).op(PUSH).op(AREF, 0).op(PUSH).op(LIT, PROC_SELF);
+    fact.op(PUSH).op(AREF, 1).op(PUSH).load(KvoValue(std::int32_t(1))).op(SUB).op(SEND, 2).op(MUL).op(RETURN);
+    addMethod(math, u"fact", fact);
+    KvoAssembler main(u"main");
+    main.prologue().load(KvoValue(math)).op(NEW);
+    emitSend(main, u"fact", {KvoValue(std::int32_t(10))});
+    EXPECT_EQ(evaluate(main).getLong(), 3628800);
+}
+
+// frameInfo(): names from the calling frame's local-variable information.
+bool nativeFrameInfo(KvoVirtualMachine* vm, int argc, ValPtr& args)
+{
+    KvoProcInfo* frame = vm->interpreter()->getProcInfo();
+    std::u16string text = frame->getName();
+    text += u":";
+    text += frame->getClass() ? frame->getClass()->getClassName()->c_str() : u"-";
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        KvoString* name = frame->getArgumentName(i);
+        text += u",";
+        text += name ? name->c_str() : u"?";
+    }
+    KvoString* temp = frame->getLocalVarName(1);
+    text += u",";
+    text += temp ? temp->c_str() : u"?";
+    KvoString* statics = frame->getLocalStaticVarName(PROC_FIRST_LITERAL);
+    text += u",";
+    text += statics ? statics->c_str() : u"?";
+    text += frame->getCaller() ? u",called" : u",top";
+    return returnValue(argc, args, KvoValue(new KvoString(text.c_str())));
+}
+
+TEST_F(InterpreterTest, FrameRecordsReadLocalVariableInformation)
+{
+    ASSERT_TRUE(vm().registerNativeFunction(u"frameInfo", &nativeFrameInfo));
+    KvoAssembler f(u"f");
+    f.literal(KvoValue(std::int32_t(0))); // the static "counter" at element 5
+    f.param().param().prologue(1);
+    emitCall(f, var(u"frameInfo"), {});
+    f.op(RETURN);
+    KvoValue procedure = f.value();
+    auto* params = new KvoVector();
+    params->push_back(KvoValue(new KvoString(u"a")));
+    params->push_back(KvoValue(new KvoString(u"b")));
+    auto* temps = new KvoVector();
+    temps->push_back(KvoValue());
+    temps->push_back(KvoValue(new KvoString(u"t")));
+    auto* statics = new KvoDictionary();
+    (*statics)[u"counter"]->setValue(KvoValue(std::int32_t(PROC_FIRST_LITERAL)));
+    temps->push_back(KvoValue(statics));
+    auto* info = new KvoVector();
+    info->push_back(KvoValue(params));
+    info->push_back(KvoValue(temps));
+    KvoValue infoValue(info, true);
+    ASSERT_EQ(infoValue.getType(), KVT_LOCALVARINFO);
+    procedure.getVector()->push_back(infoValue);
+    KvoDictionaryEntry* entry = vm().symbols()[u"f"];
+    entry->setValue(procedure);
+    entry->setSymbolType(SYM_FUNCTION);
+
+    KvoAssembler main(u"main");
+    main.prologue();
+    emitCall(main, var(u"f"), {KvoValue(std::int32_t(1)), KvoValue(std::int32_t(2))});
+    EXPECT_EQ(textOf(evaluate(main)), u"f:-,a,b,?,t,counter,called");
+}
+
+TEST_F(InterpreterTest, InterpreterStateBetweenRuns)
+{
+    KvoAssembler main(u"main");
+    main.prologue().load(KvoValue(std::int32_t(11)));
+    main.op(RETURN);
+    define(u"main", main);
+    auto* interpreter = new KvoInterpreter(vm(), vm().symbols(), vm().classes(), &vm());
+    // A cancel requested before execute is cleared by its reset.
+    interpreter->cancel();
+    EXPECT_TRUE(interpreter->execute(u"main", 0, nullptr));
+    EXPECT_EQ(interpreter->getSP()->getLong(), 11);
+    EXPECT_EQ(interpreter->getProcInfo(), nullptr);
+    EXPECT_EQ(interpreter->getSP().current(), 0);
+    // A symbol that is no function fails without an error.
+    machine().var(u"notAFunction");
+    EXPECT_FALSE(interpreter->execute(u"notAFunction", 0, nullptr));
+    EXPECT_EQ(std::u16string(interpreter->errors().c_str()), u"");
+    EXPECT_TRUE(interpreter->badType(KVT_FLOAT, KVT_STRING) == false);
+    EXPECT_EQ(std::u16string(interpreter->errors().c_str()), u"invalid value type KVT_FLOAT, KVT_STRING expected\n");
+    KvoValue vector(new KvoVector());
+    KvoValue string(new KvoString(u"s"));
+    EXPECT_TRUE(interpreter->checkType(KvoValue(vector.getVector(), false, true), KVT_VECTOR));
+    EXPECT_FALSE(interpreter->checkType(KvoValue(string.getString(), true), KVT_STRING)); // only itself
+    EXPECT_FALSE(interpreter->noMethod(u"m"));
+    EXPECT_EQ(std::u16string(interpreter->errors().c_str()), u"no method for name m\n");
+    interpreter->reset();
+    EXPECT_EQ(std::u16string(interpreter->errors().c_str()), u"");
+    delete interpreter;
+}
+
 // ---- Cancellation, limits and malformed code ----------------------------------------------------
 
 TEST_F(InterpreterTest, CancelFromAnotherThreadStopsTheScript)
