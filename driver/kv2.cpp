@@ -15,7 +15,6 @@
 #include "host/KvoFileStreamPrinter.h"
 #include "host/KvoVirtualMachine.h"
 #include "platform/KvoMessageBox.h"
-#include "platform/KvoPath.h"
 #include "platform/KvoText.h"
 
 namespace {
@@ -160,9 +159,8 @@ int run(KvoVirtualMachine& vm, int argc, const KvoChar** argv)
         return EXIT_FAILED;
 
     for (const std::u16string& module : options.modules) {
-        KvoChar found[KVO_MAX_PATH];
-        const KvoChar* path = kvoSearchEnv(u"KVOLIB", module.c_str(), found, KVO_MAX_PATH) ? found : module.c_str();
-        if (!readModule(vm, path))
+        const KvoChar* found = KvoVirtualMachine::searchEnv(u"KVOLIB", module.c_str());
+        if (!readModule(vm, found ? found : module.c_str()))
             return EXIT_FAILED;
     }
     for (const std::u16string& source : options.sources) {

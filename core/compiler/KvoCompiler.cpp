@@ -6,7 +6,9 @@
 #include <concepts>
 
 #include "compiler/KvoCompilerMessages.h"
+#include "compiler/KvoFuncContext.h"
 #include "compiler/KvoScanner.h"
+#include "compiler/KvoVarInfo.h"
 #include "host/IKvoPrinter.h"
 #include "host/KvoVirtualMachine.h"
 #include "platform/KvoFile.h"
@@ -17,19 +19,27 @@
 
 namespace {
 
-// Loads a native module through the machine. The machine's loadNativeModule(name) is the service
-// this needs; this build asks for it at compile time, so the directive works as soon as the
-// machine offers it and fails with its diagnostic until then.
+// Loads a native module through the machine. The machine's bool loadNativeModule(const KvoChar*)
+// is the service "#import" needs; it is looked for at compile time, so the directive works as
+// soon as the machine offers it and reports its diagnostic until then.
+template <typename Machine>
+concept CanLoadNativeModules = requires(Machine& vm, const KvoChar* name) {
+    { vm.loadNativeModule(name) } -> std::convertible_to<bool>;
+};
+
 template <typename Machine>
 bool loadThroughMachine(Machine& vm, const KvoChar* name)
 {
-    if constexpr (requires {
-                      { vm.loadNativeModule(name) } -> std::convertible_to<bool>;
-                  })
+    if constexpr (CanLoadNativeModules<Machine>)
         return vm.loadNativeModule(name);
     else
         return false;
 }
+
+struct ModuleLoaderProbe {
+    bool loadNativeModule(const KvoChar*) { return true; }
+};
+static_assert(CanLoadNativeModules<ModuleLoaderProbe>, "the machine service is recognised once it exists");
 
 } // namespace
 

@@ -20,9 +20,7 @@
 #include <cstdio>
 #include <string>
 
-#include "compiler/KvoFuncContext.h"
 #include "compiler/KvoToken.h"
-#include "compiler/KvoVarInfo.h"
 #include "values/KvoDictionary.h"
 #include "values/KvoString.h"
 #include "values/KvoValue.h"
@@ -31,8 +29,12 @@
 class IKvoPrinter;
 class KvoClass;
 class KvoDebugger;
+class KvoFuncContext;
 class KvoScanner;
+class KvoVector;
 class KvoVirtualMachine;
+struct KvoVarInfo;
+enum KvoVarAccessType : std::uint8_t;
 
 // Diagnostics counted in one compile() before it gives up.
 constexpr int MAX_COMPILE_ERRORS = 10;
@@ -78,49 +80,86 @@ private:
     class NestingGuard;
 
     // ---- top level, declarations, classes, directives (KvoCompiler.cpp) ----
+    // The top-level loop over one scanner; true when no diagnostic was counted.
     bool _compile(KvoScanner& scanner);
+    // Resets the literal dictionary to UNICODE, WIN32, WINCE (1), MSDOS (0) and LINUX (1).
     void _predefineLiterals();
+    // After a top-level name: a global function, or "Class::member". False ends the compilation
+    // (a parameter list without ")", an undefined class before "::", a missing member name).
     bool _doFunction(const std::u16string& name);
     bool _doRegularFunction(const std::u16string& name);
     bool _doMemberFunction(const std::u16string& className);
+    // After "class": a forward declaration or a body. False ends the compilation.
     bool _doClass();
+    // One member declaration starting with token; instance data names go to collected (names
+    // only; entered when the body ends).
     void _doMemberDeclaration(KvoToken token, KvoClass& c, KvoVector& collected, bool usedAsBase);
+    // After "operator": the member name ("OP_ADD" ...; empty when invalid). Consumes the "(".
     std::u16string _getOperatorFunc();
+    // After "#": one directive. False for "endsrc" and a failed include.
     bool _doPreproc();
     bool _doInclude();
+    // The class of that name, or null after reporting "undefined class".
     KvoClass* _findClass(const KvoChar* name);
+    // Machine services of "import" and "use"; false when the module could not be entered.
     bool _loadNativeModule(const KvoChar* name);
     bool _useModule(const KvoChar* name);
 
     // ---- tokens and diagnostics (KvoCompiler.cpp) ----
+    // The next token (TOK_EOF once the stream has been ended); prints a scanner error once.
     KvoToken _next();
+    // Hands the token just read back; a second call before _next does nothing.
     void _back();
+    // True when token is the single-character token c.
     bool _isChar(KvoToken token, KvoChar c) const;
+    // The text of the current token.
     std::u16string _tokenText() const;
+    // Checks found against expected (and c for TOK_ANY); otherwise reports "expected '%s', found
+    // '%s'", hands a "}" back to its block, and returns false.
     bool _require(KvoToken expected, KvoToken found, KvoChar c = 0);
     bool _fetchRequire(KvoToken expected, KvoChar c = 0);
+    // Reports and counts a diagnostic, unless recovering from one or stopped.
     void _error(const KvoChar* message);
+    // _error with name substituted for the %s of format.
     void _errorName(const KvoChar* format, const KvoChar* name);
+    // Counts one diagnostic; at MAX_COMPILE_ERRORS ends the token stream.
     void _countError();
+    // After a reported error: skips to the end of the broken statement (or member) and ends
+    // the recovery.
     void _synchronize(bool inClassBody);
+    // An information line, when the show-information switch is on.
     void _info(const KvoChar* format, const KvoChar* a, const KvoChar* b = nullptr);
+    // Reports the nesting limit and ends the token stream.
     void _nestingTooDeep();
 
     // ---- function bodies, variables, name resolution (KvoCompilerFunctions.cpp) ----
+    // Compiles parameters and body after "(" into procedure (owning KVT_BYTECODE). c: the class
+    // of a member function, else null. False when the parameter list is not closed by ")".
     bool _codeFunctionBody(const KvoChar* name, KvoClass* c, KvoValue& procedure);
+    // Reads names (with defaults when defaults is given) until a token of terminators; returns
+    // the number of names added.
     std::uint32_t _getIdList(KvoVector& names, const KvoChar* terminators, KvoVector* defaults);
+    // The "var" and "static" definitions inside a body, after the keyword.
     void _codeVarDefinition(KvoFuncContext& ctx);
     void _codeStaticVarDefinition(KvoFuncContext& ctx);
+    // Reports a name already used by a static local, an argument or a temporary.
     void _reportDefined(KvoFuncContext& ctx, const KvoChar* name);
+    // Where name lives; may emit code (a class value, "self", a method call on "this").
     KvoVarInfo _findVariable(const KvoChar* name, KvoFuncContext& ctx, bool skipClass);
+    // A member of c (bases searched) as seen from a member function; VAR_NONE when absent.
     KvoVarInfo _findClassVariable(const KvoChar* name, KvoFuncContext& ctx, KvoClass* c);
+    // Emits the access code of info; _codeRValue loads and turns info into VAR_VALUE.
     void _codeVarInfo(KvoFuncContext& ctx, KvoVarAccessType access, const KvoVarInfo& info);
     void _codeRValue(KvoFuncContext& ctx, KvoVarInfo& info);
+    // A source-line record when the line or source changed since the last one.
     void _codeSourceInfo(KvoFuncContext& ctx);
+    // The local-variable information value of the function.
     KvoValue _localVarInfo(KvoFuncContext& ctx);
 
     // ---- expressions (KvoCompilerExpressions.cpp) ----
+    // A whole expression, loaded into the top slot.
     void _codeExpr(KvoFuncContext& ctx);
+    // The precedence levels; each leaves info describing where the value lives.
     void _codeExpr1(KvoFuncContext& ctx, KvoVarInfo& info);
     void _codeExpr2(KvoFuncContext& ctx, KvoVarInfo& info);
     void _codeExpr3(KvoFuncContext& ctx, KvoVarInfo& info);
@@ -130,11 +169,16 @@ private:
     void _codeUnary(KvoFuncContext& ctx, KvoVarInfo& info);
     void _codePostfix(KvoFuncContext& ctx, KvoVarInfo& info);
     void _codePrimary(KvoFuncContext& ctx, KvoVarInfo& info);
+    // Postfix "++" / "--" (op PINC or PDEC) on info.
     void _codePostIncDec(KvoFuncContext& ctx, KvoVarInfo& info, KvoOpCode op);
+    // An argument list after "("; returns the count.
     std::uint32_t _codeArguments(KvoFuncContext& ctx);
+    // Sends name (with the argument list that follows) to the receiver.
     void _codeMethodCall(KvoFuncContext& ctx, const KvoChar* name, KvoVarInfo& receiver);
     void _codeNew(KvoFuncContext& ctx, KvoVarInfo& info);
+    // "Class::member" after the "::".
     void _codeClassMember(KvoFuncContext& ctx, const KvoChar* className, KvoVarInfo& info);
+    // True for an lvalue; otherwise reports "lvalue expected".
     bool _checkLValue(const KvoVarInfo& info);
 
     // ---- statements (KvoCompilerStatements.cpp) ----
@@ -151,9 +195,11 @@ private:
     void _codeReturn(KvoFuncContext& ctx);
     void _codeTry(KvoFuncContext& ctx);
     void _codeThrow(KvoFuncContext& ctx);
+    // The clean-up code for leaving every construct above controls()[target].
     void _codeLeave(KvoFuncContext& ctx, std::size_t target, bool popSwitches);
 
     // ---- literal expressions (KvoCompilerLiterals.cpp) ----
+    // Each takes the first token of its operand (already read) and stores the result in value.
     void _doLitExpr(KvoToken token, KvoValue& value);
     void _doLitConditional(KvoToken token, KvoValue& value);
     void _doLitLogical(KvoToken token, KvoValue& value, KvoToken op);
@@ -162,6 +208,7 @@ private:
     void _doLiteralValue(KvoToken token, KvoValue& value);
     void _doLitVector(KvoValue& value);
     void _doLitDictionary(KvoValue& value);
+    // a op b for "+" "-" "*" "/" "%" with the compile-time promotion rules.
     KvoValue _litArithmetic(KvoChar op, const KvoValue& a, const KvoValue& b);
 
     KvoVirtualMachine& m_vm;

@@ -8,7 +8,9 @@
 #include "compiler/KvoCompiler.h"
 
 #include "compiler/KvoCompilerMessages.h"
+#include "compiler/KvoFuncContext.h"
 #include "compiler/KvoScanner.h"
+#include "compiler/KvoVarInfo.h"
 #include "platform/KvoText.h"
 #include "values/KvoClass.h"
 #include "vm/KvoProcedure.h"

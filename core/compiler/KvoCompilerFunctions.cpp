@@ -4,7 +4,9 @@
 #include "compiler/KvoCompiler.h"
 
 #include "compiler/KvoCompilerMessages.h"
+#include "compiler/KvoFuncContext.h"
 #include "compiler/KvoScanner.h"
+#include "compiler/KvoVarInfo.h"
 #include "platform/KvoText.h"
 #include "values/KvoBuffer.h"
 #include "values/KvoClass.h"
@@ -51,8 +53,11 @@ bool KvoCompiler::_codeFunctionBody(const KvoChar* name, KvoClass* c, KvoValue& 
     emitter.emitIndexed(TSPACE, ctx.temporaries().size(), true);
     emitter.emit(PUSH);
     token = _next();
-    _require(TOK_ANY, token, '{');
-    if (token != TOK_EOF)
+    // Without its "{" the body is compiled all the same, unless the text looks like a prototype
+    // ("f();"), whose next declaration must not be swallowed as statements.
+    if (!_require(TOK_ANY, token, '{') && (token == TOK_EOF || _isChar(token, ';')))
+        emitter.emit(NIL);
+    else
         _codeBlock(ctx);
 
     const KvoString* className = c ? c->getClassName() : nullptr;

@@ -12,7 +12,9 @@
 #include <cstdint>
 
 #include "compiler/KvoCompilerMessages.h"
+#include "compiler/KvoFuncContext.h"
 #include "compiler/KvoScanner.h"
+#include "compiler/KvoVarInfo.h"
 #include "values/KvoDictionary.h"
 #include "values/KvoString.h"
 #include "values/KvoVector.h"

@@ -6,7 +6,9 @@
 #include "compiler/KvoCompiler.h"
 
 #include "compiler/KvoCompilerMessages.h"
+#include "compiler/KvoFuncContext.h"
 #include "compiler/KvoScanner.h"
+#include "compiler/KvoVarInfo.h"
 
 // block -> "{" { statement | "#" directive } "}", after the "{". An empty block yields null.
 void KvoCompiler::_codeBlock(KvoFuncContext& ctx)

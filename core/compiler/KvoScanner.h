@@ -78,7 +78,8 @@ public:
     // The display text of a token (kvoTokenText); for TOK_ANY the current single character as a
     // one-character string (valid until the next getToken).
     const KvoChar* getTokenName(KvoToken token) const noexcept;
-    // The value of the current TOK_LONG (number or character literal), TOK_FLOAT and TOK_ANY.
+    // The value of the current TOK_LONG (number or character literal) and TOK_FLOAT, and the
+    // character of the current TOK_ANY.
     KvoLong getLong() const noexcept;
     double getDouble() const noexcept;
     KvoChar getChar() const noexcept;
@@ -97,15 +98,23 @@ public:
 private:
     // Takes ownership of source.
     KvoScanner(KvoScannerSource* source, const KvoChar* sourceName, unsigned position);
+    // The last scanner of the chain (this one when nothing is pushed).
     KvoScanner* innermost() noexcept;
     const KvoScanner* innermost() const noexcept;
+    // push() for either kind of source; takes ownership of source.
     bool pushSource(KvoScannerSource* source, const KvoChar* sourceName);
 
+    // Character input: the next character of the line buffer (reading the next line when it is
+    // used up), 0xFFFF at the end; unget gives one character back; accept takes the next
+    // character only when it is the expected one.
     KvoChar get();
     void unget(KvoChar c) noexcept { m_pushedChar = c; }
     bool accept(KvoChar expected);
     bool readLine();
     KvoChar skipSpaces();
+
+    // Token recognition; each reader starts after the token's first character c (or the opening
+    // quote) and leaves the first character after the token given back.
     KvoToken readToken();
     KvoToken readOperator(KvoChar c);
     void skipBlockComment();
@@ -117,6 +126,8 @@ private:
     KvoToken readString();
     KvoToken readCharLiteral();
     KvoChar readEscape(const KvoChar** error);
+
+    // Diagnostics of this scanner: the formatted text, and an error token carrying it.
     KvoToken errorToken(const KvoChar* message);
     std::u16string formatDiagnostic(const KvoChar* message) const;
 

@@ -1,21 +1,46 @@
-// The machine's construction and teardown, execution of global functions, registration of
-// native functions and classes, object-death notification and the debugging hooks.
+// The machine's construction, reset and teardown, compilation and execution, native modules,
+// registration of native functions and classes, object-death notification, the debugging hooks,
+// and the environment and file-search services.
+//
+// Teardown order matters: the dictionaries and the result may hold functions and objects whose
+// code lives in a native module, so they are emptied before any module's library is freed.
 #include "host/KvoVirtualMachine.h"
 
+#include "compiler/KvoCompiler.h"
 #include "host/KvoDummyPrinter.h"
 #include "host/KvoMessages.h"
+#include "platform/KvoEnvironment.h"
+#include "platform/KvoFile.h"
+#include "platform/KvoLibrary.h"
+#include "platform/KvoPath.h"
 #include "platform/KvoText.h"
 #include "platform/KvoWindows.h"
+#include "stdlib/KvoDefaultFunctions.h"
 #include "vm/KvoDebugger.h"
 #include "vm/KvoInterpreter.h"
 
+namespace {
+
+// The exported function a native module registers its classes and functions with.
+constexpr KvoChar NATIVE_MODULE_ENTRY[] = u"RegisterNativeModule";
+using NativeModuleEntry = void (*)(KvoVirtualMachine* vm);
+
+HMODULE moduleHandleOf(const KvoValue& value)
+{
+    return reinterpret_cast<HMODULE>(static_cast<std::intptr_t>(value.getLong()));
+}
+
+} // namespace
+
 KvoVirtualMachine::KvoVirtualMachine(IKvoPrinter* printer)
-    : m_printer(printer ? printer : new KvoDummyPrinter), m_ownsPrinter(printer == nullptr)
+    : m_printer(printer ? printer : new KvoDummyPrinter), m_ownsPrinter(printer == nullptr),
+      m_stdinInput(stdin, false), m_currentInput(&m_stdinInput)
 {
     m_classes.addRef();
     m_symbols.addRef();
     m_modules.addRef();
     m_currentSource.addRef();
+    KvoDefaultFunctions::registerFunctions(this);
 }
 
 KvoVirtualMachine::~KvoVirtualMachine()
@@ -23,9 +48,91 @@ KvoVirtualMachine::~KvoVirtualMachine()
     m_result.dispose();
     m_classes.clear();
     m_symbols.clear();
-    m_modules.clear();
+    freeModules();
     if (m_ownsPrinter)
         delete m_printer;
+}
+
+void KvoVirtualMachine::freeModules()
+{
+    for (KvoDictionaryEntry* entry = m_modules.getFirst(); entry; entry = entry->getNext())
+        (void)FreeLibrary(moduleHandleOf(entry->getValue()));
+    m_modules.clear();
+}
+
+void KvoVirtualMachine::reinit()
+{
+    if (m_interpreter)
+        return;
+    m_result.dispose();
+    m_classes.clear();
+    m_symbols.clear();
+    m_currentLine = -1;
+    m_currentSource.clear();
+    freeModules();
+    KvoDefaultFunctions::registerFunctions(this);
+}
+
+void KvoVirtualMachine::cloneSymbols(const KvoVirtualMachine& other)
+{
+    if (&other == this || m_interpreter)
+        return;
+    m_classes.clear();
+    m_symbols.clear();
+    freeModules();
+    for (KvoDictionaryEntry* entry = other.m_modules.getFirst(); entry; entry = entry->getNext())
+        (void)loadNativeModule(entry->getKey()->c_str());
+    for (const KvoDictionary* source : {&other.m_symbols, &other.m_classes}) {
+        KvoDictionary& target = source == &other.m_symbols ? m_symbols : m_classes;
+        for (KvoDictionaryEntry* entry = source->getFirst(); entry; entry = entry->getNext()) {
+            if (KvoDictionaryEntry* copy = target[entry->getKey()])
+                *copy = *entry;
+        }
+    }
+}
+
+IKvoInput* KvoVirtualMachine::setCurrentInput(IKvoInput* input) noexcept
+{
+    IKvoInput* previous = m_currentInput;
+    m_currentInput = input ? input : &m_stdinInput;
+    return previous;
+}
+
+// ---- Compilation --------------------------------------------------------------------------------
+
+bool KvoVirtualMachine::compileFile(const KvoChar* path, bool showInfo, bool debug, IKvoPrinter* printer,
+                                    IKvoPrinter* debugPrinter)
+{
+    if (!path)
+        return false;
+    std::FILE* file = kvoOpenFile(path, u"rt");
+    if (!file) {
+        (*m_printer)(u"error opening file %s\n", path);
+        return false;
+    }
+    return compileSource(file, nullptr, path, showInfo, debug, printer, debugPrinter);
+}
+
+bool KvoVirtualMachine::compileText(const KvoChar* text, bool showInfo, bool debug, IKvoPrinter* printer,
+                                    IKvoPrinter* debugPrinter)
+{
+    if (!text)
+        return false;
+    return compileSource(nullptr, text, u"", showInfo, debug, printer, debugPrinter);
+}
+
+bool KvoVirtualMachine::compileSource(std::FILE* file, const KvoChar* text, const KvoChar* sourceName, bool showInfo,
+                                      bool debug, IKvoPrinter* printer, IKvoPrinter* debugPrinter)
+{
+    KvoCompiler compiler(*this, printer);
+    compiler.setShowInfo(showInfo);
+    compiler.setGenerateLineInfo(m_generateLineInfo);
+    compiler.setGenerateLocalVarInfo(m_generateLocalVarInfo);
+    KvoDebugger debugger(this, debugPrinter ? debugPrinter : m_printer);
+    if (debug)
+        compiler.setDebugger(&debugger);
+    // The compiler owns the file from here on and closes it.
+    return file ? compiler.compile(file, sourceName) : compiler.compile(text, sourceName);
 }
 
 void KvoVirtualMachine::setInterpreter(KvoInterpreter* interpreter)
@@ -39,6 +146,9 @@ bool KvoVirtualMachine::execute(const KvoChar* name, int argc, const KvoChar** a
 {
     if (!name)
         return false;
+    // A native function may execute a script function itself; the outer run's interpreter is
+    // the running one again afterwards.
+    KvoInterpreter* const outer = m_interpreter;
     auto* interpreter = new KvoInterpreter(*this, m_symbols, m_classes, this);
     if (m_breakRequestProc.load() || m_dbgWindow.load())
         interpreter->setAllowBreakRequest(true);
@@ -58,7 +168,7 @@ bool KvoVirtualMachine::execute(const KvoChar* name, int argc, const KvoChar** a
     // Objects still on the stack die while the interpreter can run their destructors.
     interpreter->shutdown();
     interpreter->setDebugger(nullptr);
-    setInterpreter(nullptr);
+    setInterpreter(outer);
     delete interpreter;
     return ok;
 }
@@ -86,6 +196,28 @@ bool KvoVirtualMachine::registerNativeClass(const KvoChar* name, KvoClass* c)
     c->setIsNative(true);
     entry->setValue(KvoValue(c));
     entry->setSymbolType(SYM_CLASS);
+    return true;
+}
+
+bool KvoVirtualMachine::loadNativeModule(const KvoChar* name)
+{
+    if (!name)
+        return false;
+    KvoString moduleName(name);
+    moduleName.replace(u'*', u'u');
+    if (m_modules.find(moduleName))
+        return true;
+    KvoChar path[KVO_MAX_PATH];
+    if (!kvoFindNativeModule(moduleName.c_str(), path, KVO_MAX_PATH))
+        return false;
+    HMODULE library = LoadLibraryW(path);
+    if (!library)
+        return false;
+    m_modules[moduleName]->setValue(KvoValue(static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(library))));
+    FARPROC entry = GetProcAddressW(library, NATIVE_MODULE_ENTRY);
+    if (!entry)
+        return false;
+    reinterpret_cast<NativeModuleEntry>(entry)(this);
     return true;
 }
 
@@ -205,4 +337,42 @@ void KvoVirtualMachine::cancel()
     std::lock_guard<std::mutex> lock(m_interpreterLock);
     if (m_interpreter)
         m_interpreter->cancel();
+}
+
+// ---- Environment and file search ----------------------------------------------------------------
+
+const KvoChar* KvoVirtualMachine::_tgetenv(const KvoChar* name)
+{
+    thread_local KvoChar value[ENVIRONMENT_VALUE_UNITS];
+    value[0] = 0;
+    (void)kvoGetEnv(name, value, ENVIRONMENT_VALUE_UNITS);
+    return value;
+}
+
+int KvoVirtualMachine::_tputenv(const KvoChar* assignment)
+{
+    const KvoChar* equals = assignment ? kvoStrChr(assignment, u'=') : nullptr;
+    if (!equals)
+        return -1;
+    const KvoString name(assignment, static_cast<std::size_t>(equals - assignment));
+    return kvoSetEnv(name.c_str(), equals + 1);
+}
+
+const KvoChar* KvoVirtualMachine::searchDirList(const KvoChar* dirList, const KvoChar* file)
+{
+    thread_local KvoChar path[KVO_MAX_PATH];
+    return kvoSearchDirList(dirList, file, path, KVO_MAX_PATH) ? path : nullptr;
+}
+
+const KvoChar* KvoVirtualMachine::searchEnv(const KvoChar* var, const KvoChar* file)
+{
+    thread_local KvoChar path[KVO_MAX_PATH];
+    return kvoSearchEnv(var, file, path, KVO_MAX_PATH) ? path : nullptr;
+}
+
+const KvoChar* KvoVirtualMachine::searchPath(const KvoChar* file)
+{
+    if (const KvoChar* found = searchEnv(u"Path", file))
+        return found;
+    return searchEnv(u"PATH", file);
 }

@@ -1,18 +1,24 @@
 // KvoVirtualMachine: the object a host deals with. It owns the global state of a script program:
-// the dictionaries of classes, global symbols and loaded native modules, the output channel and
-// the result of the last execution. It runs global functions through a fresh interpreter per
-// execution and offers the debugging hooks (line change, single-step wait, break request) as host
-// procedures or registered window messages.
+// the dictionaries of classes, global symbols and loaded native modules, the output and input
+// channels and the result of the last execution. It compiles source files and texts into its
+// dictionaries, runs global functions through a fresh interpreter per execution, loads native
+// modules, and offers the debugging hooks (line change, single-step wait, break request) as host
+// procedures or registered window messages. It also holds the environment and file-search
+// services that the driver, the compiler and the standard library share.
 // The dictionaries live inside the machine and carry one extra reference each, so that no
 // reference handed out can ever delete them. A machine belongs to one thread; only cancel(), the
 // hook setters and setDbgWindow() may be called from another thread while a script runs.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 
+#include "host/IKvoInput.h"
 #include "host/IKvoPrinter.h"
+#include "host/KvoFileStreamInput.h"
 #include "values/KvoClass.h"
 #include "values/KvoDictionary.h"
 #include "values/KvoObject.h"
@@ -29,12 +35,36 @@ public:
     using LineChangedProc = bool (*)(const char* source, std::int32_t line);
 
     // printer: the output channel (borrowed); null creates a printer that prints nothing, owned
-    // by the machine.
+    // by the machine. The standard functions and system variables are registered last.
     explicit KvoVirtualMachine(IKvoPrinter* printer = nullptr);
     KvoVirtualMachine(const KvoVirtualMachine&) = delete;
     KvoVirtualMachine& operator=(const KvoVirtualMachine&) = delete;
-    // Clears classes, symbols and modules and deletes an owned printer.
+    // Clears classes and symbols, then frees every loaded module, then deletes an owned printer.
     ~KvoVirtualMachine() override;
+
+    // Returns the machine to its state after construction: classes, symbols, result and current
+    // position cleared, modules freed, standard functions registered again. Printer, input
+    // channel, switches, arguments and debugging procedures stay. Nothing happens while a script
+    // runs on this machine, whose code and classes it would pull away.
+    void reinit();
+    // Makes this machine's program a copy of other's: clears symbols and classes, frees the
+    // modules, loads each of other's modules by name, then appends every entry of other's
+    // symbols and then of its classes under the same key object. Values are shared, not copied.
+    // Nothing happens when other is this machine or while a script runs on this machine.
+    void cloneSymbols(const KvoVirtualMachine& other);
+
+    // Compiled code carries source-line records.
+    bool getGenerateLineInfo() const noexcept { return m_generateLineInfo; }
+    void setGenerateLineInfo(bool on) noexcept { m_generateLineInfo = on; }
+    // Compiled procedures carry the names of their local variables.
+    bool getGenerateLocalVarInfo() const noexcept { return m_generateLocalVarInfo; }
+    void setGenerateLocalVarInfo(bool on) noexcept { m_generateLocalVarInfo = on; }
+
+    // The program's arguments as the host set them, for the standard functions that return them
+    // (count, and an array of UTF-16 texts owned by the host, which must outlive their use). The
+    // machine itself never reads them.
+    int& cmdargc() noexcept { return m_cmdargc; }
+    const KvoChar**& cmdargv() noexcept { return m_cmdargv; }
 
     // Class name -> SYM_CLASS entry holding the class.
     KvoDictionary& classes() noexcept { return m_classes; }
@@ -49,11 +79,29 @@ public:
     // The value returned by the last executed function.
     const KvoValue& getResult() const noexcept { return m_result; }
 
+    // The input channel the console functions read (borrowed), initially the standard input.
+    IKvoInput* getCurrentInput() const noexcept { return m_currentInput; }
+    // Installs input (null: the standard input channel again) and returns the previous channel.
+    // The machine never deletes an installed channel.
+    IKvoInput* setCurrentInput(IKvoInput* input) noexcept;
+
+    // Compiles the source file at path into the machine's dictionaries. showInfo prints the
+    // names of what is compiled; debug lists every compiled procedure to debugPrinter (the
+    // machine's printer when null). Diagnostics go to printer (the machine's printer when null).
+    // False for a null path, a file that does not open ("error opening file" is printed) or a
+    // source with errors; what compiled before an error stays.
+    bool compileFile(const KvoChar* path, bool showInfo = false, bool debug = false,
+                     IKvoPrinter* printer = nullptr, IKvoPrinter* debugPrinter = nullptr);
+    // The same for source text in memory, whose name in diagnostics is empty. False for null.
+    bool compileText(const KvoChar* text, bool showInfo = false, bool debug = false,
+                     IKvoPrinter* printer = nullptr, IKvoPrinter* debugPrinter = nullptr);
+
     // Calls the global function name with argc string arguments (argv, UTF-16) in a fresh
     // interpreter and keeps its result. trace starts tracing with the first instruction, printed
     // to tracePrinter (the machine's printer when null). After an uncaught exception the error
     // text is printed to errorPrinter (the machine's printer when null). False for a null name,
-    // a name that is not a global function, or an uncaught exception.
+    // a name that is not a global function, or an uncaught exception. A native function may call
+    // execute while a script runs: afterwards the outer run's interpreter is the running one again.
     bool execute(const KvoChar* name, int argc, const KvoChar** argv, bool trace = false,
                  IKvoPrinter* errorPrinter = nullptr, IKvoPrinter* tracePrinter = nullptr);
 
@@ -63,6 +111,13 @@ public:
     // Enters a native class under name: names it, marks it native and stores it (the dictionary
     // holds a reference). False for a null or empty name, a null class or a name already defined.
     bool registerNativeClass(const KvoChar* name, KvoClass* c);
+
+    // Loads the native module name ('*' read as 'u'; the file is found as kvoFindNativeModule
+    // describes) and calls its exported entry point RegisterNativeModule(this). True at once when
+    // a module of that name is loaded already. False for null, a library that does not load, or
+    // a library without the entry point (it stays loaded and recorded until reinit or
+    // destruction).
+    bool loadNativeModule(const KvoChar* name);
 
     // Called when an object's count fell to 0. While a script runs and the object's class (or a
     // base) has a "dtor" member, the running interpreter takes a reference and runs the
@@ -94,6 +149,27 @@ public:
     static UINT getDbgWaitMsg();
     static UINT getLineChangedMsg();
 
+    // ---- Environment and file search (shared by the driver, the compiler and the library) ----
+    // The per-user environment store is described in platform/KvoEnvironment.h. The results
+    // below live in buffers of the calling thread, valid until its next call of the same kind.
+
+    // The value of name from the store (else the process environment), at most
+    // ENVIRONMENT_VALUE_UNITS - 1 units; "" when it is missing or name is null. Never null.
+    static const KvoChar* _tgetenv(const KvoChar* name);
+    // assignment has the form name=value: stores value under name, or deletes name when value
+    // is empty. Returns 0 on success, -1 without '=' (or for null), else the store's error
+    // number (2 when a name to delete was not stored).
+    static int _tputenv(const KvoChar* assignment);
+    // The first directory + '/' + file that opens for reading, trying the directories of
+    // dirList (split at ':' and ';') in order; null when none does or an argument is null.
+    static const KvoChar* searchDirList(const KvoChar* dirList, const KvoChar* file);
+    // searchDirList over the value of the environment variable var; null for null arguments.
+    static const KvoChar* searchEnv(const KvoChar* var, const KvoChar* file);
+    // searchEnv along "Path", then "PATH".
+    static const KvoChar* searchPath(const KvoChar* file);
+    // Capacity of _tgetenv's buffer in UTF-16 units (8192 bytes).
+    static constexpr std::size_t ENVIRONMENT_VALUE_UNITS = 4096;
+
     // Asks a running script to stop at its next instruction; nothing when none runs.
     void cancel();
     // True while a debugging hook is being called.
@@ -106,7 +182,14 @@ public:
 private:
     // Makes interpreter the running one (null: none), under the lock that cancel() takes.
     void setInterpreter(KvoInterpreter* interpreter);
+    // Compiles file (taking ownership) or text under sourceName, as compileFile describes.
+    bool compileSource(std::FILE* file, const KvoChar* text, const KvoChar* sourceName, bool showInfo, bool debug,
+                       IKvoPrinter* printer, IKvoPrinter* debugPrinter);
+    // Frees every loaded module's library and empties the module dictionary.
+    void freeModules();
 
+    bool m_generateLineInfo = false;
+    bool m_generateLocalVarInfo = false;
     KvoDictionary m_classes{false};
     KvoDictionary m_symbols{false};
     KvoDictionary m_modules{false};
@@ -114,6 +197,8 @@ private:
     bool m_ownsPrinter;
     KvoInterpreter* m_interpreter = nullptr;
     KvoValue m_result;
+    int m_cmdargc = 0;
+    const KvoChar** m_cmdargv = nullptr;
     std::atomic<DbgProc> m_dbgWaitProc{nullptr};
     std::atomic<DbgProc> m_breakRequestProc{nullptr};
     std::atomic<LineChangedProc> m_lineChangedProc{nullptr};
@@ -121,6 +206,8 @@ private:
     KvoString m_currentSource;
     std::int32_t m_currentLine = -1;
     std::atomic<bool> m_inDbg{false};
+    KvoFileStreamInput m_stdinInput;
+    IKvoInput* m_currentInput;
     // Guards m_interpreter against another thread's cancel() while execute() ends.
     std::mutex m_interpreterLock;
 };

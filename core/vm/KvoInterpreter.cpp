@@ -45,6 +45,31 @@ KvoNativeFunc nativeOf(const KvoValue& value) noexcept
     return function;
 }
 
+// Typed views without the out-of-line accessors (the calls sit on the path of every call).
+template <typename T>
+T* objectAt(const KvoValue& value) noexcept
+{
+    return static_cast<T*>(static_cast<KvoRefObject*>(value.ptr()));
+}
+KvoBuffer* bufferOf(const KvoValue& value) noexcept
+{
+    KvoValueType type = value.getType();
+    return type == KVT_BUFFER || type == KVT_BUFFERREF ? objectAt<KvoBuffer>(value) : nullptr;
+}
+KvoVector* vectorOf(const KvoValue& value) noexcept
+{
+    switch (value.getType()) {
+    case KVT_VECTOR:
+    case KVT_VECTORREF:
+    case KVT_BYTECODE:
+    case KVT_BYTECODEREF:
+    case KVT_LOCALVARINFO:
+        return objectAt<KvoVector>(value);
+    default:
+        return nullptr;
+    }
+}
+
 bool startsWith(const KvoChar* text, const KvoChar* prefix) noexcept
 {
     for (; *prefix; ++text, ++prefix) {
@@ -381,13 +406,13 @@ void KvoInterpreter::finishOutermost()
 
 // ---- Frames -------------------------------------------------------------------------------------
 
-KvoProcInfo* KvoInterpreter::pushFrame(KvoVector* procedure, int nargs, int bp, int fp)
+KvoProcInfo* KvoInterpreter::pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp)
 {
     auto chunk = static_cast<std::size_t>(m_depth / FRAMES_PER_CHUNK);
     if (chunk == m_frameChunks.size())
         m_frameChunks.push_back(std::make_unique<FrameChunk>());
     void* slot = m_frameChunks[chunk]->slot(m_depth % FRAMES_PER_CHUNK);
-    auto* frame = new (slot) KvoProcInfo(*this, procedure, nargs, ValPtr(this, bp), ValPtr(this, fp), false);
+    auto* frame = new (slot) KvoProcInfo(*this, procedure, code, nargs, bp, fp);
     frame->m_parent = m_frame;
     m_frame = frame;
     ++m_depth;
@@ -455,7 +480,8 @@ KvoInterpreter::Flow KvoInterpreter::enterProcedure(KvoVector* procedure, int na
         returnError(KVO_ERR_NO_BYTECODE, KVO_ERR_NO_BYTECODE_DETAIL);
         return Flow::FAIL;
     }
-    if (procedure->size() <= PROC_CODE || !(*procedure)[PROC_CODE].getBuffer()) {
+    KvoBuffer* code = procedure->size() > PROC_CODE ? bufferOf((*procedure)[PROC_CODE]) : nullptr;
+    if (!code) {
         invalidBytecode();
         return Flow::FAIL;
     }
@@ -469,7 +495,7 @@ KvoInterpreter::Flow KvoInterpreter::enterProcedure(KvoVector* procedure, int na
     }
     // Missing trailing arguments take their defaults, up to the first parameter without one.
     int sp = m_sp.current();
-    KvoVector* defaults = procedure->size() > PROC_DEFAULTS ? (*procedure)[PROC_DEFAULTS].getVector() : nullptr;
+    KvoVector* defaults = procedure->size() > PROC_DEFAULTS ? vectorOf((*procedure)[PROC_DEFAULTS]) : nullptr;
     while (defaults && static_cast<std::uint32_t>(nargs) < defaults->size() &&
            !((*defaults)[static_cast<std::uint32_t>(nargs)].getFlags() & KvoNoDefault)) {
         if (!growStack(sp + 1)) {
@@ -481,7 +507,7 @@ KvoInterpreter::Flow KvoInterpreter::enterProcedure(KvoVector* procedure, int na
         ++nargs;
     }
     m_sp = ValPtr(this, sp);
-    KvoProcInfo* frame = pushFrame(procedure, nargs, sp - nargs, sp);
+    KvoProcInfo* frame = pushFrame(procedure, code, nargs, sp - nargs, sp);
     frame->m_isEntry = nested;
     frame->m_resultAction = action;
     if (!nested)
@@ -529,7 +555,7 @@ KvoInterpreter::Flow KvoInterpreter::callValue(int calledSlot, int count, bool n
     case KVT_BYTECODE:
     case KVT_BYTECODEREF:
         // The called slot keeps the procedure alive until the frame has taken its own reference.
-        return enterProcedure(callee.getVector(), count, nested, RA_NONE);
+        return enterProcedure(vectorOf(callee), count, nested, RA_NONE);
     case KVT_OBJECT:
     case KVT_OBJECTREF:
         return sendMessage(count, reservedName(RN_OP_CALL), nested, RA_NONE);

@@ -220,7 +220,7 @@ private:
     void updateHookAttention();
 
     // Frames.
-    KvoProcInfo* pushFrame(KvoVector* procedure, int nargs, int bp, int fp);
+    KvoProcInfo* pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp);
     void popFrame();
     // Moves the value at top into calledSlot, clears the slots above it and sets SP there.
     void collectInto(int calledSlot, int top);

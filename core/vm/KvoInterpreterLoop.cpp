@@ -2,8 +2,8 @@
 // CALL, SEND and operator methods push on top of it, until the frame that started the run ends.
 //
 // Hot state lives in locals: the running frame, its code, the instruction offset, the operand
-// width and the frame positions as stack indexes. spill() writes it back before anything that
-// can observe it (a native call, an operator that may send, a hook, an error); load() reads it
+// width and the frame positions as stack indexes. SPILL() writes it back before anything that
+// can observe it (a native call, an operator that may send, a hook, an error); LOAD() reads it
 // again afterwards, since such a call may push or pop frames and may reallocate the stack or
 // the code. Stack slots are always addressed through the vector's current data pointer.
 //
@@ -61,6 +61,9 @@ bool KvoInterpreter::unwindToHandler()
             if (slot <= saved)
                 (*this)[static_cast<std::uint32_t>(slot)] = m_exception;
             frame->m_pc = address;
+            // Compiled code restores width 1 after every wide instruction, so every jump target
+            // starts at width 1; the instruction that failed may have been a wide one.
+            frame->m_width = 1;
             return true;
         }
         int bp = frame->m_bp.current();
@@ -104,22 +107,26 @@ bool KvoInterpreter::run()
     int bp;
     int fp;
 
-    auto load = [&] {
-        frame = m_frame;
-        procedure = frame->m_procedure;
-        code = frame->m_codeBuffer->data();
-        codeSize = frame->m_codeBuffer->size();
-        pc = frame->m_pc;
-        width = frame->m_width;
-        bp = frame->m_bp.current();
-        fp = frame->m_fp.current();
-        sp = m_sp.current();
-    };
-    auto spill = [&] {
-        frame->m_pc = pc;
-        frame->m_width = static_cast<std::uint8_t>(width);
-        m_sp = ValPtr(this, sp);
-    };
+// Reads the hot state of the current frame into the locals, and writes it back. Macros rather
+// than lambdas: a lambda that the compiler declines to inline would pin every local in memory.
+#define LOAD()                                      \
+    {                                               \
+        frame = m_frame;                            \
+        procedure = frame->m_procedure;             \
+        code = frame->m_codeBuffer->data();         \
+        codeSize = frame->m_codeBuffer->size();     \
+        pc = frame->m_pc;                           \
+        width = frame->m_width;                     \
+        bp = frame->m_bp.current();                 \
+        fp = frame->m_fp.current();                 \
+        sp = m_sp.current();                        \
+    }
+#define SPILL()                                             \
+    {                                                       \
+        frame->m_pc = pc;                                   \
+        frame->m_width = static_cast<std::uint8_t>(width);  \
+        m_sp = ValPtr(this, sp);                            \
+    }
     auto slot = [this](int i) -> KvoValue& { return data()[i]; };
 
 // Control transfers of the loop. RAISE continues at a handler of this run or leaves the run.
@@ -127,28 +134,28 @@ bool KvoInterpreter::run()
     {                                \
         if (!unwindToHandler())      \
             return false;            \
-        load();                      \
+        LOAD();                      \
         continue;                    \
     }
 #define INVALID()           \
     {                       \
-        spill();            \
+        SPILL();            \
         invalidBytecode();  \
         RAISE();            \
     }
 #define FAIL_WITH(call) \
     {                   \
-        spill();        \
+        SPILL();        \
         call;           \
         RAISE();        \
     }
 // Runs an out-of-line operation that may push a frame (an operator method) or fail.
 #define RUN_FLOW(expression)                   \
     {                                          \
-        spill();                               \
+        SPILL();                               \
         if ((expression) == Flow::FAIL)        \
             RAISE();                           \
-        load();                                \
+        LOAD();                                \
         continue;                              \
     }
 #define READ_INDEX(variable)                   \
@@ -168,15 +175,15 @@ bool KvoInterpreter::run()
     if (sp - (n) < bp)          \
         INVALID();
 
-    load();
+    LOAD();
     for (;;) {
         if (m_attention.load(std::memory_order_relaxed)) {
-            spill();
+            SPILL();
             if (!serviceAttention()) {
                 leaveCancelledRun();
                 return true;
             }
-            load();
+            LOAD();
         }
         if (pc >= codeSize)
             INVALID();
@@ -208,7 +215,7 @@ bool KvoInterpreter::run()
             break;
         case PUSH:
             if (sp + 1 >= static_cast<int>(size())) {
-                spill();
+                SPILL();
                 if (!growStack(sp + 1))
                     RAISE();
             }
@@ -333,7 +340,7 @@ bool KvoInterpreter::run()
             if (operand >= procedure->size())
                 INVALID();
             const KvoValue& literal = (*procedure)[operand];
-            KvoDictionaryEntry* entry = literal.getVar();
+            auto* entry = literal.getType() == KVT_VAR ? static_cast<KvoDictionaryEntry*>(literal.ptr()) : nullptr;
             if (!entry)
                 FAIL_WITH(returnError(KVO_ERR_INVALID_VARIABLE, getValueTypeName(literal.getType())));
             if (op == REF)
@@ -394,7 +401,7 @@ bool KvoInterpreter::run()
                 if (std::int64_t(sp) + operand >= std::int64_t(KVO_MAX_STACK_SLOTS))
                     FAIL_WITH(stackOverflow());
                 int top = sp + static_cast<int>(operand);
-                spill();
+                SPILL();
                 growStack(top);
                 for (int i = sp + 1; i <= top; ++i)
                     slot(i).dispose();
@@ -420,7 +427,7 @@ bool KvoInterpreter::run()
             popFrame();
             if (entry)
                 return true;
-            load();
+            LOAD();
             if (action != RA_NONE && !applyResultAction(action))
                 RAISE();
             break;
@@ -434,7 +441,7 @@ bool KvoInterpreter::run()
         case DUP2:
             NEED(1);
             if (sp + 2 >= static_cast<int>(size())) {
-                spill();
+                SPILL();
                 if (!growStack(sp + 2))
                     RAISE();
             }
@@ -444,7 +451,7 @@ bool KvoInterpreter::run()
             break;
         case DUP:
             if (sp + 1 >= static_cast<int>(size())) {
-                spill();
+                SPILL();
                 if (!growStack(sp + 1))
                     RAISE();
             }
@@ -457,7 +464,7 @@ bool KvoInterpreter::run()
             --sp;
             break;
         case NEW: {
-            spill();
+            SPILL();
             if (!checkType(slot(sp), KVT_CLASS))
                 RAISE();
             KvoClass* c = slot(sp).getClass();
@@ -483,7 +490,7 @@ bool KvoInterpreter::run()
             break;
         }
         case MKREF:
-            spill();
+            SPILL();
             doOP_MKREF();
             break;
         case TRY:
@@ -523,9 +530,9 @@ bool KvoInterpreter::run()
             KvoString* source = slot(sp).getString();
             if (source && m_hooks) {
                 KvoValue hold(slot(sp));
-                spill();
+                SPILL();
                 setStep(m_hooks->notifySourceLineChanged(source->c_str(), static_cast<std::int32_t>(operand)));
-                load();
+                LOAD();
             }
             slot(sp).dispose();
             --sp;
@@ -546,6 +553,8 @@ bool KvoInterpreter::run()
         }
     }
 
+#undef LOAD
+#undef SPILL
 #undef RAISE
 #undef INVALID
 #undef FAIL_WITH

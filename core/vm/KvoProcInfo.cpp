@@ -21,10 +21,19 @@ KvoProcInfo::KvoProcInfo(KvoInterpreter& interpreter, KvoVector* procedure, int 
     }
 }
 
+KvoProcInfo::KvoProcInfo(KvoInterpreter& interpreter, KvoVector* procedure, KvoBuffer* codeBuffer, int nargs, int bp,
+                         int fp)
+    : m_interpreter(interpreter), m_procedure(procedure), m_codeBuffer(codeBuffer), m_bp(&interpreter, bp),
+      m_fp(&interpreter, fp), m_nargs(nargs), m_detached(false)
+{
+    m_procedure->addRef();
+    m_codeBuffer->addRef();
+}
+
 KvoProcInfo::~KvoProcInfo()
 {
-    while (popErrorHandler()) {
-    }
+    while (m_handlers)
+        popErrorHandler();
     if (m_codeBuffer)
         m_codeBuffer->release();
     if (m_procedure)

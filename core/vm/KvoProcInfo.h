@@ -96,6 +96,9 @@ public:
 private:
     friend class KvoInterpreter;
 
+    // The interpreter's form: codeBuffer is element 0 of procedure, already checked.
+    KvoProcInfo(KvoInterpreter& interpreter, KvoVector* procedure, KvoBuffer* codeBuffer, int nargs, int bp, int fp);
+
     KvoInterpreter& m_interpreter;
     KvoErrorHandler* m_handlers = nullptr;
     KvoVector* m_procedure;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "compiler/KvoCompiler.h"
 #include "compiler/KvoCompilerMessages.h"
 #include "host/KvoStringPrinter.h"
@@ -255,6 +257,14 @@ TEST_F(CompilerTest, VarMarkerIntroducesAFunction)
     EXPECT_EQ(firstMessage(), "function declaration expected");
 }
 
+TEST_F(CompilerTest, ShowInformationLines)
+{
+    KvoCompiler compiler(vm(), &m_printer);
+    compiler.setShowInfo(true);
+    ASSERT_TRUE(compiler.compile(u"class A; class B : A { m(); } class C { } f() { } B::m() { }", u"t"));
+    EXPECT_EQ(printed(), "class A forward declaration\nclass B : A\nclass C\nfunction f\nmember function B::m\n");
+}
+
 TEST_F(CompilerTest, ErrorLimitStopsAtTenDiagnostics)
 {
     EXPECT_FALSE(compile(u"1 2 3 4 5 6 7 8 9 10 11 12 13"));
@@ -271,6 +281,14 @@ TEST_F(CompilerTest, OneMistakeGivesOneMessage)
     std::vector<std::string> expected = {"primary expression expected", "expected ';', found '<long>'",
                                          "expected ')', found ';'"};
     EXPECT_EQ(messages(), expected);
+}
+
+TEST_F(CompilerTest, APrototypeDoesNotSwallowTheNextFunction)
+{
+    EXPECT_FALSE(compile(u"f();\nmain() { return 3; }"));
+    EXPECT_EQ(messages(), std::vector<std::string>{"expected '{', found ';'"});
+    ASSERT_TRUE(run());
+    EXPECT_EQ(result().getLong(), 3);
 }
 
 TEST_F(CompilerTest, TokenCheckNamesExpectedAndFoundTokens)
@@ -383,6 +401,12 @@ TEST_F(CompilerTest, ClassRedeclarationRules)
     EXPECT_FALSE(compile(u"class X; class Y : X { } class X : Y { }"));
     EXPECT_EQ(firstMessage(), "class can't be its own base");
     EXPECT_EQ(classNamed(u"X")->getBaseClass(), nullptr);
+    m_printer.clear();
+    // Giving a base with members to a class already used as a base would shift the derived
+    // class's member slots onto the new ones.
+    EXPECT_FALSE(compile(u"class F; class G : F { y; } class H { x; } class F : H { }"));
+    EXPECT_EQ(firstMessage(), "classes already used as base must not define new member variables");
+    EXPECT_EQ(classNamed(u"F")->getBaseClass(), nullptr);
 }
 
 TEST_F(CompilerTest, MemberDeclarationDiagnostics)
@@ -506,6 +530,14 @@ TEST_F(CompilerTest, LiteralDirectives)
     EXPECT_EQ(eval(u"main() { return N == null; }"), "1");
 }
 
+TEST_F(CompilerTest, DirectivesInsideBodies)
+{
+    // A directive may stand among statements, also last in a block, and among class members.
+    EXPECT_EQ(eval(u"class P { #deflit W 4\n P(); } P::P() { }\n"
+                   u"main(; x) { x = W;\n#deflit V 5\n if (x) {\n#deflit U 6\n}\n return x + V + U; }"),
+              "15");
+}
+
 TEST_F(CompilerTest, DefvarCreatesInitialisedGlobal)
 {
     ASSERT_TRUE(compile(u"#defvar g [1, 2, 3]\n#defvar h \"x\" + \"y\"\n"));
@@ -523,6 +555,12 @@ TEST_F(CompilerTest, EndsrcEndsCompilationSuccessfully)
     EXPECT_TRUE(compile(u"f() { return 1; }\n#endsrc\n this is not read ("));
     EXPECT_EQ(printed(), "");
     EXPECT_EQ(symbol(u"f").getType(), KVT_BYTECODE);
+}
+
+TEST_F(CompilerTest, ImportLoadsANativeModule)
+{
+    EXPECT_TRUE(compile(u"#import \"kvotestmodule\"\n")) << printed();
+    EXPECT_NE(vm().modules().find(u"kvotestmodule"), nullptr);
 }
 
 TEST_F(CompilerTest, DirectiveDiagnostics)
@@ -665,6 +703,15 @@ TEST_F(CompilerTest, WideOperands)
     EXPECT_NE(f.find("LIT 255 TSET 1 RWORD LIT 256 RBYTE TSET 1"), std::string::npos);
     EXPECT_NE(f.find("RWORD LIT 304 RBYTE TSET 1 RETURN"), std::string::npos);
     EXPECT_NE(code(u"g").find("RWORD CALL 300 RBYTE RETURN"), std::string::npos);
+
+    std::u16string many;
+    for (int i = 0; i < 65540; ++i)
+        many += u"x = 1; ";
+    ASSERT_TRUE(compile(u"k(; x) { " + many + u"return x; }"));
+    const std::string k = code(u"k");
+    EXPECT_NE(k.find("RWORD LIT 65535 RBYTE TSET 1 RDWORD LIT 65536 RBYTE TSET 1"), std::string::npos);
+    ASSERT_TRUE(run(u"k"));
+    EXPECT_EQ(result().getLong(), 1);
 }
 
 TEST_F(CompilerTest, StatementCode)
@@ -757,6 +804,20 @@ TEST_F(CompilerTest, VariablesArgumentsStaticsAndGlobals)
     EXPECT_EQ(eval(u"main() { var a = 2, b = a * 3; for (var i = 0; i < 3; i++) a = a + b; return a; }"), "20");
     EXPECT_EQ(eval(u"fact(n) { return n <= 1 ? 1 : n * self(n - 1); } main() { return fact(5); }"), "120");
     EXPECT_EQ(eval(u"main(; x) { x = 5; x ~= 0; return x; }"), "-1");
+}
+
+TEST_F(CompilerTest, SharedSlotsAreNeverOnesAScriptCanChange)
+{
+    // The string constant "f" is changed in place; the selector of p->f() must not be that slot.
+    EXPECT_EQ(eval(u"class P { P(); f(); g(); } P::P() { } P::f() { return 1; } P::g() { return 2; }\n"
+                   u"main(; s, p) { s = \"f\"; s[0] = 'g'; p = new P(); return p->f(); }"),
+              "1");
+    // Nor a static local that starts with the same text.
+    EXPECT_EQ(eval(u"main(; p) { static s = \"f\"; s = \"g\"; p = new P(); return p->f(); }"), "1");
+    // "x ~= y" stores ~y and leaves the stack as it found it.
+    EXPECT_EQ(eval(u"main(; v, a, b, i) { v = [0]; a = sp(); for (i = 0; i < 20; i++) v[0] ~= i; b = sp();"
+                   u" return (b - a) * 1000 + v[0]; }"),
+              "-20");
 }
 
 TEST_F(CompilerTest, IncrementAndDecrement)

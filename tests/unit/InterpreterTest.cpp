@@ -17,6 +17,7 @@
 #include "KvoAssembler.h"
 #include "host/KvoStringPrinter.h"
 #include "host/KvoVirtualMachine.h"
+#include "platform/KvoWindows.h"
 #include "values/KvoDictionary.h"
 #include "values/KvoObject.h"
 #include "vm/KvoErrors.h"
@@ -125,8 +126,8 @@ protected:
         g_log.clear();
         m_liveAtStart = KvoRefObject::liveObjects();
         m_machine = std::make_unique<KvoTestMachine>();
-        ASSERT_TRUE(vm().registerNativeFunction(u"log", &nativeLog));
-        ASSERT_TRUE(vm().registerNativeFunction(u"sum", &nativeSum));
+        ASSERT_TRUE(vm().registerNativeFunction(u"t_log", &nativeLog));
+        ASSERT_TRUE(vm().registerNativeFunction(u"t_sum", &nativeSum));
     }
     void TearDown() override
     {
@@ -374,24 +375,24 @@ TEST_F(InterpreterTest, ArgumentsTemporariesAndStatics)
 
 TEST_F(InterpreterTest, NativeResultConventions)
 {
-    ASSERT_TRUE(vm().registerNativeFunction(u"onTop", &nativeResultOnTop));
-    ASSERT_TRUE(vm().registerNativeFunction(u"corrupt", &nativeCorrupt));
-    EXPECT_FALSE(vm().registerNativeFunction(u"sum", &nativeLog)); // the first definition stays
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_onTop", &nativeResultOnTop));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_corrupt", &nativeCorrupt));
+    EXPECT_FALSE(vm().registerNativeFunction(u"t_sum", &nativeLog)); // the first definition stays
     EXPECT_FALSE(vm().registerNativeFunction(u"", &nativeLog));
     EXPECT_FALSE(vm().registerNativeFunction(u"x", nullptr));
 
     KvoAssembler main(u"main");
     main.prologue();
-    emitCall(main, var(u"sum"), {KvoValue(std::int32_t(2)), KvoValue(std::int32_t(3)), KvoValue(std::int32_t(4))});
+    emitCall(main, var(u"t_sum"), {KvoValue(std::int32_t(2)), KvoValue(std::int32_t(3)), KvoValue(std::int32_t(4))});
     main.op(PUSH);
-    emitCall(main, var(u"onTop"), {KvoValue(std::int32_t(1)), KvoValue(std::int32_t(1))});
+    emitCall(main, var(u"t_onTop"), {KvoValue(std::int32_t(1)), KvoValue(std::int32_t(1))});
     main.op(ADD);
     EXPECT_EQ(evaluate(main).getLong(), 86);
 
     KvoAssembler corrupt(u"main");
     int handler = corrupt.label();
     corrupt.prologue().jump(TRY, handler).op(PUSH);
-    emitCall(corrupt, var(u"corrupt"), {KvoValue(std::int32_t(1))});
+    emitCall(corrupt, var(u"t_corrupt"), {KvoValue(std::int32_t(1))});
     corrupt.op(RETURN).bind(handler).op(TREF, 0);
     EXPECT_EQ(textOf(evaluate(corrupt)), u"stack corrupted");
 }
@@ -407,9 +408,9 @@ bool nativeJoin(KvoVirtualMachine*, int argc, ValPtr& args)
 
 TEST_F(InterpreterTest, ExecuteCallsANativeDirectly)
 {
-    ASSERT_TRUE(vm().registerNativeFunction(u"join", &nativeJoin));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_join", &nativeJoin));
     const KvoChar* argv[] = {u"40", u"2"};
-    ASSERT_TRUE(vm().execute(u"join", 2, argv));
+    ASSERT_TRUE(vm().execute(u"t_join", 2, argv));
     EXPECT_EQ(textOf(vm().getResult()), u"40+2");
     EXPECT_EQ(vm().interpreter(), nullptr);
     EXPECT_FALSE(vm().execute(u"missing", 0, nullptr));
@@ -420,7 +421,7 @@ TEST_F(InterpreterTest, ExecuteCallsANativeDirectly)
 
 TEST_F(InterpreterTest, ExceptionCrossesThreeLevels)
 {
-    ASSERT_TRUE(vm().registerNativeFunction(u"depth", &nativeDepth));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_depth", &nativeDepth));
     KvoAssembler h(u"h");
     h.prologue().load(KvoValue(std::int32_t(42))).op(THROW).op(RETURN);
     define(u"h", h);
@@ -443,7 +444,7 @@ TEST_F(InterpreterTest, ExceptionCrossesThreeLevels)
     emitCall(main, var(u"f"), {});
     main.jump(ENDTRY, after).bind(handler);
     main.op(TREF, 0).op(PUSH).load(KvoValue(std::int32_t(100))).op(MUL).op(PUSH);
-    emitCall(main, var(u"depth"), {});
+    emitCall(main, var(u"t_depth"), {});
     main.op(ADD).op(RETURN).bind(after).load(KvoValue(std::int32_t(-5)));
     EXPECT_EQ(evaluate(main).getLong(), 4201); // only main's frame is left
 }
@@ -456,7 +457,7 @@ TEST_F(InterpreterTest, CatchAndRethrow)
     int after = f.label();
     f.prologue().jump(TRY, handler).load(KvoValue(new KvoString(u"boom"))).op(THROW).jump(ENDTRY, after);
     f.bind(handler).op(PUSH);
-    emitCall(f, var(u"log"), {});
+    emitCall(f, var(u"t_log"), {});
     f.op(POP).op(TREF, 0).op(THROW).op(ENDCATCH).bind(after).op(RETURN);
     define(u"f", f);
 
@@ -471,24 +472,34 @@ TEST_F(InterpreterTest, CatchAndRethrow)
 
 TEST_F(InterpreterTest, RunTimeErrorsAreCatchableAndTextEndsWithNewline)
 {
-    ASSERT_TRUE(vm().registerNativeFunction(u"errorText", &nativeErrorText));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_errorText", &nativeErrorText));
     KvoAssembler main(u"main");
     int handler = main.label();
     main.prologue().jump(TRY, handler).load(KvoValue(std::int32_t(5))).op(PUSH).load(KvoValue(std::int32_t(0)));
     main.op(DIV).op(RETURN);
     main.bind(handler).op(PUSH);
-    emitCall(main, var(u"errorText"), {});
+    emitCall(main, var(u"t_errorText"), {});
     main.op(PUSH).op(TREF, 0).op(ADD); // the catch variable has no newline, errors() has one
     EXPECT_EQ(textOf(evaluate(main)), u"divide 0 error\ndivide 0 error");
 }
 
+TEST_F(InterpreterTest, HandlersStartAtWidthOne)
+{
+    // A wide instruction fails (AREF 300 without arguments); the catch block's operands are 1 byte.
+    KvoAssembler main(u"main");
+    int handler = main.label();
+    main.prologue().jump(TRY, handler).op(AREF, 300).op(RETURN);
+    main.bind(handler).op(TREF, 0);
+    EXPECT_EQ(textOf(evaluate(main)), u"too few arguments");
+}
+
 TEST_F(InterpreterTest, NativeErrorsAreCatchable)
 {
-    ASSERT_TRUE(vm().registerNativeFunction(u"fail", &nativeFail));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_fail", &nativeFail));
     KvoAssembler main(u"main");
     int handler = main.label();
     main.prologue().jump(TRY, handler).op(PUSH);
-    emitCall(main, var(u"fail"), {KvoValue(new KvoString(u"native says no"))});
+    emitCall(main, var(u"t_fail"), {KvoValue(new KvoString(u"native says no"))});
     main.op(RETURN).bind(handler).op(TREF, 0);
     EXPECT_EQ(textOf(evaluate(main)), u"native says no");
 }
@@ -560,14 +571,14 @@ TEST_F(InterpreterTest, ConstructorsMembersAndMethods)
     constructor.param(KvoValue()).param().param().prologue();
     constructor.op(AREF, 1).op(MSET, 1).op(AREF, 2).op(MSET, 2).op(AREF, 0).op(RETURN);
     addMethod(point, u"Point", constructor);
-    KvoAssembler sum(u"sum", point);
+    KvoAssembler sum(u"t_sum", point);
     sum.param(KvoValue()).prologue().op(MREF, 1).op(PUSH).op(MREF, 2).op(ADD).op(RETURN);
-    addMethod(point, u"sum", sum);
+    addMethod(point, u"t_sum", sum);
 
     KvoAssembler main(u"main");
     main.prologue().load(KvoValue(point)).op(NEW);
     emitSend(main, u"Point", {KvoValue(std::int32_t(3)), KvoValue(std::int32_t(4))});
-    emitSend(main, u"sum", {});
+    emitSend(main, u"t_sum", {});
     EXPECT_EQ(evaluate(main).getLong(), 7);
 
     // A missing method, a send to a non-object, and a destructor send without destructor.
@@ -583,7 +594,7 @@ TEST_F(InterpreterTest, ConstructorsMembersAndMethods)
 
     KvoAssembler notObject(u"main");
     notObject.prologue().load(KvoValue(std::int32_t(1)));
-    emitSend(notObject, u"sum", {});
+    emitSend(notObject, u"t_sum", {});
     notObject.op(RETURN);
     define(u"main", notObject);
     EXPECT_FALSE(run());
@@ -613,7 +624,7 @@ TEST_F(InterpreterTest, BaseAndDirectCallPrefixes)
     ASSERT_TRUE(derived->addMethod(u"greet", &nativeGreetDerived));
     ASSERT_TRUE(leaf->addMethod(u"greet", &nativeGreetLeaf));
     // D::probe() { return this.BC_greet() + this.DC_greet() + this.greet(); }
-    KvoAssembler probe(u"probe", derived);
+    KvoAssembler probe(u"t_probe", derived);
     probe.param(KvoValue()).prologue().op(AREF, 0);
     emitSend(probe, u"BC_greet", {});
     for (const KvoChar* name : {u"DC_greet", u"greet"}) {
@@ -622,11 +633,11 @@ TEST_F(InterpreterTest, BaseAndDirectCallPrefixes)
         probe.op(ADD);
     }
     probe.op(RETURN);
-    addMethod(derived, u"probe", probe);
+    addMethod(derived, u"t_probe", probe);
 
     KvoAssembler main(u"main");
     main.prologue().load(KvoValue(leaf)).op(NEW);
-    emitSend(main, u"probe", {});
+    emitSend(main, u"t_probe", {});
     EXPECT_EQ(textOf(evaluate(main)), u"basederivedleaf");
 }
 
@@ -652,23 +663,48 @@ TEST_F(InterpreterTest, MethodCacheFollowsClassChanges)
     KvoClass* base = makeClass(u"B");
     g_patchedClass = makeClass(u"D", base);
     ASSERT_TRUE(base->addMethod(u"who", &nativeAnswerB));
-    ASSERT_TRUE(vm().registerNativeFunction(u"patch", &nativePatch));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_patch", &nativePatch));
     // log(o.who()); patch(); log(o.who()); patch(); log(o.who());
     KvoAssembler main(u"main");
     main.prologue().load(KvoValue(g_patchedClass)).op(NEW).op(SET, main.literal(var(u"o"))).op(POP);
     for (int i = 0; i < 3; ++i) {
-        main.op(PUSH).op(REF, main.literal(var(u"log"))).op(PUSH).op(REF, main.literal(var(u"o")));
+        main.op(PUSH).op(REF, main.literal(var(u"t_log"))).op(PUSH).op(REF, main.literal(var(u"o")));
         emitSend(main, u"who", {});
         main.op(CALL, 1).op(POP);
         if (i < 2) {
             main.op(PUSH);
-            emitCall(main, var(u"patch"), {});
+            emitCall(main, var(u"t_patch"), {});
             main.op(POP);
         }
     }
     main.op(PUSH);
     evaluate(main);
     EXPECT_EQ(g_log, u"B;D;B;");
+}
+
+bool nativeAnswerAb(KvoVirtualMachine*, int argc, ValPtr& args)
+{
+    return returnValue(argc, args, KvoValue(new KvoString(u"ab")));
+}
+bool nativeAnswerCb(KvoVirtualMachine*, int argc, ValPtr& args)
+{
+    return returnValue(argc, args, KvoValue(new KvoString(u"cb")));
+}
+
+TEST_F(InterpreterTest, MethodCacheFollowsSelectorsChangedInPlace)
+{
+    // The selector literal "ab" is changed in place to "cb" between two sends of it.
+    KvoClass* c = makeClass(u"C");
+    ASSERT_TRUE(c->addMethod(u"ab", &nativeAnswerAb));
+    ASSERT_TRUE(c->addMethod(u"cb", &nativeAnswerCb));
+    KvoAssembler main(u"main");
+    std::uint32_t selector = main.literal(KvoValue(new KvoString(u"ab")));
+    main.prologue(1).load(KvoValue(c)).op(NEW).op(TSET, 1);
+    main.op(PUSH).op(LIT, selector).op(SEND, 1);
+    main.op(PUSH).op(LIT, selector).op(PUSH).load(KvoValue(std::int32_t(0))).op(PUSH).load(KvoValue(std::int32_t(u'c')));
+    main.op(VSET).op(POP);
+    main.op(PUSH).op(TREF, 1).op(PUSH).op(LIT, selector).op(SEND, 1).op(ADD);
+    EXPECT_EQ(textOf(evaluate(main)), u"abcb");
 }
 
 TEST_F(InterpreterTest, CallingAnObjectSendsOpCall)
@@ -688,13 +724,13 @@ TEST_F(InterpreterTest, DestructorRunsWhenAnObjectDiesDuringAScript)
     KvoClass* t = makeClass(u"T");
     KvoAssembler dtor(u"dtor", t);
     dtor.param(KvoValue()).prologue();
-    emitCall(dtor, var(u"log"), {KvoValue(new KvoString(u"T.dtor"))});
+    emitCall(dtor, var(u"t_log"), {KvoValue(new KvoString(u"T.dtor"))});
     dtor.op(RETURN);
     addMethod(t, u"dtor", dtor);
     KvoClass* u = makeClass(u"U", t);
     KvoAssembler derivedDtor(u"dtor", u);
     derivedDtor.param(KvoValue()).prologue();
-    emitCall(derivedDtor, var(u"log"), {KvoValue(new KvoString(u"U.dtor"))});
+    emitCall(derivedDtor, var(u"t_log"), {KvoValue(new KvoString(u"U.dtor"))});
     derivedDtor.op(POP).op(PUSH).op(AREF, 0);
     emitSend(derivedDtor, u"BC_dtor", {});
     derivedDtor.op(RETURN);
@@ -712,7 +748,7 @@ TEST_F(InterpreterTest, DestructorRunsWhenAnObjectDiesDuringAScript)
     main.prologue();
     for (KvoClass* c : {t, u, child}) {
         main.load(KvoValue(c)).op(NEW).op(NIL).op(PUSH);
-        emitCall(main, var(u"log"), {KvoValue(new KvoString(u"next"))});
+        emitCall(main, var(u"t_log"), {KvoValue(new KvoString(u"next"))});
         main.op(POP);
     }
     EXPECT_TRUE(evaluate(main).isNull());
@@ -725,13 +761,13 @@ TEST_F(InterpreterTest, DestructorThatStoresItsObjectRunsOnce)
     KvoClass* r = makeClass(u"R");
     KvoAssembler dtor(u"dtor", r);
     dtor.param(KvoValue()).prologue().op(AREF, 0).op(SET, dtor.literal(var(u"saved")));
-    emitCall(dtor, var(u"log"), {KvoValue(new KvoString(u"dtor"))});
+    emitCall(dtor, var(u"t_log"), {KvoValue(new KvoString(u"dtor"))});
     dtor.op(RETURN);
     addMethod(r, u"dtor", dtor);
 
     KvoAssembler main(u"main");
     main.prologue().load(KvoValue(r)).op(NEW).op(NIL).op(PUSH);
-    emitCall(main, var(u"log"), {KvoValue(new KvoString(u"after"))});
+    emitCall(main, var(u"t_log"), {KvoValue(new KvoString(u"after"))});
     main.op(RETURN);
     define(u"main", main);
     ASSERT_TRUE(run());
@@ -745,7 +781,7 @@ TEST_F(InterpreterTest, DestructorThatStoresItsObjectRunsOnce)
     // Dropping the last reference in a later run deletes it without a second destructor call.
     KvoAssembler drop(u"main");
     drop.prologue().load(KvoValue()).op(SET, drop.literal(var(u"saved"))).op(PUSH);
-    emitCall(drop, var(u"log"), {KvoValue(new KvoString(u"dropped"))});
+    emitCall(drop, var(u"t_log"), {KvoValue(new KvoString(u"dropped"))});
     drop.op(RETURN);
     define(u"main", drop);
     ASSERT_TRUE(run());
@@ -757,7 +793,7 @@ TEST_F(InterpreterTest, ObjectsDyingOutsideAScriptGetNoDestructorCall)
     KvoClass* t = makeClass(u"T");
     KvoAssembler dtor(u"dtor", t);
     dtor.param(KvoValue()).prologue();
-    emitCall(dtor, var(u"log"), {KvoValue(new KvoString(u"dtor"))});
+    emitCall(dtor, var(u"t_log"), {KvoValue(new KvoString(u"dtor"))});
     dtor.op(RETURN);
     addMethod(t, u"dtor", dtor);
     KvoValue object(new KvoObject(t));
@@ -853,11 +889,11 @@ bool nativeFrameInfo(KvoVirtualMachine* vm, int argc, ValPtr& args)
 
 TEST_F(InterpreterTest, FrameRecordsReadLocalVariableInformation)
 {
-    ASSERT_TRUE(vm().registerNativeFunction(u"frameInfo", &nativeFrameInfo));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_frameInfo", &nativeFrameInfo));
     KvoAssembler f(u"f");
     f.literal(KvoValue(std::int32_t(0))); // the static "counter" at element 5
     f.param().param().prologue(1);
-    emitCall(f, var(u"frameInfo"), {});
+    emitCall(f, var(u"t_frameInfo"), {});
     f.op(RETURN);
     KvoValue procedure = f.value();
     auto* params = new KvoVector();
@@ -982,10 +1018,10 @@ bool nativeReenter(KvoVirtualMachine* vm, int argc, ValPtr& args)
 
 TEST_F(InterpreterTest, NativeReentryIsLimited)
 {
-    ASSERT_TRUE(vm().registerNativeFunction(u"reenter", &nativeReenter));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_reenter", &nativeReenter));
     KvoAssembler back(u"back");
     back.prologue();
-    emitCall(back, var(u"reenter"), {});
+    emitCall(back, var(u"t_reenter"), {});
     back.op(RETURN);
     define(u"back", back);
     KvoAssembler main(u"main");
@@ -1124,6 +1160,53 @@ TEST_F(InterpreterTest, TraceAndLineHooks)
     EXPECT_FALSE(vm().isInDbg());
 }
 
+int g_windowWaits = 0;
+int g_windowBreaks = 0;
+LPARAM g_windowLine = 0;
+
+// A debug window: starts stepping at a line change and answers two waits with "go on stepping".
+LRESULT debugWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == KvoVirtualMachine::getLineChangedMsg()) {
+        g_windowLine = lParam;
+        return msg;
+    }
+    if (msg == KvoVirtualMachine::getDbgWaitMsg())
+        return ++g_windowWaits < 3 ? static_cast<LRESULT>(msg) : 0;
+    if (msg == KvoVirtualMachine::getBreakRequestMsg()) {
+        ++g_windowBreaks;
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wParam, lParam);
+}
+
+TEST_F(InterpreterTest, DebugWindowMessages)
+{
+    g_windowWaits = g_windowBreaks = 0;
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = &debugWindowProc;
+    windowClass.lpszClassName = u"KvoInterpreterTestDebugWindow";
+    ASSERT_NE(RegisterClassW(&windowClass), 0);
+    HWND window = CreateWindowExW(0, windowClass.lpszClassName, u"", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    EXPECT_NE(KvoVirtualMachine::getDbgWaitMsg(), KvoVirtualMachine::getLineChangedMsg());
+
+    KvoAssembler main(u"main");
+    main.prologue().op(PUSH).load(KvoValue(new KvoString(u"w.kvo"))).op(NEWLINE, 7);
+    main.load(KvoValue(std::int32_t(1))).op(PUSH).load(KvoValue(std::int32_t(2))).op(ADD).op(RETURN);
+    define(u"main", main);
+    vm().setDbgWindow(window);
+    EXPECT_EQ(vm().getDbgWindow(), window);
+    ASSERT_TRUE(run());
+    EXPECT_EQ(result().getLong(), 3);
+    EXPECT_EQ(g_windowLine, 7);
+    EXPECT_EQ(g_windowWaits, 3);
+    EXPECT_GT(g_windowBreaks, 0); // a window allows break requests
+    vm().setDbgWindow(nullptr);
+    DestroyWindow(window);
+    UnregisterClassW(windowClass.lpszClassName, nullptr);
+}
+
 TEST_F(InterpreterTest, TronStartsTracingInsideTheCode)
 {
     KvoAssembler main(u"main");
@@ -1149,7 +1232,7 @@ bool nativeProbe(KvoVirtualMachine* vm, int argc, ValPtr& args)
     KvoValue holdArguments(arguments);
     arguments->push_back(KvoValue(std::int32_t(20)));
     arguments->push_back(KvoValue(std::int32_t(22)));
-    if (interpreter->invoke(result, u"sum", arguments))
+    if (interpreter->invoke(result, u"t_sum", arguments))
         out += textOf(result) + u";";
     if (!interpreter->invoke(result, u"nope", nullptr))
         out += textOf(interpreter->getException()) + u";";
@@ -1179,10 +1262,10 @@ TEST_F(InterpreterTest, InvokeFamilyFromANative)
     ASSERT_TRUE(s->addStaticMethod(u"make", &nativeSum));
     ASSERT_TRUE(s->addMethod(u"inst", &nativeSum));
     ASSERT_TRUE(s->addMethod(u"S", &nativeWhoAmI));
-    ASSERT_TRUE(vm().registerNativeFunction(u"probe", &nativeProbe));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_probe", &nativeProbe));
     KvoAssembler main(u"main");
     main.prologue().load(KvoValue(std::int32_t(9))).op(PUSH);
-    emitCall(main, var(u"probe"), {});
+    emitCall(main, var(u"t_probe"), {});
     EXPECT_EQ(textOf(evaluate(main)), u"42;Symbol 'nope' not found.;Missing function name;Class 'Nowhere' not found.;"
                                       u"Invalid argument (pclass == NULL).;Missing function object reference;42;"
                                       u"Symbol 'absent' not found in class 'S'.;"

@@ -429,8 +429,8 @@ TEST_F(OperatorTest, MakeReferenceAndDelete)
 
     // DELETE destroys an object that only references point at; an owning value is released.
     g_deaths = 0;
-    ASSERT_TRUE(vm().registerNativeFunction(u"fresh", &nativeFresh));
-    KvoDictionaryEntry* fresh = vm().symbols().find(u"fresh");
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_fresh", &nativeFresh));
+    KvoDictionaryEntry* fresh = vm().symbols().find(u"t_fresh");
     KvoAssembler drop(u"main");
     drop.prologue().op(REF, drop.literal(KvoValue(fresh))).op(CALL, 0).op(MKREF).op(DELETE);
     EXPECT_TRUE(runMain(drop).isNull());
@@ -565,9 +565,9 @@ TEST_F(OperatorTest, PublicOperatorEntryPointsRunMethodsToCompletion)
     KvoDictionaryEntry* entry = chain->funcMembers()[u"OP_ADD"];
     entry->setValue(add.value());
     entry->setSymbolType(SYM_METHOD);
-    ASSERT_TRUE(vm().registerNativeFunction(u"addObjects", &nativeAddObjects));
+    ASSERT_TRUE(vm().registerNativeFunction(u"t_addObjects", &nativeAddObjects));
     KvoAssembler main(u"main");
-    main.prologue().op(REF, main.literal(KvoValue(vm().symbols().find(u"addObjects"))));
+    main.prologue().op(REF, main.literal(KvoValue(vm().symbols().find(u"t_addObjects"))));
     main.op(PUSH).load(makeNum(chain, 6)).op(PUSH).load(i(7)).op(CALL, 2);
     EXPECT_EQ(runMain(main).getLong(), 42);
 }
