@@ -20,31 +20,12 @@
 #include "host/KvoWinMsgPrinter.h"
 #include "platform/KvoWindows.h"
 
+#include "KvoTestSupport.h"
+
 namespace {
 
 std::u16string textOf(const KvoString& s) { return s.c_str(); }
 bool isOpenDescriptor(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-// A temporary stream holding bytes, positioned at the start.
-std::FILE* streamWith(const std::string& bytes)
-{
-    std::FILE* stream = std::tmpfile();
-    std::fwrite(bytes.data(), 1, bytes.size(), stream);
-    std::rewind(stream);
-    return stream;
-}
-
-// Everything in the stream, read from the start.
-std::string contentsOf(std::FILE* stream)
-{
-    std::fflush(stream);
-    std::rewind(stream);
-    std::string bytes;
-    for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) {
-        bytes.push_back(static_cast<char>(c));
-    }
-    return bytes;
-}
 
 // A fresh directory under the system's temporary directory, removed afterwards.
 struct TempDirectory {

@@ -10,29 +10,9 @@
 
 #include "platform/KvoFile.h"
 
+#include "KvoTestSupport.h"
+
 namespace {
-
-// A stream holding bytes, positioned at the start.
-std::FILE* streamWith(const std::string& bytes)
-{
-    std::FILE* stream = std::tmpfile();
-    EXPECT_NE(stream, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), stream);
-    std::rewind(stream);
-    return stream;
-}
-
-// Everything in the stream, read from the start.
-std::string contentsOf(std::FILE* stream)
-{
-    std::fflush(stream);
-    std::rewind(stream);
-    std::string bytes;
-    for (int c = std::fgetc(stream); c != EOF; c = std::fgetc(stream)) {
-        bytes.push_back(static_cast<char>(c));
-    }
-    return bytes;
-}
 
 // Reads units until end of file.
 std::u16string readAll(std::FILE* stream)

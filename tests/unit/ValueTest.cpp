@@ -22,18 +22,9 @@
 #include "values/KvoVector.h"
 #include "values/ValPtr.h"
 
+#include "KvoTestSupport.h"
+
 namespace {
-
-// Fails the test when heap objects were leaked or freed twice.
-class LiveObjectCheck : public ::testing::Test
-{
-protected:
-    void SetUp() override { m_liveAtStart = KvoRefObject::liveObjects(); }
-    void TearDown() override { EXPECT_EQ(KvoRefObject::liveObjects(), m_liveAtStart) << "live heap objects changed"; }
-
-private:
-    std::int64_t m_liveAtStart = 0;
-};
 
 using RefObjectTest = LiveObjectCheck;
 using ValueTest = LiveObjectCheck;
