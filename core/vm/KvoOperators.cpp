@@ -112,6 +112,42 @@ double doubleOperation(std::uint8_t op, double a, double b) noexcept
     }
 }
 
+
+// Checks an integer index into a buffer, character buffer, vector or string, raising the
+// designed errors. True with the element's position in at.
+bool elementPosition(KvoInterpreter& interpreter, const KvoValue& container, const KvoValue& index, std::uint32_t& at)
+{
+    std::uint32_t length;
+    KvoValueType type = container.getType();
+    switch (type) {
+    case KVT_BUFFER:
+    case KVT_BUFFERREF:
+        length = container.getBuffer() ? container.getBuffer()->size() : 0;
+        break;
+    case KVT_CHARBUFFER:
+    case KVT_CHARBUFFERREF:
+        length = container.getCharBuffer() ? container.getCharBuffer()->size() : 0;
+        break;
+    case KVT_VECTOR:
+    case KVT_VECTORREF:
+        length = container.getVector() ? container.getVector()->size() : 0;
+        break;
+    case KVT_STRING:
+    case KVT_STRINGREF:
+        length = container.getString() ? container.getString()->length() : 0;
+        break;
+    default:
+        return interpreter.badType(type, KVT_OBJECT);
+    }
+    if (index.getType() != KVT_INTEGER)
+        return interpreter.badType(index.getType(), KVT_INTEGER);
+    std::int32_t i = index.getLong();
+    if (i < 0 || static_cast<std::uint32_t>(i) >= length)
+        return interpreter.returnError(KVO_ERR_SUBSCRIPT);
+    at = static_cast<std::uint32_t>(i);
+    return true;
+}
+
 } // namespace
 
 KvoInterpreter::Flow KvoInterpreter::replaceOperands(int count, KvoValue&& result)
@@ -439,38 +475,9 @@ KvoInterpreter::Flow KvoInterpreter::indexRead(bool nested)
         KvoDictionaryEntry* entry = key ? (*dictionary)[*key] : (*dictionary)[u""];
         return replaceOperands(1, KvoValue(entry->getValue()));
     }
-    std::uint32_t length;
-    switch (type) {
-    case KVT_BUFFER:
-    case KVT_BUFFERREF:
-        length = container.getBuffer() ? container.getBuffer()->size() : 0;
-        break;
-    case KVT_CHARBUFFER:
-    case KVT_CHARBUFFERREF:
-        length = container.getCharBuffer() ? container.getCharBuffer()->size() : 0;
-        break;
-    case KVT_VECTOR:
-    case KVT_VECTORREF:
-        length = container.getVector() ? container.getVector()->size() : 0;
-        break;
-    case KVT_STRING:
-    case KVT_STRINGREF:
-        length = container.getString() ? container.getString()->length() : 0;
-        break;
-    default:
-        badType(type, KVT_OBJECT);
+    std::uint32_t at;
+    if (!elementPosition(*this, container, index, at))
         return Flow::FAIL;
-    }
-    if (index.getType() != KVT_INTEGER) {
-        badType(index.getType(), KVT_INTEGER);
-        return Flow::FAIL;
-    }
-    std::int32_t i = index.getLong();
-    if (i < 0 || static_cast<std::uint32_t>(i) >= length) {
-        returnError(KVO_ERR_SUBSCRIPT);
-        return Flow::FAIL;
-    }
-    auto at = static_cast<std::uint32_t>(i);
     switch (type) {
     case KVT_BUFFER:
     case KVT_BUFFERREF:
@@ -510,38 +517,9 @@ KvoInterpreter::Flow KvoInterpreter::indexWrite(bool nested)
         entry->setValue(value);
         return replaceOperands(2, static_cast<KvoValue&&>(value));
     }
-    std::uint32_t length;
-    switch (type) {
-    case KVT_BUFFER:
-    case KVT_BUFFERREF:
-        length = container.getBuffer() ? container.getBuffer()->size() : 0;
-        break;
-    case KVT_CHARBUFFER:
-    case KVT_CHARBUFFERREF:
-        length = container.getCharBuffer() ? container.getCharBuffer()->size() : 0;
-        break;
-    case KVT_VECTOR:
-    case KVT_VECTORREF:
-        length = container.getVector() ? container.getVector()->size() : 0;
-        break;
-    case KVT_STRING:
-    case KVT_STRINGREF:
-        length = container.getString() ? container.getString()->length() : 0;
-        break;
-    default:
-        badType(type, KVT_OBJECT);
+    std::uint32_t at;
+    if (!elementPosition(*this, container, index, at))
         return Flow::FAIL;
-    }
-    if (index.getType() != KVT_INTEGER) {
-        badType(index.getType(), KVT_INTEGER);
-        return Flow::FAIL;
-    }
-    std::int32_t i = index.getLong();
-    if (i < 0 || static_cast<std::uint32_t>(i) >= length) {
-        returnError(KVO_ERR_SUBSCRIPT);
-        return Flow::FAIL;
-    }
-    auto at = static_cast<std::uint32_t>(i);
     switch (type) {
     case KVT_BUFFER:
     case KVT_BUFFERREF: {
