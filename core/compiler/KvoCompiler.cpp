@@ -17,32 +17,6 @@
 #include "platform/KvoText.h"
 #include "values/KvoClass.h"
 
-namespace {
-
-// Loads a native module through the machine. The machine's bool loadNativeModule(const KvoChar*)
-// is the service "#import" needs; it is looked for at compile time, so the directive works as
-// soon as the machine offers it and reports its diagnostic until then.
-template <typename Machine>
-concept CanLoadNativeModules = requires(Machine& vm, const KvoChar* name) {
-    { vm.loadNativeModule(name) } -> std::convertible_to<bool>;
-};
-
-template <typename Machine>
-bool loadThroughMachine(Machine& vm, const KvoChar* name)
-{
-    if constexpr (CanLoadNativeModules<Machine>)
-        return vm.loadNativeModule(name);
-    else
-        return false;
-}
-
-struct ModuleLoaderProbe {
-    bool loadNativeModule(const KvoChar*) { return true; }
-};
-static_assert(CanLoadNativeModules<ModuleLoaderProbe>, "the machine service is recognised once it exists");
-
-} // namespace
-
 KvoCompiler::KvoCompiler(KvoVirtualMachine& vm, IKvoPrinter* printer)
     : m_vm(vm), m_symbols(vm.symbols()), m_classes(vm.classes()), m_literals(new KvoDictionary(false)),
       m_printer(printer ? printer : &vm.printer())
@@ -827,7 +801,7 @@ bool KvoCompiler::_doInclude()
 
 bool KvoCompiler::_loadNativeModule(const KvoChar* name)
 {
-    return loadThroughMachine(m_vm, name);
+    return m_vm.loadNativeModule(name);
 }
 
 bool KvoCompiler::_useModule(const KvoChar*)

@@ -18,6 +18,10 @@
 #include "stdlib/KvoDefaultFunctions.h"
 #include "vm/KvoDebugger.h"
 #include "vm/KvoInterpreter.h"
+#include "vm/KvoProcedure.h"
+
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -46,11 +50,68 @@ KvoVirtualMachine::KvoVirtualMachine(IKvoPrinter* printer)
 KvoVirtualMachine::~KvoVirtualMachine()
 {
     m_result.dispose();
-    m_classes.clear();
+    // Global functions hold the classes they name: drop them first, so that the classes only
+    // this machine holds are recognised as such.
     m_symbols.clear();
+    clearClasses();
     freeModules();
     if (m_ownsPrinter)
         delete m_printer;
+}
+
+namespace {
+
+// The references a class receives from inside itself: the owning class element and the class
+// literals (as in "new C()") of each of its compiled methods, and objects of the class held only
+// by its own static members. A procedure entered under two names (a prefix operator serving as
+// the postfix one too) is counted once.
+std::int32_t internalReferences(KvoClass& c)
+{
+    std::int32_t count = 0;
+    std::vector<const KvoVector*> seen;
+    for (KvoDictionaryEntry* e = c.funcMembers().getFirst(); e; e = e->getNext()) {
+        const KvoValue& code = e->getValue();
+        KvoVector* procedure = code.getType() == KVT_BYTECODE ? code.getVector() : nullptr;
+        if (!procedure || std::find(seen.begin(), seen.end(), procedure) != seen.end())
+            continue;
+        seen.push_back(procedure);
+        for (std::uint32_t i = PROC_CLASS; i < procedure->size(); ++i) {
+            const KvoValue& element = (*procedure)[i];
+            if (element.getType() == KVT_CLASS && element.getClass() == &c)
+                ++count;
+        }
+    }
+    for (KvoDictionaryEntry* e = c.dataMembers().getFirst(); e; e = e->getNext()) {
+        KvoObject* object = e->getValue().getType() == KVT_OBJECT ? e->getValue().getObject() : nullptr;
+        if (object && object->getRefCnt() == 1 && object->getClass() == &c)
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+void KvoVirtualMachine::clearClasses()
+{
+    // A compiled method holds its class, so a class and its methods keep each other alive.
+    // A class that nothing outside this machine holds any more (its count is its dictionary
+    // entry plus its internal references) has its member tables emptied before it is dropped.
+    // Derived classes follow their bases in the dictionary, so going backwards releases them
+    // first and lets their bases qualify. A class shared with another machine or still used by
+    // the host keeps its members.
+    std::vector<KvoDictionaryEntry*> entries;
+    for (KvoDictionaryEntry* e = m_classes.getFirst(); e; e = e->getNext())
+        entries.push_back(e);
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        KvoDictionaryEntry* entry = *it;
+        const KvoValue& value = entry->getValue();
+        KvoClass* c = value.getType() == KVT_CLASS ? value.getClass() : nullptr;
+        if (c && c->getRefCnt() == 1 + internalReferences(*c)) {
+            c->funcMembers().clear();
+            c->dataMembers().clear();
+        }
+        m_classes.erase(entry);
+    }
 }
 
 void KvoVirtualMachine::freeModules()
@@ -65,8 +126,8 @@ void KvoVirtualMachine::reinit()
     if (m_interpreter)
         return;
     m_result.dispose();
-    m_classes.clear();
     m_symbols.clear();
+    clearClasses();
     m_currentLine = -1;
     m_currentSource.clear();
     freeModules();
@@ -77,7 +138,7 @@ void KvoVirtualMachine::cloneSymbols(const KvoVirtualMachine& other)
 {
     if (&other == this || m_interpreter)
         return;
-    m_classes.clear();
+    clearClasses();
     m_symbols.clear();
     freeModules();
     for (KvoDictionaryEntry* entry = other.m_modules.getFirst(); entry; entry = entry->getNext())

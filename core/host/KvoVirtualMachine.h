@@ -187,6 +187,9 @@ private:
                        IKvoPrinter* printer, IKvoPrinter* debugPrinter);
     // Frees every loaded module's library and empties the module dictionary.
     void freeModules();
+    // Drops every class, first breaking the class <-> method cycles of classes only this
+    // machine still holds.
+    void clearClasses();
 
     bool m_generateLineInfo = false;
     bool m_generateLocalVarInfo = false;

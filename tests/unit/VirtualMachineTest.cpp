@@ -336,3 +336,32 @@ TEST(VirtualMachineEnvironment, SearchesFindTheFirstDirectoryHoldingTheFile)
 }
 
 } // namespace
+
+// Compiled methods hold their class; dropping the machine must still free every class, method
+// and object of the program, also a base chain and an instance kept in a static member, while
+// a class shared with a second machine keeps working there.
+TEST(VirtualMachineLifetime, ClassesWithMethodsAreFreedWithTheMachine)
+{
+    std::int64_t before = KvoRefObject::liveObjects();
+    {
+        KvoStringPrinter out;
+        KvoVirtualMachine vm(&out);
+        ASSERT_TRUE(vm.compileText(u"class Base { x; get(); }\n"
+                                   u"Base::get() { return x; }\n"
+                                   u"class Derived : Base { static var one; y; Derived(); twice(); }\n"
+                                   u"Derived::Derived() { x = 2; }\n"
+                                   u"Derived::twice() { return get() * 2; }\n"
+                                   u"main() { Derived::one = new Derived(); return Derived::one->twice(); }\n"))
+            << out.a_str();
+        ASSERT_TRUE(vm.execute(u"main", 0, nullptr)) << out.a_str();
+        EXPECT_EQ(vm.getResult().getLong(), 4);
+        KvoVirtualMachine copy(&out);
+        copy.cloneSymbols(vm);
+        vm.reinit();
+        // The copy still shares the classes and can run them.
+        ASSERT_TRUE(copy.compileText(u"again() { var d = new Derived(); return d->twice(); }")) << out.a_str();
+        ASSERT_TRUE(copy.execute(u"again", 0, nullptr)) << out.a_str();
+        EXPECT_EQ(copy.getResult().getLong(), 4);
+    }
+    EXPECT_EQ(KvoRefObject::liveObjects(), before);
+}
