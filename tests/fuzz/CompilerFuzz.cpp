@@ -2,9 +2,9 @@
 // compiled into it and, when it defines a global function "main", runs main. The first byte picks
 // the mode: bit 0 clear reads the rest as a file (through fmemopen, decoded as UTF-8), bit 0 set
 // takes the rest as UTF-16 text (the bytes in pairs, little-endian); bits 1 and 2 switch on line
-// information and local-variable information, bit 3 lists every compiled procedure. Output and diagnostics are formatted and dropped.
+// information and local-variable information, bit 3 lists every compiled procedure, bits 4 and 5 raise the step budget. Output and diagnostics are formatted and dropped.
 // Infinite loops end through the break-request procedure: it is asked before every instruction,
-// counts them and cancels the run past MAX_STEPS; deep recursion ends at the interpreter's own
+// counts them and cancels the run past the step budget; deep recursion ends at the interpreter's own
 // call-depth limit. Everything the machine owned must be freed with it (LeakSanitizer checks).
 #include <cstddef>
 #include <cstdint>
@@ -22,8 +22,11 @@
 
 namespace {
 
-// Instructions one input may execute before its run is cancelled.
-constexpr std::uint64_t MAX_STEPS = 500000;
+// Instructions one input may execute before its run is cancelled. Most inputs get the small
+// budget, which keeps the fuzzer fast; those with bits 4 and 5 of the first byte set get enough to
+// reach the interpreter's call-depth limit by plain recursion.
+constexpr std::uint64_t MAX_STEPS = 30000;
+constexpr std::uint64_t MAX_STEPS_DEEP = 1000000;
 
 // Formats everything it is given (so the format paths run) and keeps nothing.
 class DiscardingPrinter : public IKvoPrinter
@@ -35,10 +38,11 @@ public:
 // The machine the break-request procedure cancels, and its instruction count.
 KvoVirtualMachine* g_machine = nullptr;
 std::uint64_t g_steps = 0;
+std::uint64_t g_maxSteps = MAX_STEPS;
 
 bool countStep()
 {
-    if (++g_steps > MAX_STEPS && g_machine)
+    if (++g_steps > g_maxSteps && g_machine)
         g_machine->cancel();
     return false;
 }
@@ -95,6 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (entry && entry->getSymbolType() == SYM_FUNCTION) {
         g_machine = vm.get();
         g_steps = 0;
+        g_maxSteps = (mode & 0x30) == 0x30 ? MAX_STEPS_DEEP : MAX_STEPS;
         (void)vm->setBreakRequestProc(&countStep);
         (void)vm->execute(u"main", 0, nullptr);
         (void)vm->setBreakRequestProc(nullptr);
