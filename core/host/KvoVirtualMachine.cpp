@@ -61,57 +61,155 @@ KvoVirtualMachine::~KvoVirtualMachine()
 
 namespace {
 
-// The references a class receives from inside itself: the owning class element and the class
-// literals (as in "new C()") of each of its compiled methods, and objects of the class held only
-// by its own static members. A procedure entered under two names (a prefix operator serving as
-// the postfix one too) is counted once.
-std::int32_t internalReferences(KvoClass& c)
+// The script classes of a class dictionary and the counted references they hold to one another:
+// base classes, the owning class element and the class literals (as in "new C()") of compiled
+// methods and of the function literals only those methods hold, class values in member tables,
+// and objects held only by a member table. A class whose count exceeds the references found here
+// is held from outside (the host, another machine's dictionary after cloneSymbols, an object still
+// alive); it and every class it reaches must stay intact.
+class ClassGraph
 {
-    std::int32_t count = 0;
-    std::vector<const KvoVector*> seen;
-    for (KvoDictionaryEntry* e = c.funcMembers().getFirst(); e; e = e->getNext()) {
-        const KvoValue& code = e->getValue();
-        KvoVector* procedure = code.getType() == KVT_BYTECODE ? code.getVector() : nullptr;
-        if (!procedure || std::find(seen.begin(), seen.end(), procedure) != seen.end())
-            continue;
-        seen.push_back(procedure);
-        for (std::uint32_t i = PROC_CLASS; i < procedure->size(); ++i) {
-            const KvoValue& element = (*procedure)[i];
-            if (element.getType() == KVT_CLASS && element.getClass() == &c)
-                ++count;
+public:
+    explicit ClassGraph(KvoDictionary& classes)
+    {
+        for (KvoDictionaryEntry* e = classes.getFirst(); e; e = e->getNext()) {
+            KvoClass* c = e->getValue().getType() == KVT_CLASS ? e->getValue().getClass() : nullptr;
+            if (c && !c->getIsNative())
+                ++m_nodes[nodeOf(c, true)].internal;
+        }
+        for (std::size_t i = 0; i < m_nodes.size(); ++i)
+            scanClass(i);
+    }
+
+    // Empties the member tables of every class that nothing outside the graph reaches, which
+    // breaks the cycles through their methods.
+    void breakUnreachableCycles()
+    {
+        std::vector<std::size_t> pending;
+        for (std::size_t i = 0; i < m_nodes.size(); ++i) {
+            if (m_nodes[i].c->getRefCnt() != m_nodes[i].internal) {
+                m_nodes[i].kept = true;
+                pending.push_back(i);
+            }
+        }
+        while (!pending.empty()) {
+            const std::size_t i = pending.back();
+            pending.pop_back();
+            for (std::size_t target : m_nodes[i].targets) {
+                if (!m_nodes[target].kept) {
+                    m_nodes[target].kept = true;
+                    pending.push_back(target);
+                }
+            }
+        }
+        for (Node& node : m_nodes) {
+            if (!node.kept) {
+                node.c->funcMembers().clear();
+                node.c->dataMembers().clear();
+            }
         }
     }
-    for (KvoDictionaryEntry* e = c.dataMembers().getFirst(); e; e = e->getNext()) {
-        KvoObject* object = e->getValue().getType() == KVT_OBJECT ? e->getValue().getObject() : nullptr;
-        if (object && object->getRefCnt() == 1 && object->getClass() == &c)
-            ++count;
+
+private:
+    struct Node {
+        KvoClass* c;
+        std::int32_t internal = 0;        // references found inside the graph
+        std::vector<std::size_t> targets; // the classes this one holds
+        bool kept = false;
+    };
+    static constexpr std::size_t NONE = static_cast<std::size_t>(-1);
+    // Function literals nest no deeper than the compiler allows; the bound guards hand-made code.
+    static constexpr int MAX_SCAN_DEPTH = 256;
+
+    std::size_t nodeOf(const KvoClass* c, bool add)
+    {
+        for (std::size_t i = 0; i < m_nodes.size(); ++i) {
+            if (m_nodes[i].c == c)
+                return i;
+        }
+        if (!add || !c)
+            return NONE;
+        m_nodes.push_back(Node{const_cast<KvoClass*>(c)});
+        return m_nodes.size() - 1;
     }
-    return count;
-}
+
+    void reference(std::size_t from, const KvoClass* c)
+    {
+        const std::size_t target = nodeOf(c, false);
+        if (target == NONE)
+            return;
+        ++m_nodes[target].internal;
+        m_nodes[from].targets.push_back(target);
+    }
+
+    void scanValue(std::size_t from, const KvoValue& value, int depth)
+    {
+        switch (value.getType()) {
+        case KVT_CLASS:
+            reference(from, value.getClass());
+            break;
+        case KVT_OBJECT:
+            // An object only this slot holds dies with the member tables; its class loses
+            // that reference then.
+            if (KvoObject* object = value.getObject(); object && object->getRefCnt() == 1)
+                reference(from, object->getClass());
+            break;
+        case KVT_BYTECODE:
+            if (KvoVector* procedure = value.getVector();
+                procedure && procedure->getRefCnt() == 1 && depth < MAX_SCAN_DEPTH)
+                scanProcedure(from, *procedure, depth + 1);
+            break;
+        default:
+            break;
+        }
+    }
+
+    void scanProcedure(std::size_t from, const KvoVector& procedure, int depth)
+    {
+        for (std::uint32_t i = PROC_CLASS; i < procedure.size(); ++i)
+            scanValue(from, procedure[i], depth);
+    }
+
+    void scanClass(std::size_t i)
+    {
+        KvoClass* c = m_nodes[i].c;
+        reference(i, c->getBaseClass());
+        // A procedure entered under two names (a prefix operator serving as the postfix one
+        // too) holds its references once. One held from outside as well survives the member
+        // table, and so do its references: they are not counted.
+        std::vector<const KvoVector*> procedures;
+        for (KvoDictionaryEntry* e = c->funcMembers().getFirst(); e; e = e->getNext()) {
+            const KvoValue& value = e->getValue();
+            if (value.getType() == KVT_BYTECODE && value.getVector())
+                procedures.push_back(value.getVector());
+            else
+                scanValue(i, value, 0);
+        }
+        for (std::size_t k = 0; k < procedures.size(); ++k) {
+            const KvoVector* procedure = procedures[k];
+            if (std::find(procedures.begin(), procedures.begin() + k, procedure) != procedures.begin() + k)
+                continue;
+            if (procedure->getRefCnt() == std::count(procedures.begin(), procedures.end(), procedure))
+                scanProcedure(i, *procedure, 0);
+        }
+        for (KvoDictionaryEntry* e = c->dataMembers().getFirst(); e; e = e->getNext())
+            scanValue(i, e->getValue(), 0);
+    }
+
+    std::vector<Node> m_nodes;
+};
 
 } // namespace
 
 void KvoVirtualMachine::clearClasses()
 {
-    // A compiled method holds its class, so a class and its methods keep each other alive.
-    // A class that nothing outside this machine holds any more (its count is its dictionary
-    // entry plus its internal references) has its member tables emptied before it is dropped.
-    // Derived classes follow their bases in the dictionary, so going backwards releases them
-    // first and lets their bases qualify. A class shared with another machine or still used by
-    // the host keeps its members.
-    std::vector<KvoDictionaryEntry*> entries;
-    for (KvoDictionaryEntry* e = m_classes.getFirst(); e; e = e->getNext())
-        entries.push_back(e);
-    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-        KvoDictionaryEntry* entry = *it;
-        const KvoValue& value = entry->getValue();
-        KvoClass* c = value.getType() == KVT_CLASS ? value.getClass() : nullptr;
-        if (c && c->getRefCnt() == 1 + internalReferences(*c)) {
-            c->funcMembers().clear();
-            c->dataMembers().clear();
-        }
-        m_classes.erase(entry);
-    }
+    // A compiled method holds its class, and classes hold each other through bases and class
+    // literals, so they keep each other alive. The classes that nothing outside this machine's
+    // dictionary reaches any more have their member tables emptied before they are dropped; a
+    // class shared with another machine or still used by the host keeps its members, and so
+    // does every class it reaches.
+    ClassGraph(m_classes).breakUnreachableCycles();
+    m_classes.clear();
 }
 
 void KvoVirtualMachine::freeModules()
@@ -138,8 +236,8 @@ void KvoVirtualMachine::cloneSymbols(const KvoVirtualMachine& other)
 {
     if (&other == this || m_interpreter)
         return;
-    clearClasses();
     m_symbols.clear();
+    clearClasses();
     freeModules();
     for (KvoDictionaryEntry* entry = other.m_modules.getFirst(); entry; entry = entry->getNext())
         (void)loadNativeModule(entry->getKey()->c_str());
