@@ -38,7 +38,7 @@ void KvoObject::lastRelease()
                 return;
         }
     }
-    delete this;
+    deleteObject(this);
 }
 
 KvoClass* KvoObject::getClass() const noexcept

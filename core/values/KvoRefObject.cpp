@@ -2,6 +2,7 @@
 #include "values/KvoRefObject.h"
 
 #include <atomic>
+#include <vector>
 
 #include "platform/KvoMemory.h"
 
@@ -13,6 +14,27 @@ void* KvoRefObject::operator new(std::size_t size)
 void KvoRefObject::operator delete(void* block) noexcept
 {
     freemem(block);
+}
+
+void KvoRefObject::deleteObject(KvoRefObject* object)
+{
+    // Each deletion releases the objects it holds; those that die then are queued here rather
+    // than deleted inside the outer destructor, so the native stack stays flat however long the
+    // chain. The outermost call drains the queue before it returns.
+    thread_local std::vector<KvoRefObject*> pending;
+    thread_local bool draining = false;
+    if (draining) {
+        pending.push_back(object);
+        return;
+    }
+    draining = true;
+    delete object;
+    while (!pending.empty()) {
+        KvoRefObject* next = pending.back();
+        pending.pop_back();
+        delete next;
+    }
+    draining = false;
 }
 
 #if defined(KIVO_COUNT_OBJECTS)

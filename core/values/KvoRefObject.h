@@ -1,9 +1,11 @@
 // KvoRefObject: the base of every heap object of the runtime. It carries a signed 32-bit
 // reference count that starts at 0; when release() brings the count to 0 or below it calls
 // lastRelease(), which deletes the object through the virtual destructor unless a subclass
-// keeps the object alive (a script object whose destructor has yet to run). Counting is plain (not atomic): an object belongs to one
-// thread. Every object is allocated from the runtime heap (allocmem), so that its address can be
-// handed to scripts as a 32-bit integer.
+// keeps the object alive (a script object whose destructor has yet to run). Counting is plain
+// (not atomic): an object belongs to one thread. Deleting an object releases what it holds; a
+// deletion that starts while another one runs waits until the outer one has finished, so that
+// freeing a long chain of objects never recurses deeply. Every object is allocated from the
+// runtime heap (allocmem), so that its address can be handed to scripts as a 32-bit integer.
 #pragma once
 
 #include <cstddef>
@@ -44,7 +46,10 @@ public:
 protected:
     // Called by release() when the count has fallen to 0: deletes the object. An override may
     // instead take a new reference and keep the object alive for a while.
-    virtual void lastRelease() { delete this; }
+    virtual void lastRelease() { deleteObject(this); }
+    // Deletes object now, or, when called while another deletion on this thread is under way,
+    // as soon as that one has finished (an explicit queue instead of native recursion).
+    static void deleteObject(KvoRefObject* object);
 
 private:
 #if defined(KIVO_COUNT_OBJECTS)
