@@ -34,6 +34,25 @@ inline std::int32_t wrapMul(std::int32_t a, std::int32_t b)
 {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
 }
+// The bitwise and shift operators on two integers, by the same rules as
+// KvoInterpreter::bitwise(): shifts use the low 8 bits of the count, 32 and more shift
+// everything out (SHR propagates the sign).
+inline std::int32_t integerBitwise(std::uint8_t op, std::int32_t a, std::int32_t b)
+{
+    unsigned count = static_cast<unsigned>(b) & 0xFF;
+    switch (op) {
+    case BAND:
+        return a & b;
+    case BOR:
+        return a | b;
+    case XOR:
+        return a ^ b;
+    case SHL:
+        return count >= 32 ? 0 : static_cast<std::int32_t>(static_cast<std::uint32_t>(a) << count);
+    default: // SHR, sign-propagating
+        return count >= 32 ? (a < 0 ? -1 : 0) : (a >> count);
+    }
+}
 // -1, 0 or 1 by the true (64-bit) difference.
 inline int compareIntegers(std::int32_t a, std::int32_t b)
 {
@@ -287,9 +306,18 @@ bool KvoInterpreter::run()
         case BOR:
         case XOR:
         case SHL:
-        case SHR:
+        case SHR: {
             NEED(1);
+            KvoValue& left = slot(sp - 1);
+            KvoValue& right = slot(sp);
+            if (left.getType() == KVT_INTEGER && right.getType() == KVT_INTEGER) {
+                left = KvoValue(integerBitwise(op, left.getLong(), right.getLong()));
+                right = KvoValue();
+                --sp;
+                break;
+            }
             RUN_FLOW(bitwise(op, false));
+        }
         case LT:
         case LE:
         case GE:
