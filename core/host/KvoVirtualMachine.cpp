@@ -21,6 +21,7 @@
 #include "vm/KvoProcedure.h"
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -112,7 +113,7 @@ public:
 
 private:
     struct Node {
-        KvoClass* c;
+        KvoClass* c = nullptr;
         std::int32_t internal = 0;        // references found inside the graph
         std::vector<std::size_t> targets; // the classes this one holds
         bool kept = false;
@@ -129,7 +130,9 @@ private:
         }
         if (!add || !c)
             return NONE;
-        m_nodes.push_back(Node{const_cast<KvoClass*>(c)});
+        Node node;
+        node.c = const_cast<KvoClass*>(c);
+        m_nodes.push_back(std::move(node));
         return m_nodes.size() - 1;
     }
 
