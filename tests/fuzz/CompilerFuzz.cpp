@@ -2,10 +2,11 @@
 // compiled into it and, when it defines a global function "main", runs main. The first byte picks
 // the mode: bit 0 clear reads the rest as a file (through fmemopen, decoded as UTF-8), bit 0 set
 // takes the rest as UTF-16 text (the bytes in pairs, little-endian); bits 1 and 2 switch on line
-// information and local-variable information, bit 3 lists every compiled procedure, bits 4 and 5 raise the step budget. Output and diagnostics are formatted and dropped.
+// information and local-variable information, bit 3 lists every compiled procedure, bits 4 and 5
+// raise the step budget. Output and diagnostics are formatted and dropped.
 // Infinite loops end through the break-request procedure: it is asked before every instruction,
-// counts them and cancels the run past the step budget; deep recursion ends at the interpreter's own
-// call-depth limit. Everything the machine owned must be freed with it (LeakSanitizer checks).
+// counts them and cancels the run past the step budget; deep recursion ends at the interpreter's
+// own call-depth limit. Everything the machine owned must be freed with it (LeakSanitizer checks).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

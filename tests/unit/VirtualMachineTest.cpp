@@ -365,3 +365,25 @@ TEST(VirtualMachineLifetime, ClassesWithMethodsAreFreedWithTheMachine)
     }
     EXPECT_EQ(KvoRefObject::liveObjects(), before);
 }
+
+// Classes that refer to one another (a base method creating the derived class, a global
+// function naming a class) are freed with the machine too.
+TEST(VirtualMachineLifetime, ClassesReferringToEachOtherAreFreed)
+{
+    std::int64_t before = KvoRefObject::liveObjects();
+    {
+        KvoStringPrinter out;
+        KvoVirtualMachine vm(&out);
+        ASSERT_TRUE(vm.compileText(u"class Shape { Shape(); make(); }\n"
+                                   u"class Square : Shape { Square(); side(); }\n"
+                                   u"Shape::Shape() {}\n"
+                                   u"Square::Square() {}\n"
+                                   u"Shape::make() { return new Square(); }\n"
+                                   u"Square::side() { return 3; }\n"
+                                   u"main() { var s = new Shape(); return s->make()->side(); }\n"))
+            << out.a_str();
+        ASSERT_TRUE(vm.execute(u"main", 0, nullptr)) << out.a_str();
+        EXPECT_EQ(vm.getResult().getLong(), 3);
+    }
+    EXPECT_EQ(KvoRefObject::liveObjects(), before);
+}
