@@ -357,10 +357,15 @@ bool KvoCompiler::_doMemberFunction(const std::u16string& className)
 
 // ---- classes ----------------------------------------------------------------------------------
 
-KvoClass* KvoCompiler::_findClass(const KvoChar* name)
+KvoClass* KvoCompiler::_lookupClass(const KvoChar* name) const
 {
     KvoDictionaryEntry* entry = m_classes.find(name);
-    KvoClass* c = entry ? entry->getValue().getClass() : nullptr;
+    return entry ? entry->getValue().getClass() : nullptr;
+}
+
+KvoClass* KvoCompiler::_findClass(const KvoChar* name)
+{
+    KvoClass* c = _lookupClass(name);
     if (!c)
         _error(KVO_CMSG_UNDEFINED_CLASS);
     return c;
@@ -373,8 +378,7 @@ bool KvoCompiler::_doClass()
     if (!_require(TOK_IDENT, token))
         return false;
     const std::u16string name = _tokenText();
-    KvoDictionaryEntry* entry = m_classes.find(name.c_str());
-    KvoClass* c = entry ? entry->getValue().getClass() : nullptr;
+    KvoClass* c = _lookupClass(name.c_str());
 
     bool forward = false;
     KvoClass* base = nullptr;
@@ -406,7 +410,7 @@ bool KvoCompiler::_doClass()
         }
     } else {
         c = new KvoClass(m_vm, KvoString(name.c_str()), nullptr);
-        entry = m_classes[name.c_str()];
+        KvoDictionaryEntry* entry = m_classes[name.c_str()];
         entry->setValue(KvoValue(c));
         entry->setSymbolType(SYM_CLASS);
     }

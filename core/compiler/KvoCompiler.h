@@ -101,6 +101,8 @@ private:
     bool _doInclude();
     // The class of that name, or null after reporting "undefined class".
     KvoClass* _findClass(const KvoChar* name);
+    // The class of that name, or null, without a diagnostic.
+    KvoClass* _lookupClass(const KvoChar* name) const;
     // Machine services of "import" and "use"; false when the module could not be entered.
     bool _loadNativeModule(const KvoChar* name);
     bool _useModule(const KvoChar* name);

@@ -28,22 +28,6 @@ namespace {
 
 std::u16string g_log;
 
-std::u16string textOf(const KvoValue& value)
-{
-    KvoString s;
-    appendPrintText(s, value);
-    return s.c_str();
-}
-
-// Stores result in the called slot and moves the cursor down to it.
-bool returnValue(int argc, ValPtr& args, const KvoValue& result)
-{
-    KvoValue copy(result);
-    args -= argc;
-    args[0] = copy;
-    return true;
-}
-
 // log(values...): appends each value's print text, then ';'.
 bool nativeLog(KvoVirtualMachine*, int argc, ValPtr& args)
 {

@@ -17,6 +17,7 @@
 #include "values/KvoString.h"
 #include "values/KvoValue.h"
 #include "values/KvoVector.h"
+#include "values/ValPtr.h"
 #include "vm/KvoOpCode.h"
 #include "vm/KvoProcedure.h"
 
@@ -197,3 +198,20 @@ private:
     KvoStringPrinter m_errors;
     KvoVirtualMachine m_vm;
 };
+
+// The text print would write for a value.
+inline std::u16string textOf(const KvoValue& value)
+{
+    KvoString s;
+    appendPrintText(s, value);
+    return s.c_str();
+}
+
+// Ends a native test function: stores result in the called slot and moves the cursor down to it.
+inline bool returnValue(int argc, ValPtr& args, const KvoValue& result)
+{
+    KvoValue copy(result);
+    args -= argc;
+    args[0] = copy;
+    return true;
+}

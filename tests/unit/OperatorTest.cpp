@@ -21,21 +21,6 @@
 
 namespace {
 
-std::u16string textOf(const KvoValue& value)
-{
-    KvoString s;
-    appendPrintText(s, value);
-    return s.c_str();
-}
-
-bool returnValue(int argc, ValPtr& args, const KvoValue& result)
-{
-    KvoValue copy(result);
-    args -= argc;
-    args[0] = copy;
-    return true;
-}
-
 // The "value" member (slot 1) of an object, or the integer itself.
 std::int32_t numberOf(const KvoValue& value)
 {
