@@ -122,30 +122,6 @@ bool readOptions(KvoVirtualMachine& vm, int argc, const KvoChar** argv, Options&
     return true;
 }
 
-// Module files are read and written by the machine in builds that have the module reader and
-// writer; without them these report that the build cannot, and the run fails.
-template <typename Machine>
-bool readModule(Machine& vm, const KvoChar* path)
-{
-    if constexpr (requires { vm.readModule(path); }) {
-        return vm.readModule(path);
-    } else {
-        vm.printer()(u"cannot read module %s: this build has no module files\n", path);
-        return false;
-    }
-}
-
-template <typename Machine>
-bool writeModule(Machine& vm, const KvoChar* path)
-{
-    if constexpr (requires { vm.writeModule(path); }) {
-        return vm.writeModule(path);
-    } else {
-        vm.printer()(u"cannot write module %s: this build has no module files\n", path);
-        return false;
-    }
-}
-
 // Loads the modules (each found along KVOLIB, else taken as named), compiles the sources, then
 // writes the output module or runs main. Returns the exit code.
 int run(KvoVirtualMachine& vm, int argc, const KvoChar** argv)
@@ -160,7 +136,8 @@ int run(KvoVirtualMachine& vm, int argc, const KvoChar** argv)
 
     for (const std::u16string& module : options.modules) {
         const KvoChar* found = KvoVirtualMachine::searchEnv(u"KVOLIB", module.c_str());
-        if (!readModule(vm, found ? found : module.c_str()))
+        const std::u16string path(found ? found : module.c_str());
+        if (!vm.readModule(path.c_str()))
             return EXIT_FAILED;
     }
     for (const std::u16string& source : options.sources) {
@@ -168,7 +145,7 @@ int run(KvoVirtualMachine& vm, int argc, const KvoChar** argv)
             return EXIT_FAILED;
     }
     if (options.compileOnly)
-        return writeModule(vm, options.output.c_str()) ? 0 : EXIT_FAILED;
+        return vm.writeModule(options.output.c_str()) ? 0 : EXIT_FAILED;
     if (!vm.execute(MAIN_FUNCTION, argc, argv, options.trace, nullptr, nullptr))
         return EXIT_FAILED;
     return static_cast<int>(vm.getResult().getLong());

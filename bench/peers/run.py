@@ -36,6 +36,9 @@ BENCHMARKS = {
     "loop": {"full": (10000000, "460166"), "smoke": (1000, "493350")},
     "method": {"full": (1000000, "2000000"), "smoke": (1000, "2000")},
     "strings": {"full": (20000, "250 8101"), "smoke": (1000, "250 395554")},
+    "strlib": {"full": (100000, "915304 key99999:AlphA,betA,,gAmmA,deltA"),
+               "smoke": (1000, "328423 key999:AlphA,betA,,gAmmA,deltA")},
+    "dict": {"full": (50000, "50000 674762 50000"), "smoke": (500, "500 632138 500")},
 }
 
 LANGUAGES = ("kvo", "lua", "py")

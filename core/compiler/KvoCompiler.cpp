@@ -703,7 +703,7 @@ bool KvoCompiler::_doPreproc()
             if (!_loadNativeModule(name.c_str()))
                 _error(KVO_CMSG_NATIVE_IMPORT);
         } else if (!_useModule(name.c_str())) {
-            _error(KVO_CMSG_LIBRARY_IMPORT_UNAVAILABLE);
+            _error(KVO_CMSG_LIBRARY_IMPORT);
         }
         return true;
     }
@@ -808,9 +808,10 @@ bool KvoCompiler::_loadNativeModule(const KvoChar* name)
     return m_vm.loadNativeModule(name);
 }
 
-bool KvoCompiler::_useModule(const KvoChar*)
+bool KvoCompiler::_useModule(const KvoChar* name)
 {
-    // Reading compiled module files (searched along KVOLIB) is not part of this build yet; the
-    // directive reports KVO_CMSG_LIBRARY_IMPORT_UNAVAILABLE.
-    return false;
+    // The module is searched along KVOLIB; when the search finds nothing the name is read as given.
+    const KvoChar* found = KvoVirtualMachine::searchEnv(u"KVOLIB", name);
+    const std::u16string path(found ? found : name); // the search result lives in a shared buffer
+    return m_vm.readModule(path.c_str());
 }

@@ -45,9 +45,6 @@ inline constexpr const KvoChar* KVO_CMSG_OPERATOR_DEFINITION = u"invalid operato
 inline constexpr const KvoChar* KVO_CMSG_DESTRUCTOR_DEFINITION = u"illegal destructor definition";
 inline constexpr const KvoChar* KVO_CMSG_ILLEGAL_REDEFINITION = u"illegal redefinition";
 inline constexpr const KvoChar* KVO_CMSG_LIBRARY_IMPORT = u"library import failed";
-// "use" while this build cannot read compiled module files.
-inline constexpr const KvoChar* KVO_CMSG_LIBRARY_IMPORT_UNAVAILABLE =
-    u"library import failed: reading compiled modules is not available";
 inline constexpr const KvoChar* KVO_CMSG_NATIVE_IMPORT = u"native module import failed";
 inline constexpr const KvoChar* KVO_CMSG_UNDEFINED_DIRECTIVE = u"undefined preprocessor symbol";
 inline constexpr const KvoChar* KVO_CMSG_INCLUDE_NAME = u"include file name expected";

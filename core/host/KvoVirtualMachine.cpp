@@ -7,6 +7,7 @@
 #include "host/KvoVirtualMachine.h"
 
 #include "compiler/KvoCompiler.h"
+#include "host/KvoDictionaryIO.h"
 #include "host/KvoDummyPrinter.h"
 #include "host/KvoMessages.h"
 #include "platform/KvoEnvironment.h"
@@ -537,4 +538,24 @@ const KvoChar* KvoVirtualMachine::searchPath(const KvoChar* file)
     if (const KvoChar* found = searchEnv(u"Path", file))
         return found;
     return searchEnv(u"PATH", file);
+}
+
+bool KvoVirtualMachine::writeModule(const KvoChar* path)
+{
+    return path && KvoDictionaryIO(this).writeModule(path);
+}
+
+bool KvoVirtualMachine::writeModule(std::FILE* file)
+{
+    return file && KvoDictionaryIO(this).writeModule(file);
+}
+
+bool KvoVirtualMachine::readModule(const KvoChar* path)
+{
+    return path && KvoDictionaryIO(this).readModule(path);
+}
+
+bool KvoVirtualMachine::readModule(std::FILE* file)
+{
+    return file && KvoDictionaryIO(this).readModule(file);
 }

@@ -96,6 +96,14 @@ public:
     bool compileText(const KvoChar* text, bool showInfo = false, bool debug = false,
                      IKvoPrinter* printer = nullptr, IKvoPrinter* debugPrinter = nullptr);
 
+    // Writes the machine's native modules, classes and symbols as a compiled module file
+    // (KvoDictionaryIO); false for null or on failure.
+    bool writeModule(const KvoChar* path);
+    bool writeModule(std::FILE* file);
+    // Adds the contents of a compiled module file to the machine (KvoDictionaryIO); false for
+    // null or on failure.
+    bool readModule(const KvoChar* path);
+    bool readModule(std::FILE* file);
     // Calls the global function name with argc string arguments (argv, UTF-16) in a fresh
     // interpreter and keeps its result. trace starts tracing with the first instruction, printed
     // to tracePrinter (the machine's printer when null). After an uncaught exception the error

@@ -4,6 +4,7 @@
 #include "stdlib/KvoDefaultFunctions.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "host/KvoVirtualMachine.h"
 #include "stdlib/KvoRegistration.h"
@@ -30,13 +31,110 @@ void kvoRegisterTable(KvoVirtualMachine* vm, const KvoFunctionRegistration* tabl
         kvoRegisterSymbol(vm, table[i].name, KvoValue(table[i].function), SYM_FUNCTION);
 }
 
+namespace {
+
+using KDF = KvoDefaultFunctions;
+
+// Vector, string and buffer constructors, registered before the file functions.
+const KvoFunctionRegistration CONSTRUCTOR_FUNCTIONS[] = {
+    {u"newvector", &KDF::Kvo_newvector},
+    {u"newstring", &KDF::Kvo_newstring},
+    {u"newbuffer", &KDF::Kvo_newbuffer},
+    {u"newcbuffer", &KDF::Kvo_newcbuffer},
+};
+
+// Strings, core functions and the clock, registered after the file functions.
+const KvoFunctionRegistration CORE_FUNCTIONS[] = {
+    {u"strlen", &KDF::Kvo_strlen},
+    {u"strcmp", &KDF::Kvo_strcmp},
+    {u"stricmp", &KDF::Kvo_stricmp},
+    {u"strsplit", &KDF::Kvo_strsplit},
+    {u"strfind", &KDF::Kvo_strfind},
+    {u"strerase", &KDF::Kvo_strerase},
+    {u"strinsert", &KDF::Kvo_strinsert},
+    {u"strreplace", &KDF::Kvo_strreplace},
+    {u"substr", &KDF::Kvo_substr},
+    {u"vecsize", &KDF::Kvo_vecsize},
+    {u"size", &KDF::Kvo_size},
+    {u"Vec", &KDF::Kvo_T},
+    {u"T", &KDF::Kvo_T},
+    {u"CBuf", &KDF::Kvo_CBuf},
+    {u"compile", &KDF::Kvo_compile},
+    {u"loadmodule", &KDF::Kvo_loadmodule},
+    {u"int", &KDF::Kvo_int},
+    {u"float", &KDF::Kvo_float},
+    {u"double", &KDF::Kvo_double},
+    {u"string", &KDF::Kvo_string},
+    {u"buffer", &KDF::Kvo_buffer},
+    {u"gettypename", &KDF::Kvo_gettypename},
+    {u"gettype", &KDF::Kvo_gettype},
+    {u"getclassname", &KDF::Kvo_getclassname},
+    {u"dynamic_cast", &KDF::Kvo_dynamic_cast},
+    {u"time", &KDF::Kvo_time},
+    {u"timer", &KDF::Kvo_timer},
+};
+
+// Random numbers, time conversion, arguments, addresses and the environment, registered after
+// the math functions. (The native-library functions join this group when they exist.)
+const KvoFunctionRegistration SYSTEM_FUNCTIONS[] = {
+    {u"rand", &KDF::Kvo_rand},
+    {u"srand", &KDF::Kvo_srand},
+    {u"ctime", &KDF::Kvo_ctime},
+    {u"localtime", &KDF::Kvo_localtime},
+    {u"getargs", &KDF::Kvo_getargs},
+    {u"getusrargs", &KDF::Kvo_getusrargs},
+    {u"argcnt", &KDF::Kvo_argcnt},
+    {u"arg", &KDF::Kvo_arg},
+    {u"addr", &KDF::Kvo_addr},
+    {u"getenv", &KDF::Kvo_getenv},
+    {u"setenv", &KDF::Kvo_setenv},
+};
+
+const KvoFunctionRegistration MATH_FUNCTIONS[] = {
+    {u"sin", &KDF::Kvo_sin},
+    {u"cos", &KDF::Kvo_cos},
+    {u"tan", &KDF::Kvo_tan},
+    {u"atan", &KDF::Kvo_atan},
+    {u"sqrt", &KDF::Kvo_sqrt},
+    {u"log", &KDF::Kvo_log},
+    {u"exp", &KDF::Kvo_exp},
+    {u"abs", &KDF::Kvo_abs},
+    {u"pow", &KDF::Kvo_pow},
+};
+
+const KvoFunctionRegistration DICT_FUNCTIONS[] = {
+    {u"newdict", &KDF::Kvo_newdict},
+    {u"dictcontains", &KDF::Kvo_dictcontains},
+    {u"dicterase", &KDF::Kvo_dicterase},
+    {u"dictclear", &KDF::Kvo_dictclear},
+    {u"dictgetkeys", &KDF::Kvo_dictgetkeys},
+    {u"dictgetvalues", &KDF::Kvo_dictgetvalues},
+};
+
+} // namespace
+
 void KvoDefaultFunctions::registerFunctions(KvoVirtualMachine* vm)
 {
     if (!vm)
         return;
     registerFiles(vm);
     registerSysVariables(vm);
+    kvoRegisterTable(vm, CONSTRUCTOR_FUNCTIONS, std::size(CONSTRUCTOR_FUNCTIONS));
     registerIOFunctions(vm);
+    kvoRegisterTable(vm, CORE_FUNCTIONS, std::size(CORE_FUNCTIONS));
+    registerMathFunctions(vm);
+    kvoRegisterTable(vm, SYSTEM_FUNCTIONS, std::size(SYSTEM_FUNCTIONS));
+    registerDictFunctions(vm);
+}
+
+void KvoDefaultFunctions::registerMathFunctions(KvoVirtualMachine* vm)
+{
+    kvoRegisterTable(vm, MATH_FUNCTIONS, std::size(MATH_FUNCTIONS));
+}
+
+void KvoDefaultFunctions::registerDictFunctions(KvoVirtualMachine* vm)
+{
+    kvoRegisterTable(vm, DICT_FUNCTIONS, std::size(DICT_FUNCTIONS));
 }
 
 void KvoDefaultFunctions::registerFiles(KvoVirtualMachine* vm)

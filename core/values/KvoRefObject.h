@@ -33,6 +33,17 @@ public:
         lastRelease();
         return 0;
     }
+    // The first half of release(), for callers that must not make a call on their fast path:
+    // when other references remain, decrements the count and returns null; otherwise leaves the
+    // count alone and returns the object, and the caller must release() it.
+    KvoRefObject* releaseUnlessLast() noexcept
+    {
+        if (m_refCount > 1) {
+            --m_refCount;
+            return nullptr;
+        }
+        return this;
+    }
     std::int32_t getRefCnt() const noexcept { return m_refCount; }
     void setRefCnt(std::int32_t count) noexcept { m_refCount = count; }
 

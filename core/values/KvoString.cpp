@@ -2,6 +2,7 @@
 // printf-style format() for the runtime's own messages and the script formatting constructor.
 #include "values/KvoString.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -14,13 +15,15 @@
 
 namespace {
 
-KvoChar* allocateText(std::size_t length)
+// The longest text a string holds; one more unit is the terminating zero.
+constexpr std::size_t MAX_STRING_LENGTH = 0xFFFFFFFEu;
+
+// A block for capacity characters and the terminating zero.
+KvoChar* allocateText(std::size_t capacity)
 {
-    if (length >= (SIZE_MAX / sizeof(KvoChar)) - 1)
+    if (capacity > MAX_STRING_LENGTH)
         errorExit(1);
-    auto* block = static_cast<KvoChar*>(allocmem((length + 1) * sizeof(KvoChar)));
-    block[length] = 0;
-    return block;
+    return static_cast<KvoChar*>(allocmem((capacity + 1) * sizeof(KvoChar)));
 }
 
 KvoChar* copyText(const KvoChar* text, std::size_t length)
@@ -28,7 +31,15 @@ KvoChar* copyText(const KvoChar* text, std::size_t length)
     KvoChar* block = allocateText(length);
     if (length)
         std::memcpy(block, text, length * sizeof(KvoChar));
+    block[length] = 0;
     return block;
+}
+
+// The characters before the first zero among the first length ones.
+std::uint32_t textLength(const KvoChar* text, std::size_t length) noexcept
+{
+    const KvoChar* zero = std::char_traits<KvoChar>::find(text, length, 0);
+    return static_cast<std::uint32_t>(zero ? static_cast<std::size_t>(zero - text) : length);
 }
 
 void appendToString(void* context, const KvoChar* text, std::size_t length)
@@ -41,31 +52,36 @@ void appendToString(void* context, const KvoChar* text, std::size_t length)
 KvoString::KvoString(const KvoChar* text)
 {
     if (text)
-        m_text = copyText(text, kvoStrLen(text));
+        assignText(text, kvoStrLen(text));
 }
 
 KvoString::KvoString(const KvoChar* text, std::size_t length)
 {
-    m_text = copyText(text, length);
+    // The block keeps all length units, as given; the text ends at the first zero among them.
+    std::uint32_t count = textLength(text, length);
+    adopt(copyText(text, length), count, static_cast<std::uint32_t>(length));
 }
 
 KvoString::KvoString(const char* text)
 {
     if (text) {
         std::u16string wide = kvoFromUtf8(text);
-        m_text = copyText(wide.data(), wide.size());
+        assignText(wide.data(), textLength(wide.data(), wide.size()));
     }
 }
 
 KvoString::KvoString(const KvoString& other) : KvoRefObject(other)
 {
     if (other.m_text)
-        m_text = copyText(other.m_text, other.length());
+        assignText(other.m_text, other.length());
 }
 
-KvoString::KvoString(KvoString&& other) noexcept : m_text(other.m_text)
+KvoString::KvoString(KvoString&& other) noexcept
+    : m_text(other.m_text), m_length(other.length()), m_capacity(other.m_capacity)
 {
     other.m_text = nullptr;
+    other.m_length = 0;
+    other.m_capacity = 0;
 }
 
 KvoString::~KvoString()
@@ -73,27 +89,54 @@ KvoString::~KvoString()
     freemem(m_text);
 }
 
-void KvoString::adopt(KvoChar* block) noexcept
+void KvoString::adopt(KvoChar* block, std::uint32_t length, std::uint32_t capacity) noexcept
 {
     freemem(m_text);
     m_text = block;
+    m_length = length;
+    m_capacity = capacity;
+    m_recount = false;
+}
+
+void KvoString::recount() const noexcept
+{
+    m_length = m_text ? textLength(m_text, m_length) : 0;
+    m_recount = false;
 }
 
 void KvoString::assignText(const KvoChar* text, std::size_t length)
 {
     // Copy first: text may point into the block being replaced.
-    adopt(copyText(text, length));
+    auto count = static_cast<std::uint32_t>(length);
+    adopt(copyText(text, length), count, count);
 }
 
 void KvoString::appendText(const KvoChar* text, std::size_t count)
 {
-    std::size_t oldLength = m_text ? kvoStrLen(m_text) : 0;
-    KvoChar* block = allocateText(oldLength + count);
+    std::size_t oldLength = length();
+    std::size_t newLength = oldLength + count;
+    if (m_text && newLength <= m_capacity) {
+        // text may lie inside this block, but only before its end: the ranges never overlap.
+        if (count)
+            std::memcpy(m_text + oldLength, text, count * sizeof(KvoChar));
+        m_text[newLength] = 0;
+        m_length = static_cast<std::uint32_t>(newLength);
+        return;
+    }
+    // A string that grows again gets room for more: repeated appends then cost linear time.
+    std::size_t capacity = newLength;
+    if (m_text) {
+        std::size_t grown = std::size_t(m_capacity) + m_capacity / 2 + 8;
+        if (grown > capacity)
+            capacity = grown < MAX_STRING_LENGTH ? grown : MAX_STRING_LENGTH;
+    }
+    KvoChar* block = allocateText(capacity);
     if (oldLength)
         std::memcpy(block, m_text, oldLength * sizeof(KvoChar));
     if (count)
         std::memcpy(block + oldLength, text, count * sizeof(KvoChar));
-    adopt(block);
+    block[newLength] = 0;
+    adopt(block, static_cast<std::uint32_t>(newLength), static_cast<std::uint32_t>(capacity));
 }
 
 KvoString& KvoString::operator=(const KvoString& other)
@@ -110,8 +153,10 @@ KvoString& KvoString::operator=(const KvoString& other)
 KvoString& KvoString::operator=(KvoString&& other) noexcept
 {
     if (this != &other) {
-        adopt(other.m_text);
+        adopt(other.m_text, other.length(), other.m_capacity);
         other.m_text = nullptr;
+        other.m_length = 0;
+        other.m_capacity = 0;
     }
     return *this;
 }
@@ -152,14 +197,32 @@ KvoString& KvoString::operator+=(const KvoChar* text)
 
 KvoString& KvoString::operator+=(KvoChar c)
 {
+    // A zero character ends the text where it is: the text stays as it was (but a string
+    // without text gets an empty one).
+    if (c == 0) {
+        if (!m_text)
+            assignText(u"", 0);
+        return *this;
+    }
     appendText(&c, 1);
     return *this;
 }
 
 KvoString KvoString::operator+(const KvoString& other) const
 {
-    KvoString result(*this);
-    result += other;
+    if (!m_text)
+        return KvoString(other);
+    // One block of the exact size for both texts.
+    std::size_t headLength = length();
+    std::size_t tailLength = other.length();
+    KvoChar* block = allocateText(headLength + tailLength);
+    std::memcpy(block, m_text, headLength * sizeof(KvoChar));
+    if (tailLength)
+        std::memcpy(block + headLength, other.m_text, tailLength * sizeof(KvoChar));
+    block[headLength + tailLength] = 0;
+    KvoString result;
+    auto total = static_cast<std::uint32_t>(headLength + tailLength);
+    result.adopt(block, total, total);
     return result;
 }
 
@@ -173,11 +236,6 @@ int KvoString::icompare(const KvoString& other) const noexcept
     return kvoStrICmp(c_str(), other.c_str());
 }
 
-std::uint32_t KvoString::length() const noexcept
-{
-    return m_text ? static_cast<std::uint32_t>(kvoStrLen(m_text)) : 0;
-}
-
 const char* KvoString::a_str() const
 {
     thread_local std::string buffer;
@@ -189,7 +247,7 @@ const char* KvoString::a_str() const
 
 void KvoString::clear() noexcept
 {
-    adopt(nullptr);
+    adopt(nullptr, 0, 0);
 }
 
 std::int32_t KvoString::find(const KvoString& s, std::uint32_t pos) const noexcept
@@ -231,10 +289,12 @@ KvoString& KvoString::erase(std::uint32_t pos, std::int32_t count)
         clear();
         return *this;
     }
-    KvoChar* block = allocateText(len - take);
+    std::uint32_t rest = len - take;
+    KvoChar* block = allocateText(rest);
     std::memcpy(block, m_text, pos * sizeof(KvoChar));
     std::memcpy(block + pos, m_text + pos + take, (len - pos - take) * sizeof(KvoChar));
-    adopt(block);
+    block[rest] = 0;
+    adopt(block, rest, rest);
     return *this;
 }
 
@@ -244,13 +304,15 @@ KvoString& KvoString::insert(std::uint32_t pos, const KvoString& s)
     std::uint32_t count = s.length();
     if (count == 0 || pos > len)
         return *this;
-    KvoChar* block = allocateText(std::size_t(len) + count);
+    std::size_t total = std::size_t(len) + count;
+    KvoChar* block = allocateText(total);
     if (pos)
         std::memcpy(block, m_text, pos * sizeof(KvoChar));
     std::memcpy(block + pos, s.m_text, count * sizeof(KvoChar));
     if (len > pos)
         std::memcpy(block + pos + count, m_text + pos, (len - pos) * sizeof(KvoChar));
-    adopt(block);
+    block[total] = 0;
+    adopt(block, static_cast<std::uint32_t>(total), static_cast<std::uint32_t>(total));
     return *this;
 }
 
@@ -259,14 +321,17 @@ KvoString& KvoString::insert(std::uint32_t pos, KvoChar c, std::uint32_t count)
     std::uint32_t len = length();
     if (count == 0 || pos > len)
         return *this;
-    KvoChar* block = allocateText(std::size_t(len) + count);
+    std::size_t total = std::size_t(len) + count;
+    KvoChar* block = allocateText(total);
     if (pos)
         std::memcpy(block, m_text, pos * sizeof(KvoChar));
     for (std::uint32_t i = 0; i < count; ++i)
         block[pos + i] = c;
     if (len > pos)
         std::memcpy(block + pos + count, m_text + pos, (len - pos) * sizeof(KvoChar));
-    adopt(block);
+    block[total] = 0;
+    // Inserted zero characters end the text early, as everywhere.
+    adopt(block, c == 0 ? pos : static_cast<std::uint32_t>(total), static_cast<std::uint32_t>(total));
     return *this;
 }
 
@@ -308,6 +373,9 @@ KvoString& KvoString::replace(KvoChar from, KvoChar to) noexcept
         if (*p == from)
             *p = to;
     }
+    // Replacing by zero ends the text at the first replaced character.
+    if (to == 0)
+        recount();
     return *this;
 }
 
@@ -327,7 +395,7 @@ KvoString KvoString::formatV(const KvoChar* fmt, va_list args)
         return result;
     std::u16string text;
     kvoFormatV(appendToString, &text, fmt, args);
-    result.m_text = copyText(text.data(), text.size());
+    result.assignText(text.data(), textLength(text.data(), text.size()));
     return result;
 }
 
@@ -368,6 +436,23 @@ bool isOneOf(KvoChar c, const KvoChar* set)
 bool isDecimalDigit(KvoChar c)
 {
     return c >= u'0' && c <= u'9';
+}
+
+// A script's field width or precision is cut to this many characters, so that a format such as
+// "%2000000000d" cannot ask for gigabytes of padding.
+constexpr std::uint32_t MAX_FIELD_SIZE = 65536;
+
+// Copies the decimal field size at p (width or precision, possibly empty) to spec, cut to
+// MAX_FIELD_SIZE, and moves p past its digits.
+void appendFieldSize(std::u16string& spec, const KvoChar*& p)
+{
+    if (!isDecimalDigit(*p))
+        return;
+    std::uint32_t size = 0;
+    for (; isDecimalDigit(*p); ++p)
+        size = std::min<std::uint32_t>(size * 10 + static_cast<std::uint32_t>(*p - u'0'), MAX_FIELD_SIZE);
+    for (KvoChar digit : std::to_string(size))
+        spec.push_back(digit);
 }
 
 // The text that %s shows for a value: the characters of a string, character buffer or buffer
@@ -439,16 +524,14 @@ KvoString::KvoString(const KvoChar* fmt, unsigned argc, ValPtr& args)
     for (KvoChar* token = kvoStrTok(copy.data(), u"%", &state); token && consumed < argc;
          token = kvoStrTok(nullptr, u"%", &state)) {
         const KvoChar* p = token;
+        std::u16string spec(u"%");
         if (isOneOf(*p, FORMAT_FLAGS))
-            ++p;
-        while (isDecimalDigit(*p))
-            ++p;
+            spec.push_back(*p++);
+        appendFieldSize(spec, p);
         if (*p == u'.') {
-            ++p;
-            while (isDecimalDigit(*p))
-                ++p;
+            spec.push_back(*p++);
+            appendFieldSize(spec, p);
         }
-        const KvoChar* sizeStart = p;
         while (isOneOf(*p, FORMAT_SIZE_PREFIXES))
             ++p;
         bool leadingText = token == copy.data();
@@ -462,8 +545,6 @@ KvoString::KvoString(const KvoChar* fmt, unsigned argc, ValPtr& args)
             *this += token;
             continue;
         }
-        std::u16string spec(u"%");
-        spec.append(token, static_cast<std::size_t>(sizeStart - token));
         std::size_t letterPos = spec.size();
         spec.append(p);
         appendConversion(*this, spec, letterPos, args[static_cast<int>(consumed)]);

@@ -1,7 +1,11 @@
 // KvoString: counted UTF-16 text, used for every name, literal and message.
-// Invariant: the text is either absent (null pointer) or one runtime-heap block holding exactly
-// length + 1 code units, the last one zero. There is no stored length; each modification
-// reallocates the block to the exact size. A string without text behaves as "".
+// Invariant: the text is either absent (null pointer, length and capacity 0) or one runtime-heap
+// block of capacity + 1 code units whose first length units are the text, followed by a zero
+// (length <= capacity). The length is stored, so no operation counts it again; appending grows
+// the block geometrically, so building a string piece by piece takes linear time. A string
+// without text behaves as "".
+// The text always ends at its first zero, as c_str() shows it: writing through operator[] may
+// put a zero inside it, so such a write makes the next use of the length count it afresh.
 #pragma once
 
 #include <cstdarg>
@@ -32,8 +36,13 @@ public:
     KvoString& operator+=(const KvoChar* text);
     KvoString& operator+=(KvoChar c);
     KvoString operator+(const KvoString& other) const;
-    // Character i, without any check.
-    KvoChar& operator[](std::size_t i) noexcept { return m_text[i]; }
+    // Character i, without any check. The caller may write through the reference (a zero
+    // shortens the text), so the length is counted again on its next use.
+    KvoChar& operator[](std::size_t i) noexcept
+    {
+        m_recount = true;
+        return m_text[i];
+    }
 
     // wcscmp order of the two texts; no text compares as "".
     int compare(const KvoString& other) const noexcept;
@@ -42,7 +51,15 @@ public:
     bool operator<(const KvoString& other) const noexcept { return compare(other) < 0; }
     bool operator==(const KvoString& other) const noexcept { return compare(other) == 0; }
 
-    std::uint32_t length() const noexcept;
+    // Number of characters before the terminating zero.
+    std::uint32_t length() const noexcept
+    {
+        if (m_recount)
+            recount();
+        return m_length;
+    }
+    // Characters the text can grow to without a new block.
+    std::uint32_t capacity() const noexcept { return m_capacity; }
     bool hasText() const noexcept { return m_text != nullptr; }
     // The text, or a static empty text (never null).
     const KvoChar* c_str() const noexcept { return m_text ? m_text : u""; }
@@ -74,12 +91,18 @@ public:
     static KvoString formatV(const KvoChar* fmt, va_list args);
 
 private:
-    // Takes ownership of a runtime-heap block.
-    void adopt(KvoChar* block) noexcept;
+    // Takes ownership of a runtime-heap block of capacity + 1 units holding length characters
+    // and a zero (or of no block), freeing the old one.
+    void adopt(KvoChar* block, std::uint32_t length, std::uint32_t capacity) noexcept;
     void assignText(const KvoChar* text, std::size_t length);
     void appendText(const KvoChar* text, std::size_t length);
+    // Sets the length to the position of the first zero (after a write through operator[]).
+    void recount() const noexcept;
 
     KvoChar* m_text = nullptr;
+    mutable std::uint32_t m_length = 0;
+    std::uint32_t m_capacity = 0;
+    mutable bool m_recount = false;
 };
 
 // Appends the text that the print function writes for a value: integers as "%ld", floats and

@@ -6,6 +6,7 @@
 // that invariant and are inline because every push and pop of the interpreter runs them.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -120,15 +121,16 @@ public:
         m_payload.bits = 0;
         m_payload.func = func;
     }
+    // Numbers are stored as the whole 8-byte word at once (the number in the low 4 bytes, the
+    // rest zero): a 4-byte store followed by an 8-byte copy of the same word would stall the
+    // processor's store forwarding on every arithmetic result.
     KvoValue(std::int32_t value) noexcept : m_ext(KVT_INTEGER, 0)
     {
-        m_payload.bits = 0;
-        m_payload.integer = value;
+        m_payload.bits = static_cast<std::uint32_t>(value);
     }
     KvoValue(float value) noexcept : m_ext(KVT_FLOAT, 0)
     {
-        m_payload.bits = 0;
-        m_payload.single = value;
+        m_payload.bits = std::bit_cast<std::uint32_t>(value);
     }
     KvoValue(double value) noexcept : m_ext(KVT_DOUBLE, 0) { m_payload.real = value; }
     // A raw pointer: an open stream or any host handle (KVT_FILE).
@@ -183,6 +185,36 @@ public:
         if (old)
             old->release();
     }
+
+    // Assignment and dispose that leave a final release to the caller: the result is the object
+    // this value owned when its last reference went with the change (the caller must release()
+    // it), else null. They make no call themselves, so the interpreter loop can keep its state
+    // in registers and save it only on the rare path that deletes an object.
+    [[nodiscard]] KvoRefObject* assignDeferred(const KvoValue& other) noexcept
+    {
+        if (isOwningType(other.m_ext.type) && other.m_payload.object)
+            other.m_payload.object->addRef();
+        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        m_ext = other.m_ext;
+        m_payload = other.m_payload;
+        return old ? old->releaseUnlessLast() : nullptr;
+    }
+    [[nodiscard]] KvoRefObject* disposeDeferred() noexcept
+    {
+        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        m_ext = ExtType();
+        m_payload.bits = 0;
+        return old ? old->releaseUnlessLast() : nullptr;
+    }
+    // Stores an integer without looking at the old content; only for a value that holds no
+    // counted reference.
+    void setIntegerUnowned(std::int32_t value) noexcept
+    {
+        m_ext = ExtType(KVT_INTEGER, 0);
+        m_payload.bits = static_cast<std::uint32_t>(value);
+    }
+    // The 32-bit integer payload, whatever the type.
+    std::int32_t rawInteger() const noexcept { return m_payload.integer; }
 
     // Replaces the pointer, keeping type and flags; an owning kind retains the new object and
     // releases the old one.
@@ -282,4 +314,5 @@ private:
 };
 
 static_assert(sizeof(KvoValue) == 16, "a value is 16 bytes");
+static_assert(std::endian::native == std::endian::little, "32-bit payloads occupy the low bytes of the payload word");
 static_assert(KVT_DICTIONARYREF == 24 && KVT_VAR == 15, "value type numbers are stored in files");

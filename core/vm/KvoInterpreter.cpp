@@ -17,12 +17,6 @@
 #include "vm/KvoErrors.h"
 #include "vm/KvoProcedure.h"
 
-// Fixed-address storage for frame records.
-struct KvoInterpreter::FrameChunk {
-    alignas(KvoProcInfo) unsigned char bytes[sizeof(KvoProcInfo) * FRAMES_PER_CHUNK];
-    void* slot(int i) noexcept { return bytes + sizeof(KvoProcInfo) * static_cast<std::size_t>(i); }
-};
-
 namespace {
 
 constexpr std::uint32_t INITIAL_STACK_CAPACITY = 256;
@@ -406,50 +400,6 @@ void KvoInterpreter::finishOutermost()
 
 // ---- Frames -------------------------------------------------------------------------------------
 
-KvoProcInfo* KvoInterpreter::pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp)
-{
-    auto chunk = static_cast<std::size_t>(m_depth / FRAMES_PER_CHUNK);
-    if (chunk == m_frameChunks.size())
-        m_frameChunks.push_back(std::make_unique<FrameChunk>());
-    void* slot = m_frameChunks[chunk]->slot(m_depth % FRAMES_PER_CHUNK);
-    auto* frame = new (slot) KvoProcInfo(*this, procedure, code, nargs, bp, fp);
-    frame->m_parent = m_frame;
-    m_frame = frame;
-    ++m_depth;
-    if (m_debugger && (m_trace || m_step))
-        m_debugger->setCurrentProc(procedure, nargs);
-    return frame;
-}
-
-void KvoInterpreter::popFrame()
-{
-    KvoProcInfo* frame = m_frame;
-    m_frame = frame->m_parent;
-    --m_depth;
-    if (m_debugger && (m_trace || m_step))
-        m_debugger->setCurrentProc(m_frame ? m_frame->m_procedure : nullptr, m_frame ? m_frame->m_nargs : 0);
-    frame->~KvoProcInfo();
-}
-
-void KvoInterpreter::collectInto(int calledSlot, int top)
-{
-    if (top > calledSlot) {
-        (*this)[static_cast<std::uint32_t>(calledSlot)] = static_cast<KvoValue&&>((*this)[static_cast<std::uint32_t>(top)]);
-        for (int i = top; i > calledSlot; --i)
-            (*this)[static_cast<std::uint32_t>(i)].dispose();
-    }
-    m_sp = ValPtr(this, calledSlot);
-}
-
-void KvoInterpreter::cutBackTo(int calledSlot)
-{
-    int top = m_sp.vector() == this ? m_sp.current() : calledSlot;
-    if (top > calledSlot && top < static_cast<int>(size()))
-        (*this)[static_cast<std::uint32_t>(calledSlot)] = static_cast<KvoValue&&>((*this)[static_cast<std::uint32_t>(top)]);
-    truncate(static_cast<std::uint32_t>(calledSlot) + 1);
-    m_sp = ValPtr(this, calledSlot);
-}
-
 bool KvoInterpreter::collectResult(int calledSlot)
 {
     // A native may have moved SP anywhere, even onto another vector.
@@ -615,21 +565,19 @@ KvoDictionaryEntry* KvoInterpreter::lookupMethod(KvoClass* receiverClass, const 
     // receiver class and selector text are the same and, for a prefixed selector, so is the
     // class of the running procedure. The text is compared because strings can be changed in
     // place; the entry's value is read afresh by the caller.
-    KvoClass* frameClass = m_frame ? m_frame->getClass() : nullptr;
     std::uint64_t version = KvoDictionary::memberVersion();
-    auto hash = reinterpret_cast<std::uintptr_t>(receiverClass) ^ (reinterpret_cast<std::uintptr_t>(selector) >> 3);
-    SendCacheEntry& cached = m_sendCache[(hash ^ (hash >> 11)) % SEND_CACHE_SIZE];
-    if (cached.receiverClass == receiverClass && cached.selectorKey == selector && cached.version == version &&
-        (cached.prefix == 0 || cached.frameClass == frameClass)) {
+    SendCacheEntry& cached = sendCacheSlot(receiverClass, selector);
+    if (cached.receiverClass == receiverClass && cached.selectorKey == selector && cached.version == version) {
         const KvoChar* found = cached.entry->getKey()->c_str();
-        bool same;
-        if (cached.prefix == 0)
-            same = sameText(found, selector);
-        else
-            same = startsWith(selector, cached.prefix == 1 ? u"BC_" : u"DC_") && sameText(found, selector + 3);
-        if (same)
+        if (cached.prefix == 0) {
+            if (sameText(found, selector))
+                return cached.entry;
+        } else if (cached.frameClass == (m_frame ? m_frame->getClass() : nullptr) &&
+                   startsWith(selector, cached.prefix == 1 ? u"BC_" : u"DC_") && sameText(found, selector + 3)) {
             return cached.entry;
+        }
     }
+    KvoClass* frameClass = m_frame ? m_frame->getClass() : nullptr;
     std::uint8_t prefix = 0;
     KvoDictionaryEntry* entry = findMethodUncached(receiverClass, frameClass, selector, prefix);
     if (entry && entry->getKey()) {
@@ -643,7 +591,8 @@ KvoDictionaryEntry* KvoInterpreter::lookupMethod(KvoClass* receiverClass, const 
     return entry;
 }
 
-KvoInterpreter::Flow KvoInterpreter::sendMessage(int nargs, KvoString* name, bool nested, std::uint8_t action)
+KvoInterpreter::Flow KvoInterpreter::sendMessage(int nargs, KvoString* name, bool nested, std::uint8_t action,
+                                                 KvoDictionaryEntry* found)
 {
     int sp = m_sp.current();
     int receiverSlot = sp - nargs;
@@ -689,7 +638,7 @@ KvoInterpreter::Flow KvoInterpreter::sendMessage(int nargs, KvoString* name, boo
         KvoString* selectorString = selectorValue.getString();
         const KvoChar* selector = selectorString ? selectorString->c_str() : u"";
         KvoClass* c = object->getClass();
-        KvoDictionaryEntry* entry = c ? lookupMethod(c, selector) : nullptr;
+        KvoDictionaryEntry* entry = found ? found : c ? lookupMethod(c, selector) : nullptr;
         if (!entry) {
             if (isDestructorSelector(selector)) {
                 cutBackTo(receiverSlot);

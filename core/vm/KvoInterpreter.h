@@ -201,6 +201,12 @@ private:
         std::uint8_t prefix = 0; // the selector's stripped prefix: 0 none, 1 "BC_", 2 "DC_"
     };
     static constexpr std::size_t SEND_CACHE_SIZE = 256;
+    // The cache entry that remembers the lookup of selector in receiverClass.
+    SendCacheEntry& sendCacheSlot(const KvoClass* receiverClass, const KvoChar* selector) noexcept
+    {
+        auto hash = reinterpret_cast<std::uintptr_t>(receiverClass) ^ (reinterpret_cast<std::uintptr_t>(selector) >> 3);
+        return m_sendCache[(hash ^ (hash >> 11)) % SEND_CACHE_SIZE];
+    }
     static constexpr int FRAMES_PER_CHUNK = 64;
     struct FrameChunk;
     class NestGuard;
@@ -211,34 +217,62 @@ private:
     // frame that started this run ends. True on return or cancellation.
     bool run();
     // Host polls between instructions; false when the run must stop (cancelled).
-    bool serviceAttention();
+    [[gnu::visibility("hidden")]] bool serviceAttention();
     // Unwinds to the innermost handler of this run: true when one was found (execution goes on
     // there), false when the run's entry frame was left.
-    bool unwindToHandler();
+    [[gnu::visibility("hidden")]] bool unwindToHandler();
     // Leaves every frame of this run after a cancel.
     void leaveCancelledRun();
     void updateHookAttention();
 
     // Frames.
-    KvoProcInfo* pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp);
-    void popFrame();
+    [[gnu::visibility("hidden")]] KvoProcInfo* pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp);
+    [[gnu::visibility("hidden")]] void popFrame();
+    // Ends the running procedure (RETURN): its result at SP replaces the called value and the
+    // frame goes. Returns the ended frame's result action; entry: whether it was the entry
+    // frame of its run.
+    [[gnu::visibility("hidden")]] std::uint8_t leaveProcedure(bool& entry);
     // Moves the value at top into calledSlot, clears the slots above it and sets SP there.
-    void collectInto(int calledSlot, int top);
+    [[gnu::visibility("hidden")]] void collectInto(int calledSlot, int top);
+    // The second half of collectInto: releases dropped (if any), then clears the slots from
+    // `from` down to calledSlot + 1, and sets SP to calledSlot.
+    [[gnu::visibility("hidden")]] void releaseSlotsFrom(int calledSlot, int from, KvoRefObject* dropped);
     // The same after foreign code ran: also cuts the stack vector back (see collectResult).
-    void cutBackTo(int calledSlot);
+    [[gnu::visibility("hidden")]] void cutBackTo(int calledSlot);
+
+    // Enters procedure from the run loop with the nargs values above SP-nargs (a frame for the
+    // loop to run, or an exception raised); a well-formed call takes a short path that also
+    // carries out the usual procedure prologue.
+    [[gnu::visibility("hidden")]] bool enterScript(KvoVector* procedure, int nargs, std::uint8_t action);
+    // The bytecode method that a SEND with this receiver and selector runs, when the plain case
+    // applies (an object, a method name or method reference, a bytecode method); else null, and
+    // found is the class member that the selector named, if the lookup found one.
+    [[gnu::visibility("hidden")]] KvoVector* findScriptMethod(const KvoValue& receiver, const KvoValue& selector,
+                                                              KvoDictionaryEntry*& found);
+
+    // Out-of-line parts of instructions, working on the top at SP (KvoInterpreterLoop.cpp).
+    [[gnu::visibility("hidden")]] std::int32_t topAsInteger() const noexcept;
+    [[gnu::visibility("hidden")]] Flow concatenateTop();
+    [[gnu::visibility("hidden")]] Flow newObject();
+    [[gnu::visibility("hidden")]] Flow deleteTop();
+    [[gnu::visibility("hidden")]] void traceOn(bool step);
+    [[gnu::visibility("hidden")]] void notifyLine(std::uint32_t line);
 
     // Calls: see Flow. nested runs a pushed procedure to completion before returning.
-    Flow enterProcedure(KvoVector* procedure, int nargs, bool nested, std::uint8_t action);
-    Flow callNative(KvoNativeFunc function, int calledSlot, int count, bool nested, std::uint8_t action);
-    Flow callValue(int calledSlot, int count, bool nested);
-    Flow sendMessage(int nargs, KvoString* name, bool nested, std::uint8_t action);
+    [[gnu::visibility("hidden")]] Flow enterProcedure(KvoVector* procedure, int nargs, bool nested, std::uint8_t action);
+    [[gnu::visibility("hidden")]] Flow callNative(KvoNativeFunc function, int calledSlot, int count, bool nested, std::uint8_t action);
+    [[gnu::visibility("hidden")]] Flow callValue(int calledSlot, int count, bool nested);
+    // found: the member that the selector names for this receiver when the caller has just
+    // looked it up (null: sendMessage looks it up).
+    [[gnu::visibility("hidden")]] Flow sendMessage(int nargs, KvoString* name, bool nested, std::uint8_t action,
+                                                   KvoDictionaryEntry* found = nullptr);
     // Result collection after a native call: the top moves to calledSlot, the stack is cut back;
     // raises "stack corrupted" when the native left SP below calledSlot.
-    bool collectResult(int calledSlot);
+    [[gnu::visibility("hidden")]] bool collectResult(int calledSlot);
     // Post-processing of an operator method's result at SP (comparison and equality).
-    bool applyResultAction(std::uint8_t action);
+    [[gnu::visibility("hidden")]] bool applyResultAction(std::uint8_t action);
     // The function member the selector names for an object of receiverClass, or null.
-    KvoDictionaryEntry* lookupMethod(KvoClass* receiverClass, const KvoChar* selector);
+    [[gnu::visibility("hidden")]] KvoDictionaryEntry* lookupMethod(KvoClass* receiverClass, const KvoChar* selector);
     KvoDictionaryEntry* findMethodUncached(KvoClass* receiverClass, KvoClass* frameClass, const KvoChar* selector,
                                            std::uint8_t& prefix) const;
     // True when the class (or a base) has an instance method of this name.
@@ -248,13 +282,13 @@ private:
 
     // Operators (KvoOperators.cpp); nested as in the Flow functions. Each works on the top one,
     // two or three slots and expects SP to be inside the running frame.
-    Flow arithmetic(std::uint8_t op, bool nested);
-    Flow bitwise(std::uint8_t op, bool nested);
-    Flow unaryOperator(std::uint8_t op, bool nested);
-    Flow compareValues(std::uint8_t action, bool nested);
-    Flow equalsValues(bool notEqual, bool nested);
-    Flow indexRead(bool nested);
-    Flow indexWrite(bool nested);
+    [[gnu::visibility("hidden")]] Flow arithmetic(std::uint8_t op, bool nested);
+    [[gnu::visibility("hidden")]] Flow bitwise(std::uint8_t op, bool nested);
+    [[gnu::visibility("hidden")]] Flow unaryOperator(std::uint8_t op, bool nested);
+    [[gnu::visibility("hidden")]] Flow compareValues(std::uint8_t action, bool nested);
+    [[gnu::visibility("hidden")]] Flow equalsValues(bool notEqual, bool nested);
+    [[gnu::visibility("hidden")]] Flow indexRead(bool nested);
+    [[gnu::visibility("hidden")]] Flow indexWrite(bool nested);
     // Sends the binary operator message for op to the left operand, or the reversed one to the
     // right operand (after exchanging the two) when only that one is an object.
     Flow sendBinary(std::uint8_t op, bool reversed, bool nested);
@@ -265,7 +299,7 @@ private:
     // Stack helpers.
     int stackHighWater() const noexcept { return static_cast<int>(size()) - 1; }
     // Makes index a slot of the stack; raises "stack overflow" past the limit.
-    bool growStack(int index);
+    [[gnu::visibility("hidden")]] bool growStack(int index);
     // Pushes the elements of args above SP.
     bool pushArguments(KvoVector* args, int& count);
     // Copies the result of an invoke-family call and cuts the stack back to savedSize / savedSP.
@@ -310,6 +344,12 @@ private:
     std::vector<KvoObject*> m_finalizers;
     std::array<SendCacheEntry, SEND_CACHE_SIZE> m_sendCache{};
     std::array<KvoString*, RN_COUNT> m_reservedNames{};
+};
+
+// Fixed-address storage for frame records.
+struct KvoInterpreter::FrameChunk {
+    alignas(KvoProcInfo) unsigned char bytes[sizeof(KvoProcInfo) * FRAMES_PER_CHUNK];
+    void* slot(int i) noexcept { return bytes + sizeof(KvoProcInfo) * static_cast<std::size_t>(i); }
 };
 
 // Counts native code entering the interpreter (each entry nests C++ frames of the interpreter).

@@ -1,16 +1,25 @@
 // The instruction loop. One call of run() executes the current frame and every frame that
 // CALL, SEND and operator methods push on top of it, until the frame that started the run ends.
 //
-// Hot state lives in locals: the running frame, its code, the instruction offset, the operand
-// width and the frame positions as stack indexes. SPILL() writes it back before anything that
-// can observe it (a native call, an operator that may send, a hook, an error); LOAD() reads it
-// again afterwards, since such a call may push or pop frames and may reallocate the stack or
-// the code. Stack slots are always addressed through the vector's current data pointer.
+// Hot state lives in locals: the running frame, its code, the instruction pointer, the operand
+// width and the frame positions as pointers into the stack. SPILL() writes it back before
+// anything that can observe it (a native call, an operator that may send, a hook, an error, the
+// deletion of an object); LOAD() reads it again afterwards, since such a call may push or pop
+// frames and may reallocate the stack or the code. No local is used across a call, so that the
+// compiler can keep them all in registers: stores that may delete an object leave the deletion
+// to a path that saves the state first (STORE, CLEAR).
+//
+// Calls and returns between script procedures stay inside the loop: the usual call, send and
+// return are carried out in the handlers themselves, with the locals set directly for the
+// entered or resumed frame; the others go through enterScript and leaveProcedure. Frames live
+// in the interpreter's frame stack, not on the native stack.
 //
 // Every operand, jump target, literal index and frame slot is checked against the code, the
 // procedure and the frame before use; a violation raises "invalid bytecode". The checks are
 // compares against values already in registers.
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "values/KvoDictionary.h"
 #include "vm/KvoDebugger.h"
@@ -112,41 +121,399 @@ void KvoInterpreter::leaveCancelledRun()
     }
 }
 
+namespace {
+
+// Typed views of a value's payload without the out-of-line accessors (the loop reads them on
+// every call, send and member access).
+template <typename T>
+T* payloadAs(const KvoValue& value) noexcept
+{
+    return static_cast<T*>(static_cast<KvoRefObject*>(value.ptr()));
+}
+KvoObject* objectOf(const KvoValue& value) noexcept
+{
+    KvoValueType type = value.getType();
+    return type == KVT_OBJECT || type == KVT_OBJECTREF ? payloadAs<KvoObject>(value) : nullptr;
+}
+bool isProcedureValue(const KvoValue& value) noexcept
+{
+    return value.getType() == KVT_BYTECODE || value.getType() == KVT_BYTECODEREF;
+}
+// A string value that has its string (a string value without one is an error for ADD).
+bool isTextValue(const KvoValue& value) noexcept
+{
+    return (value.getType() == KVT_STRING || value.getType() == KVT_STRINGREF) && value.ptr();
+}
+// Whether two zero-terminated texts are equal.
+bool equalTexts(const KvoChar* a, const KvoChar* b) noexcept
+{
+    for (; *a == *b; ++a, ++b) {
+        if (!*a)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// ---- Frames ---------------------------------------------------------------------------------------
+
+KvoProcInfo* KvoInterpreter::pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp)
+{
+    auto chunk = static_cast<std::size_t>(m_depth / FRAMES_PER_CHUNK);
+    if (chunk == m_frameChunks.size())
+        m_frameChunks.push_back(std::make_unique<FrameChunk>());
+    void* slot = m_frameChunks[chunk]->slot(m_depth % FRAMES_PER_CHUNK);
+    auto* frame = new (slot) KvoProcInfo(*this, this, procedure, code, nargs, bp, fp);
+    frame->m_parent = m_frame;
+    m_frame = frame;
+    ++m_depth;
+    if (m_debugger && (m_trace || m_step))
+        m_debugger->setCurrentProc(procedure, nargs);
+    return frame;
+}
+
+void KvoInterpreter::popFrame()
+{
+    KvoProcInfo* frame = m_frame;
+    m_frame = frame->m_parent;
+    --m_depth;
+    if (m_debugger && (m_trace || m_step))
+        m_debugger->setCurrentProc(m_frame ? m_frame->m_procedure : nullptr, m_frame ? m_frame->m_nargs : 0);
+    frame->~KvoProcInfo();
+}
+
+void KvoInterpreter::collectInto(int calledSlot, int top)
+{
+    if (top > calledSlot) {
+        KvoValue* stack = data();
+        KvoRefObject* dropped = stack[calledSlot].disposeDeferred();
+        stack[calledSlot] = static_cast<KvoValue&&>(stack[top]);
+        releaseSlotsFrom(calledSlot, top - 1, dropped);
+    }
+    m_sp = ValPtr(this, calledSlot);
+}
+
+void KvoInterpreter::releaseSlotsFrom(int calledSlot, int from, KvoRefObject* dropped)
+{
+    // Releases that delete an object may run anything, the stack may move: the slots are
+    // addressed afresh after each.
+    KvoValue* stack = data();
+    if (dropped) {
+        dropped->release();
+        stack = data();
+    }
+    for (int i = from; i > calledSlot; --i) {
+        if (KvoRefObject* last = stack[i].disposeDeferred()) {
+            last->release();
+            stack = data();
+        }
+    }
+    m_sp = ValPtr(this, calledSlot);
+}
+
+[[gnu::flatten]] std::uint8_t KvoInterpreter::leaveProcedure(bool& entry)
+{
+    KvoProcInfo* frame = m_frame;
+    collectInto(frame->m_bp.current(), m_sp.current());
+    entry = frame->m_isEntry;
+    std::uint8_t action = frame->m_resultAction;
+    popFrame();
+    return action;
+}
+
+void KvoInterpreter::cutBackTo(int calledSlot)
+{
+    int top = m_sp.vector() == this ? m_sp.current() : calledSlot;
+    if (top > calledSlot && top < static_cast<int>(size()))
+        (*this)[static_cast<std::uint32_t>(calledSlot)] = static_cast<KvoValue&&>((*this)[static_cast<std::uint32_t>(top)]);
+    truncate(static_cast<std::uint32_t>(calledSlot) + 1);
+    m_sp = ValPtr(this, calledSlot);
+}
+
+// ---- Entering procedures from the loop -------------------------------------------------------------
+
+[[gnu::flatten]] bool KvoInterpreter::enterScript(KvoVector* procedure, int nargs, std::uint8_t action)
+{
+    // The common case: a well-formed procedure called with all its parameters, below the depth
+    // limit. Anything else (defaults to fill, errors) takes the general path.
+    KvoBuffer* code = nullptr;
+    if (procedure && procedure->size() > PROC_DEFAULTS && m_depth < KVO_MAX_CALL_DEPTH) {
+        const KvoValue& codeValue = (*procedure)[PROC_CODE];
+        if (codeValue.getType() == KVT_BUFFER || codeValue.getType() == KVT_BUFFERREF)
+            code = payloadAs<KvoBuffer>(codeValue);
+        const KvoValue& defaultsValue = (*procedure)[PROC_DEFAULTS];
+        if (defaultsValue.getType() == KVT_VECTOR || defaultsValue.getType() == KVT_VECTORREF) {
+            KvoVector* defaults = payloadAs<KvoVector>(defaultsValue);
+            if (defaults && static_cast<std::uint32_t>(nargs) < defaults->size() &&
+                !((*defaults)[static_cast<std::uint32_t>(nargs)].getFlags() & KvoNoDefault))
+                code = nullptr;
+        } else if (!defaultsValue.isNull()) {
+            code = nullptr;
+        }
+    }
+    if (!code)
+        return enterProcedure(procedure, nargs, false, action) != Flow::FAIL;
+
+    int sp = m_sp.current();
+    KvoProcInfo* frame = pushFrame(procedure, code, nargs, sp - nargs, sp);
+    frame->m_isEntry = false;
+    frame->m_resultAction = action;
+
+    // Nearly every procedure starts with the prologue RDWORD, TSPACE n, RBYTE, PUSH (the
+    // temporaries, then the first working slot). Unless the host watches single instructions,
+    // it is carried out here at once, with the same effect.
+    constexpr std::uint32_t PROLOGUE_SIZE = 8;
+    if (code->size() >= PROLOGUE_SIZE && m_attention.load(std::memory_order_relaxed) == 0) {
+        const std::uint8_t* bytes = code->data();
+        if (bytes[0] == RDWORD && bytes[1] == TSPACE && bytes[6] == RBYTE && bytes[7] == PUSH) {
+            std::uint32_t count = readOperand(bytes + 2, 4);
+            // Only when the stack already has the room (else the loop grows it).
+            if (count < KVO_MAX_STACK_SLOTS && std::int64_t(sp) + count + 1 < std::int64_t(size())) {
+                KvoValue* stack = data();
+                for (int i = sp + 1; i <= sp + static_cast<int>(count); ++i) {
+                    // Slots above the top are NULL already, unless native code left something.
+                    if (!stack[i].isNull())
+                        stack[i].dispose();
+                }
+                frame->m_fp = ValPtr(this, sp);
+                m_sp = ValPtr(this, sp + static_cast<int>(count) + 1);
+                frame->m_pc = PROLOGUE_SIZE;
+            }
+        }
+    }
+    return true;
+}
+
+KvoVector* KvoInterpreter::findScriptMethod(const KvoValue& receiver, const KvoValue& selector,
+                                            KvoDictionaryEntry*& found)
+{
+    found = nullptr;
+    // Only the plain case: an object receiver and a method name (or a non-owning reference to
+    // the method, the form of calls through this) that finds a bytecode method.
+    KvoObject* object = objectOf(receiver);
+    if (!object)
+        return nullptr;
+    KvoValueType selectorType = selector.getType();
+    if (selectorType == KVT_BYTECODEREF)
+        return payloadAs<KvoVector>(selector);
+    if (selectorType != KVT_STRING && selectorType != KVT_STRINGREF)
+        return nullptr;
+    KvoString* name = payloadAs<KvoString>(selector);
+    KvoVector* members = object->getMemberData();
+    if (!name || !members || members->size() == 0)
+        return nullptr;
+    const KvoValue& classValue = (*members)[0];
+    if (classValue.getType() != KVT_CLASS && classValue.getType() != KVT_CLASSREF)
+        return nullptr;
+    auto* c = payloadAs<KvoClass>(classValue);
+    KvoDictionaryEntry* entry = c ? lookupMethod(c, name->c_str()) : nullptr;
+    if (!entry)
+        return nullptr;
+    found = entry;
+    const KvoValue& implementation = entry->getValue();
+    return isProcedureValue(implementation) ? payloadAs<KvoVector>(implementation) : nullptr;
+}
+
+
+// ---- Out-of-line parts of instructions ----------------------------------------------------------
+
+std::int32_t KvoInterpreter::topAsInteger() const noexcept
+{
+    return (*this)[static_cast<std::uint32_t>(m_sp.current())].getLong();
+}
+
+KvoInterpreter::Flow KvoInterpreter::concatenateTop()
+{
+    // ADD of two strings: a new string, the left text followed by the right one.
+    int sp = m_sp.current();
+    KvoValue* stack = data();
+    KvoValue result(new KvoString(*payloadAs<KvoString>(stack[sp - 1]) + *payloadAs<KvoString>(stack[sp])));
+    stack[sp - 1] = static_cast<KvoValue&&>(result);
+    (*this)[static_cast<std::uint32_t>(sp)].dispose();
+    m_sp = ValPtr(this, sp - 1);
+    return Flow::DONE;
+}
+
+KvoInterpreter::Flow KvoInterpreter::newObject()
+{
+    KvoValue& top = (*this)[static_cast<std::uint32_t>(m_sp.current())];
+    if (!checkType(top, KVT_CLASS))
+        return Flow::FAIL;
+    KvoClass* c = top.getClass();
+    if (!c) {
+        badType(KVT_NULL, KVT_CLASS);
+        return Flow::FAIL;
+    }
+    KvoValue object(new KvoObject(c));
+    (*this)[static_cast<std::uint32_t>(m_sp.current())] = static_cast<KvoValue&&>(object);
+    return Flow::DONE;
+}
+
+KvoInterpreter::Flow KvoInterpreter::deleteTop()
+{
+    KvoValue& top = (*this)[static_cast<std::uint32_t>(m_sp.current())];
+    KvoValueType type = top.getType();
+    if (type >= KVT_BYTECODEREF && type <= KVT_DICTIONARYREF) {
+        // A reference can destroy its object only when no owner is left.
+        auto* object = static_cast<KvoRefObject*>(top.getRef());
+        top.dispose();
+        if (object && object->getRefCnt() == 0) {
+            object->addRef();
+            object->release();
+        }
+    } else {
+        top.dispose();
+    }
+    return Flow::DONE;
+}
+
+void KvoInterpreter::traceOn(bool step)
+{
+    if (!m_debugger)
+        return;
+    if (!m_trace && !m_step && m_frame)
+        m_debugger->setCurrentProc(m_frame->m_procedure, m_frame->m_nargs);
+    if (step)
+        m_step = true;
+    else
+        m_trace = true;
+    updateHookAttention();
+}
+
+void KvoInterpreter::notifyLine(std::uint32_t line)
+{
+    KvoValue source((*this)[static_cast<std::uint32_t>(m_sp.current())]); // held through the call
+    if (source.getString() && m_hooks)
+        setStep(m_hooks->notifySourceLineChanged(source.getString()->c_str(), static_cast<std::int32_t>(line)));
+}
+
+// The dispatch below jumps straight from one handler to the next: each handler ends in its own
+// indirect jump (through a table of label addresses), which branch predictors follow far
+// better than the single jump of a switch. Compilers without label addresses select the handler
+// with a switch instead; the handlers are the same.
+#if defined(__GNUC__)
+#define KVO_LABEL_DISPATCH 1
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#else
+#define KVO_LABEL_DISPATCH 0
+#endif
+
 bool KvoInterpreter::run()
 {
     NestGuard guard(*this);
 
-    KvoProcInfo* frame;
-    KvoVector* procedure;
-    const std::uint8_t* code;
-    std::uint32_t codeSize;
-    std::uint32_t pc;
-    unsigned width;
-    int sp;
-    int bp;
-    int fp;
+#if KVO_LABEL_DISPATCH
+// One entry per byte value, in opcode order; byte values without an instruction are no-ops.
+#define U1 &&op_UNKNOWN
+#define U8 U1, U1, U1, U1, U1, U1, U1, U1
+    static const void* const HANDLERS[] = {
+        // 0x00 - 0x1F
+        &&op_NOP, &&op_BRT, &&op_BRF, &&op_BR, &&op_NIL, &&op_PUSH, &&op_NOT, &&op_NEG,
+        &&op_ADD, &&op_SUB, &&op_MUL, &&op_DIV, &&op_REM, &&op_BAND, &&op_BOR, &&op_XOR,
+        &&op_BNOT, &&op_SHL, &&op_SHR, &&op_LT, &&op_LE, &&op_EQ, &&op_NE, &&op_GE,
+        &&op_GT, &&op_INC, &&op_DEC, &&op_LIT, &&op_RETURN, &&op_CALL, &&op_REF, &&op_SET,
+        // 0x20 - 0x38
+        &&op_VREF, &&op_VSET, &&op_MREF, &&op_MSET, &&op_AREF, &&op_ASET, &&op_TREF, &&op_TSET,
+        &&op_TSPACE, &&op_SEND, &&op_DUP2, &&op_NEW, &&op_DELETE, &&op_DUP, &&op_POP, &&op_MKREF,
+        &&op_TRY, &&op_ENDTRY, &&op_THROW, &&op_ENDCATCH, &&op_SWITCH, &&op_SREF, &&op_SSET, &&op_PINC,
+        &&op_PDEC,
+        // 0x39 - 0x7F
+        U1, U1, U1, U1, U1, U1, U1, U8, U8, U8, U8, U8, U8, U8, U8,
+        // 0x80 - 0x83
+        &&op_TRON, &&op_TROFF, &&op_TRSTEP, &&op_NEWLINE,
+        // 0x84 - 0xEF
+        U1, U1, U1, U1, U8, U8, U8, U8, U8, U8, U8, U8, U8, U8, U8, U8, U8,
+        // 0xF0 - 0xFF
+        &&op_RBYTE, &&op_RWORD, &&op_RDWORD, U1, U1, U1, U1, U1, U8,
+    };
+#undef U1
+#undef U8
+#define P8 &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst
+#define P64 P8, P8, P8, P8, P8, P8, P8, P8
+    static const void* const POLL_HANDLERS[] = {P64, P64, P64, P64};
+#undef P8
+#undef P64
+    static_assert(sizeof HANDLERS / sizeof HANDLERS[0] == 256, "one handler per byte value");
+    static_assert(sizeof POLL_HANDLERS / sizeof POLL_HANDLERS[0] == 256, "one entry per byte value");
+    const void* const* handlers = HANDLERS;
+    static_assert(PDEC == 0x38 && TRON == 0x80 && NEWLINE == 0x83 && RBYTE == 0xF0 && RDWORD == 0xF2,
+                  "the handler table follows the opcode numbers");
+#endif
+
+    KvoProcInfo* frame;       // the running frame
+    KvoVector* procedure;     // its procedure vector
+    const std::uint8_t* code; // its first code byte
+    const std::uint8_t* end;  // one past its last code byte
+    const std::uint8_t* ip;   // the next code byte to read
+    unsigned width;           // the operand width
+    KvoValue* sp;             // the stack top
+    KvoValue* bp;             // the frame's called slot
+    KvoValue* fp;             // the slot below the frame's temporaries
+    KvoValue* last;           // the last slot of the stack vector
+    std::uint8_t op;
+    std::uint32_t operand;
+    KvoVector* callee;        // the procedure that CALL or SEND enters
+    int calleeArgs;           // its number of arguments
 
 // Reads the hot state of the current frame into the locals, and writes it back. Macros rather
 // than lambdas: a lambda that the compiler declines to inline would pin every local in memory.
-#define LOAD()                                      \
-    {                                               \
-        frame = m_frame;                            \
-        procedure = frame->m_procedure;             \
-        code = frame->m_codeBuffer->data();         \
-        codeSize = frame->m_codeBuffer->size();     \
-        pc = frame->m_pc;                           \
-        width = frame->m_width;                     \
-        bp = frame->m_bp.current();                 \
-        fp = frame->m_fp.current();                 \
-        sp = m_sp.current();                        \
+#define LOAD()                                                                                  \
+    {                                                                                           \
+        frame = m_frame;                                                                        \
+        procedure = frame->m_procedure;                                                         \
+        KvoBuffer* buffer = frame->m_codeBuffer;                                                \
+        code = buffer->data();                                                                  \
+        end = code + buffer->size();                                                            \
+        ip = frame->m_pc <= buffer->size() ? code + frame->m_pc : end;                          \
+        width = frame->m_width;                                                                 \
+        KvoValue* stack = data();                                                               \
+        last = stack + (size() - 1);                                                            \
+        bp = stack + frame->m_bp.current();                                                     \
+        fp = stack + frame->m_fp.current();                                                     \
+        sp = stack + m_sp.current();                                                            \
     }
-#define SPILL()                                             \
-    {                                                       \
-        frame->m_pc = pc;                                   \
-        frame->m_width = static_cast<std::uint8_t>(width);  \
-        m_sp = ValPtr(this, sp);                            \
+#define SPILL()                                                    \
+    {                                                              \
+        frame->m_pc = static_cast<std::uint32_t>(ip - code);       \
+        frame->m_width = static_cast<std::uint8_t>(width);         \
+        m_sp = ValPtr(this, static_cast<int>(sp - data()));        \
     }
-    auto slot = [this](int i) -> KvoValue& { return data()[i]; };
+#define INDEX_OF(slot) static_cast<int>((slot) - data())
+
+// Instruction fetch and dispatch. NEXT() runs the next instruction through `handlers`: the
+// table of the instructions themselves, or, while something wants attention before every
+// instruction (tracing, stepping, break requests), a table that leads every byte value to the
+// host polls first. Other host requests (a cancel, queued destructors) are looked at by
+// CHECKED_NEXT(): at backward jumps, calls and returns, after out-of-line operations and after
+// any deletion. So every loop and every recursion passes a check, and a destructor still runs
+// before the next instruction.
+#if KVO_LABEL_DISPATCH
+#define JUMP_TO_HANDLER() goto* handlers[op]
+#define JUMP_DIRECT() goto* HANDLERS[op]
+#define CHECK_BEFORE_NEXT() handlers = POLL_HANDLERS
+#define NO_CHECK_BEFORE_NEXT() handlers = HANDLERS
+#else
+    bool pollNext = false;
+#define JUMP_TO_HANDLER() goto selectHandler
+#define JUMP_DIRECT() goto selectDirect
+#define CHECK_BEFORE_NEXT() pollNext = true
+#define NO_CHECK_BEFORE_NEXT() pollNext = false
+#endif
+#define NEXT()                   \
+    {                            \
+        if (ip >= end)           \
+            goto endOfCode;      \
+        op = *ip++;              \
+        JUMP_TO_HANDLER();       \
+    }
+#define CHECKED_NEXT()                                          \
+    {                                                           \
+        if (m_attention.load(std::memory_order_relaxed))        \
+            goto attention;                                     \
+        NEXT();                                                 \
+    }
 
 // Control transfers of the loop. RAISE continues at a handler of this run or leaves the run.
 #define RAISE()                      \
@@ -154,7 +521,7 @@ bool KvoInterpreter::run()
         if (!unwindToHandler())      \
             return false;            \
         LOAD();                      \
-        continue;                    \
+        CHECKED_NEXT();              \
     }
 #define INVALID()           \
     {                       \
@@ -175,414 +542,643 @@ bool KvoInterpreter::run()
         if ((expression) == Flow::FAIL)        \
             RAISE();                           \
         LOAD();                                \
-        continue;                              \
+        CHECKED_NEXT();                        \
     }
-#define READ_INDEX(variable)                   \
-    if (codeSize - pc < width)                 \
-        INVALID();                             \
-    variable = readOperand(code + pc, width);  \
-    pc += width;
-#define READ_ADDRESS(variable)                 \
-    if (codeSize - pc < KVO_ADDRESS_SIZE)      \
-        INVALID();                             \
-    variable = readAddress(code + pc);         \
-    pc += KVO_ADDRESS_SIZE;                    \
-    if (variable >= codeSize)                  \
+#define READ_INDEX(variable)                           \
+    if (width == 1) [[likely]] {                       \
+        if (ip >= end)                                 \
+            INVALID();                                 \
+        variable = *ip++;                              \
+    } else {                                           \
+        if (static_cast<unsigned>(end - ip) < width)   \
+            INVALID();                                 \
+        variable = readOperand(ip, width);             \
+        ip += width;                                   \
+    }
+#define READ_ADDRESS(variable)                                      \
+    if (end - ip < static_cast<std::ptrdiff_t>(KVO_ADDRESS_SIZE))   \
+        INVALID();                                                  \
+    variable = readAddress(ip);                                     \
+    ip += KVO_ADDRESS_SIZE;                                         \
+    if (variable >= static_cast<std::uint32_t>(end - code))         \
         INVALID();
 // The instruction drops n slots: it must not pop below the frame's called slot.
 #define NEED(n)                 \
     if (sp - (n) < bp)          \
         INVALID();
+// Makes room for n more slots above the top.
+#define ROOM(n)                                   \
+    if (sp + (n) > last) {                        \
+        SPILL();                                  \
+        if (!growStack(INDEX_OF(sp) + (n)))       \
+            RAISE();                              \
+        LOAD();                                   \
+    }
 
     LOAD();
-    for (;;) {
-        if (m_attention.load(std::memory_order_relaxed)) {
-            SPILL();
-            if (!serviceAttention()) {
-                leaveCancelledRun();
-                return true;
-            }
-            LOAD();
-        }
-        if (pc >= codeSize)
-            INVALID();
-        std::uint8_t op = code[pc++];
-        std::uint32_t operand;
-        switch (op) {
-        case NOP:
-            break;
-        case SWITCH:
-            // No run-time effect; the operand (the end of the switch) is checked all the same.
-            READ_ADDRESS(operand);
-            break;
-        case BRT:
-            READ_ADDRESS(operand);
-            if (slot(sp).getLong() != 0)
-                pc = operand;
-            break;
-        case BRF:
-            READ_ADDRESS(operand);
-            if (slot(sp).getLong() == 0)
-                pc = operand;
-            break;
-        case BR:
-            READ_ADDRESS(operand);
-            pc = operand;
-            break;
-        case NIL:
-            slot(sp).dispose();
-            break;
-        case PUSH:
-            if (sp + 1 >= static_cast<int>(size())) {
-                SPILL();
-                if (!growStack(sp + 1))
-                    RAISE();
-            }
-            ++sp;
-            break;
-        case NOT:
-            slot(sp) = KvoValue(std::int32_t(slot(sp).getLong() == 0));
-            break;
-        case NEG:
-        case INC:
-        case DEC:
-        case PINC:
-        case PDEC: {
-            KvoValue& top = slot(sp);
-            if (top.getType() == KVT_INTEGER) {
-                std::int32_t v = top.getLong();
-                if (op == NEG)
-                    v = wrapSub(0, v);
-                else
-                    v = (op == INC || op == PINC) ? wrapAdd(v, 1) : wrapSub(v, 1);
-                top = KvoValue(v);
-                break;
-            }
-            RUN_FLOW(unaryOperator(op, false));
-        }
-        case BNOT:
-            if (slot(sp).getType() == KVT_INTEGER) {
-                slot(sp) = KvoValue(~slot(sp).getLong());
-                break;
-            }
-            RUN_FLOW(unaryOperator(op, false));
-        case ADD:
-        case SUB:
-        case MUL: {
-            NEED(1);
-            KvoValue& left = slot(sp - 1);
-            KvoValue& right = slot(sp);
-            if (left.getType() == KVT_INTEGER && right.getType() == KVT_INTEGER) {
-                std::int32_t a = left.getLong();
-                std::int32_t b = right.getLong();
-                left = KvoValue(op == ADD ? wrapAdd(a, b) : op == SUB ? wrapSub(a, b) : wrapMul(a, b));
-                right = KvoValue();
-                --sp;
-                break;
-            }
-            RUN_FLOW(arithmetic(op, false));
-        }
-        case DIV:
-        case REM: {
-            NEED(1);
-            KvoValue& left = slot(sp - 1);
-            KvoValue& right = slot(sp);
-            if (left.getType() == KVT_INTEGER && right.getType() == KVT_INTEGER && right.getLong() != 0) {
-                std::int32_t a = left.getLong();
-                std::int32_t b = right.getLong();
-                std::int32_t r;
-                if (b == -1)
-                    r = op == DIV ? wrapSub(0, a) : 0; // INT_MIN / -1 wraps instead of trapping
-                else
-                    r = op == DIV ? a / b : a % b;
-                left = KvoValue(r);
-                right = KvoValue();
-                --sp;
-                break;
-            }
-            RUN_FLOW(arithmetic(op, false));
-        }
-        case BAND:
-        case BOR:
-        case XOR:
-        case SHL:
-        case SHR: {
-            NEED(1);
-            KvoValue& left = slot(sp - 1);
-            KvoValue& right = slot(sp);
-            if (left.getType() == KVT_INTEGER && right.getType() == KVT_INTEGER) {
-                left = KvoValue(integerBitwise(op, left.getLong(), right.getLong()));
-                right = KvoValue();
-                --sp;
-                break;
-            }
-            RUN_FLOW(bitwise(op, false));
-        }
-        case LT:
-        case LE:
-        case GE:
-        case GT:
-        case EQ:
-        case NE: {
-            NEED(1);
-            KvoValue& left = slot(sp - 1);
-            KvoValue& right = slot(sp);
-            if (left.getType() == KVT_INTEGER && right.getType() == KVT_INTEGER) {
-                int c = compareIntegers(left.getLong(), right.getLong());
-                bool result;
-                switch (op) {
-                case LT: result = c < 0; break;
-                case LE: result = c <= 0; break;
-                case GE: result = c >= 0; break;
-                case GT: result = c > 0; break;
-                case EQ: result = c == 0; break;
-                default: result = c != 0; break;
+    CHECKED_NEXT();
+
+attention:
+    SPILL();
+    if (!serviceAttention()) {
+        leaveCancelledRun();
+        return true;
+    }
+    LOAD();
+    // The instruction itself; the one after it polls again while tracing, stepping or break
+    // requests need every instruction.
+    if (m_attention.load(std::memory_order_relaxed) & ATTN_HOOKS)
+        CHECK_BEFORE_NEXT();
+    else
+        NO_CHECK_BEFORE_NEXT();
+    if (ip >= end)
+        goto endOfCode;
+    op = *ip++;
+    JUMP_DIRECT();
+
+#if KVO_LABEL_DISPATCH
+pollFirst:
+    // The poll table sends every instruction here: undo the fetch and poll.
+    --ip;
+    goto attention;
+#endif
+
+endOfCode:
+    INVALID();
+
+#if !KVO_LABEL_DISPATCH
+selectHandler:
+    if (pollNext) {
+        // Undo the fetch and poll first.
+        --ip;
+        goto attention;
+    }
+selectDirect:
+    switch (op) {
+#define KVO_SELECT_HANDLER(name, number, kind) \
+    case name:                                 \
+        goto op_##name;
+        KVO_OPCODES(KVO_SELECT_HANDLER)
+#undef KVO_SELECT_HANDLER
+    default:
+        goto op_UNKNOWN;
+    }
+#endif
+
+// Stores and clears that may drop the last reference to an object: the deletion (a call that
+// may run anything) happens with the state saved, so that no local lives across a call.
+#define STORE(target, source)                                                \
+    {                                                                        \
+        if (KvoRefObject* dropped = (target).assignDeferred(source)) {       \
+            SPILL();                                                         \
+            dropped->release();                                              \
+            LOAD();                                                          \
+            if (m_attention.load(std::memory_order_relaxed))                 \
+                CHECK_BEFORE_NEXT();                                         \
+        }                                                                    \
+    }
+#define CLEAR(target)                                                        \
+    {                                                                        \
+        if (KvoRefObject* dropped = (target).disposeDeferred()) {            \
+            SPILL();                                                         \
+            dropped->release();                                              \
+            LOAD();                                                          \
+            if (m_attention.load(std::memory_order_relaxed))                 \
+                CHECK_BEFORE_NEXT();                                         \
+        }                                                                    \
+    }
+// The top as an integer (conditions): inline for integers, else through the conversion.
+#define TOP_AS_INTEGER(variable)                                             \
+    if (sp->getType() == KVT_INTEGER) {                                      \
+        variable = sp->rawInteger();                                         \
+    } else {                                                                 \
+        SPILL();                                                             \
+        variable = topAsInteger();                                           \
+        LOAD();                                                              \
+    }
+
+op_NOP:
+op_UNKNOWN:
+    // Byte values that are no opcode execute as one-byte instructions without effect.
+    NEXT();
+op_SWITCH:
+    // No run-time effect; the operand (the end of the switch) is checked all the same.
+    READ_ADDRESS(operand);
+    NEXT();
+op_BRT: {
+    READ_ADDRESS(operand);
+    std::int32_t condition;
+    TOP_AS_INTEGER(condition);
+    if (condition != 0) {
+        bool backward = code + operand < ip;
+        ip = code + operand;
+        if (backward)
+            CHECKED_NEXT();
+    }
+    NEXT();
+}
+op_BRF: {
+    READ_ADDRESS(operand);
+    std::int32_t condition;
+    TOP_AS_INTEGER(condition);
+    if (condition == 0) {
+        bool backward = code + operand < ip;
+        ip = code + operand;
+        if (backward)
+            CHECKED_NEXT();
+    }
+    NEXT();
+}
+op_BR: {
+    READ_ADDRESS(operand);
+    bool backward = code + operand < ip;
+    ip = code + operand;
+    if (backward)
+        CHECKED_NEXT();
+    NEXT();
+}
+op_NIL:
+    CLEAR(*sp);
+    NEXT();
+op_PUSH:
+    ROOM(1);
+    ++sp;
+    NEXT();
+op_NOT: {
+    std::int32_t condition;
+    TOP_AS_INTEGER(condition);
+    CLEAR(*sp);
+    sp->setIntegerUnowned(condition == 0);
+    NEXT();
+}
+op_NEG:
+op_INC:
+op_DEC:
+op_PINC:
+op_PDEC:
+    if (sp->getType() == KVT_INTEGER) {
+        std::int32_t v = sp->rawInteger();
+        if (op == NEG)
+            v = wrapSub(0, v);
+        else
+            v = (op == INC || op == PINC) ? wrapAdd(v, 1) : wrapSub(v, 1);
+        sp->setIntegerUnowned(v);
+        NEXT();
+    }
+    RUN_FLOW(unaryOperator(op, false));
+op_BNOT:
+    if (sp->getType() == KVT_INTEGER) {
+        sp->setIntegerUnowned(~sp->rawInteger());
+        NEXT();
+    }
+    RUN_FLOW(unaryOperator(op, false));
+
+// Binary operators: the fast path takes two integers; everything else (other types, operator
+// methods, errors) goes through the operator functions.
+#define INTEGER_OPERANDS() (sp[-1].getType() == KVT_INTEGER && sp->getType() == KVT_INTEGER)
+#define INTEGER_RESULT(expression)                       \
+    {                                                    \
+        std::int32_t a = sp[-1].rawInteger();            \
+        std::int32_t b = sp->rawInteger();               \
+        sp[-1].setIntegerUnowned(std::int32_t(expression)); \
+        *sp = KvoValue();                                \
+        --sp;                                            \
+        (void)a;                                         \
+        (void)b;                                         \
+        NEXT();                                      \
+    }
+op_ADD:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(wrapAdd(a, b));
+    if (isTextValue(sp[-1]) && isTextValue(*sp))
+        RUN_FLOW(concatenateTop());
+    RUN_FLOW(arithmetic(op, false));
+op_SUB:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(wrapSub(a, b));
+    RUN_FLOW(arithmetic(op, false));
+op_MUL:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(wrapMul(a, b));
+    RUN_FLOW(arithmetic(op, false));
+op_DIV:
+op_REM:
+    NEED(1);
+    if (INTEGER_OPERANDS() && sp->rawInteger() != 0) {
+        // INT_MIN / -1 wraps instead of trapping.
+        if (op == DIV)
+            INTEGER_RESULT(b == -1 ? wrapSub(0, a) : a / b);
+        INTEGER_RESULT(b == -1 ? 0 : a % b);
+    }
+    RUN_FLOW(arithmetic(op, false));
+op_BAND:
+op_BOR:
+op_XOR:
+op_SHL:
+op_SHR:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(integerBitwise(op, a, b));
+    RUN_FLOW(bitwise(op, false));
+op_LT:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(a < b);
+    RUN_FLOW(compareValues(RA_LT, false));
+op_LE:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(a <= b);
+    RUN_FLOW(compareValues(RA_LE, false));
+op_GE:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(a >= b);
+    RUN_FLOW(compareValues(RA_GE, false));
+op_GT:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(a > b);
+    RUN_FLOW(compareValues(RA_GT, false));
+op_EQ:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(a == b);
+    RUN_FLOW(equalsValues(false, false));
+op_NE:
+    NEED(1);
+    if (INTEGER_OPERANDS())
+        INTEGER_RESULT(a != b);
+    RUN_FLOW(equalsValues(true, false));
+#undef INTEGER_OPERANDS
+#undef INTEGER_RESULT
+
+op_LIT:
+op_SREF:
+    READ_INDEX(operand);
+    if (operand >= procedure->size())
+        INVALID();
+    STORE(*sp, (*procedure)[operand]);
+    NEXT();
+op_SSET:
+    READ_INDEX(operand);
+    // The fixed elements (the code among them) are not static variables.
+    if (operand < PROC_FIRST_LITERAL || operand >= procedure->size())
+        INVALID();
+    STORE((*procedure)[operand], *sp);
+    NEXT();
+op_REF:
+op_SET: {
+    READ_INDEX(operand);
+    if (operand >= procedure->size())
+        INVALID();
+    const KvoValue& literal = (*procedure)[operand];
+    if (literal.getType() != KVT_VAR || !literal.ptr())
+        FAIL_WITH(returnError(KVO_ERR_INVALID_VARIABLE, getValueTypeName(literal.getType())));
+    KvoValue& variable = static_cast<KvoDictionaryEntry*>(literal.ptr())->getValue();
+    if (op == REF)
+        STORE(*sp, variable)
+    else
+        STORE(variable, *sp)
+    NEXT();
+}
+op_AREF:
+    READ_INDEX(operand);
+    if (operand >= static_cast<std::uint32_t>(frame->m_nargs))
+        FAIL_WITH(returnError(KVO_ERR_TOO_FEW_ARGUMENTS));
+    if (bp + 1 + operand > sp)
+        INVALID();
+    STORE(*sp, bp[1 + operand]);
+    NEXT();
+op_ASET:
+    READ_INDEX(operand);
+    if (operand >= static_cast<std::uint32_t>(frame->m_nargs))
+        FAIL_WITH(returnError(KVO_ERR_TOO_FEW_ARGUMENTS));
+    if (bp + 1 + operand > sp)
+        INVALID();
+    STORE(bp[1 + operand], *sp);
+    NEXT();
+op_TREF:
+    READ_INDEX(operand);
+    if (fp + 1 + operand > sp)
+        INVALID();
+    STORE(*sp, fp[1 + operand]);
+    NEXT();
+op_TSET:
+    READ_INDEX(operand);
+    if (fp + 1 + operand > sp)
+        INVALID();
+    STORE(fp[1 + operand], *sp);
+    NEXT();
+op_MREF:
+op_MSET: {
+    READ_INDEX(operand);
+    KvoObject* object = frame->m_nargs >= 1 && bp + 1 <= sp ? objectOf(bp[1]) : nullptr;
+    if (!object)
+        FAIL_WITH(returnError(KVO_ERR_OBJECT_EXPECTED));
+    KvoVector* members = object->getMemberData();
+    if (!members)
+        FAIL_WITH(returnError(KVO_ERR_MEMBER_DATA_EXPECTED));
+    // Slot 0 holds the class; data members are numbered from 1.
+    if (operand == 0 || operand >= members->size())
+        INVALID();
+    if (op == MREF)
+        STORE(*sp, (*members)[operand])
+    else
+        STORE((*members)[operand], *sp)
+    NEXT();
+}
+op_TSPACE: {
+    READ_INDEX(operand);
+    fp = sp;
+    frame->m_fp = ValPtr(this, INDEX_OF(fp));
+    if (operand > 0) {
+        if (std::int64_t(INDEX_OF(sp)) + operand >= std::int64_t(KVO_MAX_STACK_SLOTS))
+            FAIL_WITH(stackOverflow());
+        ROOM(static_cast<int>(operand));
+        for (std::uint32_t i = 1; i <= operand; ++i)
+            CLEAR(sp[i]);
+        sp += operand;
+    }
+    CHECKED_NEXT();
+}
+op_CALL: {
+    READ_INDEX(operand);
+    if (operand > static_cast<std::uint32_t>(sp - bp))
+        INVALID();
+    KvoValue* called = sp - operand;
+    if (isProcedureValue(*called)) {
+        // The called slot keeps the procedure alive until the frame has taken its own reference.
+        callee = payloadAs<KvoVector>(*called);
+        calleeArgs = static_cast<int>(operand);
+        goto enterCallee;
+    }
+    RUN_FLOW(callValue(INDEX_OF(called), static_cast<int>(operand), false));
+}
+op_SEND: {
+    READ_INDEX(operand);
+    if (operand < 1 || operand > static_cast<std::uint32_t>(sp - bp))
+        INVALID();
+    {
+        // A method name sent to an object whose class and name the send cache remembers
+        // (lookupMethod's test for a selector without prefix) with a bytecode method: the
+        // method is entered without the lookup call.
+        KvoValue* receiver = sp - operand;
+        KvoObject* object = objectOf(receiver[0]);
+        KvoValueType selectorType = receiver[1].getType();
+        KvoVector* members = object ? object->getMemberData() : nullptr;
+        if (members && members->size() > 0 && (selectorType == KVT_STRING || selectorType == KVT_STRINGREF) &&
+            receiver[1].ptr()) {
+            const KvoValue& classValue = (*members)[0];
+            const KvoChar* selector = payloadAs<KvoString>(receiver[1])->c_str();
+            if (classValue.getType() == KVT_CLASS || classValue.getType() == KVT_CLASSREF) {
+                auto* receiverClass = payloadAs<KvoClass>(classValue);
+                const SendCacheEntry& cached = sendCacheSlot(receiverClass, selector);
+                if (receiverClass && cached.receiverClass == receiverClass && cached.selectorKey == selector &&
+                    cached.prefix == 0 && cached.version == KvoDictionary::memberVersion() &&
+                    equalTexts(cached.entry->getKey()->c_str(), selector)) {
+                    const KvoValue& implementation = cached.entry->getValue();
+                    if (isProcedureValue(implementation) && implementation.ptr()) {
+                        callee = payloadAs<KvoVector>(implementation);
+                        calleeArgs = static_cast<int>(operand);
+                        // The receiver becomes argument 0 (this) in place of the selector.
+                        STORE(receiver[1], receiver[0]);
+                        goto enterCallee;
+                    }
                 }
-                left = KvoValue(std::int32_t(result));
-                right = KvoValue();
-                --sp;
-                break;
             }
-            if (op == EQ || op == NE)
-                RUN_FLOW(equalsValues(op == NE, false));
-            std::uint8_t action = op == LT ? RA_LT : op == LE ? RA_LE : op == GE ? RA_GE : RA_GT;
-            RUN_FLOW(compareValues(action, false));
-        }
-        case LIT:
-        case SREF:
-            READ_INDEX(operand);
-            if (operand >= procedure->size())
-                INVALID();
-            slot(sp) = (*procedure)[operand];
-            break;
-        case SSET:
-            READ_INDEX(operand);
-            // The fixed elements (the code among them) are not static variables.
-            if (operand < PROC_FIRST_LITERAL || operand >= procedure->size())
-                INVALID();
-            (*procedure)[operand] = slot(sp);
-            break;
-        case REF:
-        case SET: {
-            READ_INDEX(operand);
-            if (operand >= procedure->size())
-                INVALID();
-            const KvoValue& literal = (*procedure)[operand];
-            auto* entry = literal.getType() == KVT_VAR ? static_cast<KvoDictionaryEntry*>(literal.ptr()) : nullptr;
-            if (!entry)
-                FAIL_WITH(returnError(KVO_ERR_INVALID_VARIABLE, getValueTypeName(literal.getType())));
-            if (op == REF)
-                slot(sp) = entry->getValue();
-            else
-                entry->setValue(slot(sp));
-            break;
-        }
-        case AREF:
-        case ASET: {
-            READ_INDEX(operand);
-            if (operand >= static_cast<std::uint32_t>(frame->m_nargs))
-                FAIL_WITH(returnError(KVO_ERR_TOO_FEW_ARGUMENTS));
-            int argument = bp + 1 + static_cast<int>(operand);
-            if (argument > sp)
-                INVALID();
-            if (op == AREF)
-                slot(sp) = slot(argument);
-            else
-                slot(argument) = slot(sp);
-            break;
-        }
-        case TREF:
-        case TSET: {
-            READ_INDEX(operand);
-            std::int64_t temporary = std::int64_t(fp) + 1 + operand;
-            if (temporary > sp)
-                INVALID();
-            if (op == TREF)
-                slot(sp) = slot(static_cast<int>(temporary));
-            else
-                slot(static_cast<int>(temporary)) = slot(sp);
-            break;
-        }
-        case MREF:
-        case MSET: {
-            READ_INDEX(operand);
-            KvoObject* object = frame->m_nargs >= 1 && bp + 1 <= sp ? slot(bp + 1).getObject() : nullptr;
-            if (!object)
-                FAIL_WITH(returnError(KVO_ERR_OBJECT_EXPECTED));
-            KvoVector* members = object->getMemberData();
-            if (!members)
-                FAIL_WITH(returnError(KVO_ERR_MEMBER_DATA_EXPECTED));
-            // Slot 0 holds the class; data members are numbered from 1.
-            if (operand == 0 || operand >= members->size())
-                INVALID();
-            if (op == MREF)
-                slot(sp) = (*members)[operand];
-            else
-                (*members)[operand] = slot(sp);
-            break;
-        }
-        case TSPACE: {
-            READ_INDEX(operand);
-            fp = sp;
-            frame->m_fp = ValPtr(this, fp);
-            if (operand > 0) {
-                if (std::int64_t(sp) + operand >= std::int64_t(KVO_MAX_STACK_SLOTS))
-                    FAIL_WITH(stackOverflow());
-                int top = sp + static_cast<int>(operand);
-                SPILL();
-                growStack(top);
-                for (int i = sp + 1; i <= top; ++i)
-                    slot(i).dispose();
-                sp = top;
-            }
-            break;
-        }
-        case CALL:
-            READ_INDEX(operand);
-            if (operand > static_cast<std::uint32_t>(sp - bp))
-                INVALID();
-            RUN_FLOW(callValue(sp - static_cast<int>(operand), static_cast<int>(operand), false));
-        case SEND:
-            READ_INDEX(operand);
-            if (operand < 1 || operand > static_cast<std::uint32_t>(sp - bp))
-                INVALID();
-            RUN_FLOW(sendMessage(static_cast<int>(operand), nullptr, false, RA_NONE));
-        case RETURN: {
-            // The top is the result; it replaces the called value and everything above goes.
-            collectInto(bp, sp);
-            bool entry = frame->m_isEntry;
-            std::uint8_t action = frame->m_resultAction;
-            popFrame();
-            if (entry)
-                return true;
-            LOAD();
-            if (action != RA_NONE && !applyResultAction(action))
-                RAISE();
-            break;
-        }
-        case VREF:
-            NEED(1);
-            RUN_FLOW(indexRead(false));
-        case VSET:
-            NEED(2);
-            RUN_FLOW(indexWrite(false));
-        case DUP2:
-            NEED(1);
-            if (sp + 2 >= static_cast<int>(size())) {
-                SPILL();
-                if (!growStack(sp + 2))
-                    RAISE();
-            }
-            slot(sp + 1) = slot(sp - 1);
-            slot(sp + 2) = slot(sp);
-            sp += 2;
-            break;
-        case DUP:
-            if (sp + 1 >= static_cast<int>(size())) {
-                SPILL();
-                if (!growStack(sp + 1))
-                    RAISE();
-            }
-            slot(sp + 1) = slot(sp);
-            ++sp;
-            break;
-        case POP:
-            NEED(1);
-            slot(sp).dispose();
-            --sp;
-            break;
-        case NEW: {
-            SPILL();
-            if (!checkType(slot(sp), KVT_CLASS))
-                RAISE();
-            KvoClass* c = slot(sp).getClass();
-            if (!c)
-                FAIL_WITH(badType(KVT_NULL, KVT_CLASS));
-            slot(sp) = KvoValue(new KvoObject(c));
-            break;
-        }
-        case DELETE: {
-            KvoValue& top = slot(sp);
-            KvoValueType type = top.getType();
-            if (type >= KVT_BYTECODEREF && type <= KVT_DICTIONARYREF) {
-                // A reference can destroy its object only when no owner is left.
-                auto* object = static_cast<KvoRefObject*>(top.getRef());
-                top.dispose();
-                if (object && object->getRefCnt() == 0) {
-                    object->addRef();
-                    object->release();
-                }
-            } else {
-                top.dispose();
-            }
-            break;
-        }
-        case MKREF:
-            SPILL();
-            doOP_MKREF();
-            break;
-        case TRY:
-            READ_ADDRESS(operand);
-            frame->pushErrorHandler(operand, ValPtr(this, sp));
-            break;
-        case ENDTRY:
-            READ_ADDRESS(operand);
-            frame->popErrorHandler();
-            pc = operand;
-            break;
-        case THROW:
-            FAIL_WITH(returnError(slot(sp)));
-        case ENDCATCH:
-            if (fp + 1 <= sp)
-                slot(fp + 1).dispose();
-            break;
-        case TRON:
-        case TRSTEP:
-            if (m_debugger) {
-                if (!m_trace && !m_step)
-                    m_debugger->setCurrentProc(procedure, frame->m_nargs);
-                if (op == TRON)
-                    m_trace = true;
-                else
-                    m_step = true;
-                updateHookAttention();
-            }
-            break;
-        case TROFF:
-            m_trace = false;
-            updateHookAttention();
-            break;
-        case NEWLINE: {
-            READ_INDEX(operand);
-            NEED(1);
-            KvoString* source = slot(sp).getString();
-            if (source && m_hooks) {
-                KvoValue hold(slot(sp));
-                SPILL();
-                setStep(m_hooks->notifySourceLineChanged(source->c_str(), static_cast<std::int32_t>(operand)));
-                LOAD();
-            }
-            slot(sp).dispose();
-            --sp;
-            break;
-        }
-        case RBYTE:
-            width = 1;
-            break;
-        case RWORD:
-            width = 2;
-            break;
-        case RDWORD:
-            width = 4;
-            break;
-        default:
-            // Byte values that are no opcode execute as one-byte instructions without effect.
-            break;
         }
     }
+    SPILL();
+    // A method procedure found for the selector is entered here; every other case (native
+    // methods, missing methods, errors) goes through sendMessage.
+    KvoDictionaryEntry* found;
+    if (KvoVector* method = findScriptMethod(sp[-static_cast<int>(operand)], sp[1 - static_cast<int>(operand)], found)) {
+        // The receiver becomes argument 0 (this) in place of the selector.
+        // The lookup ran no script code: the locals still hold.
+        KvoValue* receiver = sp - operand;
+        callee = method;
+        calleeArgs = static_cast<int>(operand);
+        STORE(receiver[1], receiver[0]);
+        goto enterCallee;
+    }
+    RUN_FLOW(sendMessage(static_cast<int>(operand), nullptr, false, RA_NONE, found));
+}
+op_RETURN: {
+    // The top is the result; it replaces the called value and everything above goes. The usual
+    // return (to a script caller of this run that takes the result as it is, no handler left,
+    // nothing wanting attention) happens here; a release that deletes an object, or the end of
+    // the procedure or code vector, continues out of line.
+    if (sp > bp && !frame->m_isEntry && !frame->m_handlers && frame->m_resultAction == RA_NONE &&
+        m_attention.load(std::memory_order_relaxed) == 0) {
+        KvoRefObject* dropped = bp->disposeDeferred();
+        *bp = static_cast<KvoValue&&>(*sp);
+        KvoValue* slot = sp - 1;
+        while (!dropped && slot > bp) {
+            dropped = slot->disposeDeferred();
+            --slot;
+        }
+        sp = bp;
+        if (dropped) {
+            int calledSlot = INDEX_OF(bp);
+            int from = INDEX_OF(slot);
+            SPILL();
+            releaseSlotsFrom(calledSlot, from, dropped);
+            popFrame();
+            LOAD();
+            CHECKED_NEXT();
+        }
+        KvoProcInfo* parent = frame->m_parent;
+        if (frame->m_codeBuffer->getRefCnt() <= 1 || procedure->getRefCnt() <= 1) {
+            SPILL();
+            popFrame();
+            LOAD();
+            CHECKED_NEXT();
+        }
+        // The frame's own references are not the last ones: dropping them deletes nothing.
+        (void)frame->m_codeBuffer->releaseUnlessLast();
+        (void)procedure->releaseUnlessLast();
+        m_frame = parent;
+        --m_depth;
+        frame = parent;
+        procedure = frame->m_procedure;
+        KvoBuffer* buffer = frame->m_codeBuffer;
+        code = buffer->data();
+        end = code + buffer->size();
+        ip = frame->m_pc <= buffer->size() ? code + frame->m_pc : end;
+        width = frame->m_width;
+        KvoValue* stack = data();
+        bp = stack + frame->m_bp.current();
+        fp = stack + frame->m_fp.current();
+        NEXT();
+    }
+    SPILL();
+    bool entry;
+    std::uint8_t action = leaveProcedure(entry);
+    if (entry)
+        return true;
+    LOAD();
+    if (action != RA_NONE && !applyResultAction(action))
+        RAISE();
+    CHECKED_NEXT();
+}
+op_VREF:
+    NEED(1);
+    RUN_FLOW(indexRead(false));
+op_VSET:
+    NEED(2);
+    RUN_FLOW(indexWrite(false));
+op_DUP2:
+    NEED(1);
+    ROOM(2);
+    STORE(sp[1], sp[-1]);
+    STORE(sp[2], sp[0]);
+    sp += 2;
+    NEXT();
+op_DUP:
+    ROOM(1);
+    STORE(sp[1], sp[0]);
+    ++sp;
+    NEXT();
+op_POP:
+    NEED(1);
+    CLEAR(*sp);
+    --sp;
+    NEXT();
+op_NEW:
+    RUN_FLOW(newObject());
+op_DELETE:
+    RUN_FLOW(deleteTop());
+op_MKREF:
+    RUN_FLOW((doOP_MKREF(), Flow::DONE));
+op_TRY: {
+    READ_ADDRESS(operand);
+    int saved = INDEX_OF(sp);
+    SPILL();
+    m_frame->pushErrorHandler(operand, ValPtr(this, saved));
+    LOAD();
+    CHECKED_NEXT();
+}
+op_ENDTRY:
+    READ_ADDRESS(operand);
+    ip = code + operand;
+    SPILL();
+    m_frame->popErrorHandler();
+    LOAD();
+    CHECKED_NEXT();
+op_THROW:
+    FAIL_WITH(returnError(*sp));
+op_ENDCATCH:
+    if (fp + 1 <= sp)
+        CLEAR(fp[1]);
+    NEXT();
+op_TRON:
+op_TRSTEP:
+    SPILL();
+    traceOn(op == TRSTEP);
+    LOAD();
+    CHECKED_NEXT();
+op_TROFF:
+    SPILL();
+    m_trace = false;
+    updateHookAttention();
+    LOAD();
+    CHECKED_NEXT();
+op_NEWLINE:
+    READ_INDEX(operand);
+    NEED(1);
+    SPILL();
+    notifyLine(operand);
+    LOAD();
+    CLEAR(*sp);
+    --sp;
+    CHECKED_NEXT();
+op_RBYTE:
+    width = 1;
+    NEXT();
+
+enterCallee: {
+    // Enters callee with the calleeArgs values above the called slot. The usual call (a
+    // well-formed procedure given all its parameters, starting with the prologue RDWORD,
+    // TSPACE n, RBYTE, PUSH, room on the stack, a frame slot ready, nothing wanting attention)
+    // happens here, prologue included; anything else goes through enterScript.
+    constexpr std::uint32_t PROLOGUE_SIZE = 8;
+    auto depth = static_cast<std::size_t>(m_depth); // never negative
+    if (!callee || callee->size() <= PROC_DEFAULTS || m_depth >= KVO_MAX_CALL_DEPTH ||
+        m_attention.load(std::memory_order_relaxed) != 0 || depth / FRAMES_PER_CHUNK >= m_frameChunks.size())
+        goto enterSlow;
+    const KvoValue& codeValue = (*callee)[PROC_CODE];
+    if (codeValue.getType() != KVT_BUFFER && codeValue.getType() != KVT_BUFFERREF)
+        goto enterSlow;
+    KvoBuffer* calleeCode = payloadAs<KvoBuffer>(codeValue);
+    if (!calleeCode || calleeCode->size() < PROLOGUE_SIZE)
+        goto enterSlow;
+    const KvoValue& defaultsValue = (*callee)[PROC_DEFAULTS];
+    if (!defaultsValue.isNull()) {
+        if (defaultsValue.getType() != KVT_VECTOR && defaultsValue.getType() != KVT_VECTORREF)
+            goto enterSlow;
+        KvoVector* defaults = payloadAs<KvoVector>(defaultsValue);
+        if (defaults && static_cast<std::uint32_t>(calleeArgs) < defaults->size() &&
+            !((*defaults)[static_cast<std::uint32_t>(calleeArgs)].getFlags() & KvoNoDefault))
+            goto enterSlow;
+    }
+    const std::uint8_t* bytes = calleeCode->data();
+    if (bytes[0] != RDWORD || bytes[1] != TSPACE || bytes[6] != RBYTE || bytes[7] != PUSH)
+        goto enterSlow;
+    std::uint32_t count = readOperand(bytes + 2, 4);
+    if (count >= KVO_MAX_STACK_SLOTS || static_cast<std::uint32_t>(last - sp) <= count)
+        goto enterSlow;
+    // The temporaries: slots above the top are NULL, unless native code left something.
+    for (std::uint32_t i = 1; i <= count; ++i) {
+        if (!sp[i].isNull())
+            goto enterSlow;
+    }
+    // The caller resumes after the CALL or SEND.
+    frame->m_pc = static_cast<std::uint32_t>(ip - code);
+    frame->m_width = static_cast<std::uint8_t>(width);
+    int spIndex = INDEX_OF(sp);
+    void* frameSlot = m_frameChunks[depth / FRAMES_PER_CHUNK]->slot(static_cast<int>(depth % FRAMES_PER_CHUNK));
+    auto* entered = new (frameSlot) KvoProcInfo(*this, this, callee, calleeCode, calleeArgs, spIndex - calleeArgs, spIndex);
+    entered->m_parent = frame;
+    entered->m_pc = PROLOGUE_SIZE;
+    m_frame = entered;
+    ++m_depth;
+    frame = entered;
+    procedure = callee;
+    code = bytes;
+    end = bytes + calleeCode->size();
+    ip = bytes + PROLOGUE_SIZE;
+    width = 1;
+    bp = sp - calleeArgs;
+    fp = sp;
+    sp += count + 1;
+    NEXT();
+}
+enterSlow:
+    SPILL();
+    if (!enterScript(callee, calleeArgs, RA_NONE))
+        RAISE();
+    LOAD();
+    CHECKED_NEXT();
+op_RWORD:
+    width = 2;
+    NEXT();
+op_RDWORD:
+    width = 4;
+    NEXT();
 
 #undef LOAD
 #undef SPILL
+#undef INDEX_OF
+#undef JUMP_TO_HANDLER
+#undef JUMP_DIRECT
+#undef NO_CHECK_BEFORE_NEXT
+#undef NEXT
+#undef CHECKED_NEXT
+#undef CHECK_BEFORE_NEXT
 #undef RAISE
 #undef INVALID
 #undef FAIL_WITH
@@ -590,4 +1186,13 @@ bool KvoInterpreter::run()
 #undef READ_INDEX
 #undef READ_ADDRESS
 #undef NEED
+#undef ROOM
+#undef STORE
+#undef CLEAR
+#undef TOP_AS_INTEGER
 }
+
+#if KVO_LABEL_DISPATCH
+#pragma GCC diagnostic pop
+#endif
+#undef KVO_LABEL_DISPATCH

@@ -259,9 +259,7 @@ KvoInterpreter::Flow KvoInterpreter::arithmetic(std::uint8_t op, bool nested)
                     returnError(KVO_ERR_RIGHT_STRING_NULL);
                     return Flow::FAIL;
                 }
-                auto* text = new KvoString(*head);
-                *text += *tail;
-                return replaceOperands(1, KvoValue(text));
+                return replaceOperands(1, KvoValue(new KvoString(*head + *tail)));
             }
             badType(rt, KVT_STRING);
             return Flow::FAIL;

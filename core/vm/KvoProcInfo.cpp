@@ -21,25 +21,6 @@ KvoProcInfo::KvoProcInfo(KvoInterpreter& interpreter, KvoVector* procedure, int 
     }
 }
 
-KvoProcInfo::KvoProcInfo(KvoInterpreter& interpreter, KvoVector* procedure, KvoBuffer* codeBuffer, int nargs, int bp,
-                         int fp)
-    : m_interpreter(interpreter), m_procedure(procedure), m_codeBuffer(codeBuffer), m_bp(&interpreter, bp),
-      m_fp(&interpreter, fp), m_nargs(nargs), m_detached(false)
-{
-    m_procedure->addRef();
-    m_codeBuffer->addRef();
-}
-
-KvoProcInfo::~KvoProcInfo()
-{
-    while (m_handlers)
-        popErrorHandler();
-    if (m_codeBuffer)
-        m_codeBuffer->release();
-    if (m_procedure)
-        m_procedure->release();
-}
-
 const KvoValue* KvoProcInfo::operator[](std::uint32_t i) const noexcept
 {
     if (!m_procedure || i >= m_procedure->size())

@@ -48,8 +48,17 @@ public:
     KvoProcInfo(KvoInterpreter& interpreter, KvoVector* procedure, int nargs, ValPtr bp, ValPtr fp, bool detached);
     KvoProcInfo(const KvoProcInfo&) = delete;
     KvoProcInfo& operator=(const KvoProcInfo&) = delete;
-    // Removes every handler still installed and releases the procedure.
-    ~KvoProcInfo();
+    // Removes every handler still installed and releases the procedure. Inline: every return
+    // from a procedure runs it.
+    ~KvoProcInfo()
+    {
+        while (m_handlers)
+            popErrorHandler();
+        if (m_codeBuffer)
+            m_codeBuffer->release();
+        if (m_procedure)
+            m_procedure->release();
+    }
 
     // Element i of the procedure vector, or null when i lies outside it.
     const KvoValue* operator[](std::uint32_t i) const noexcept;
@@ -97,7 +106,15 @@ private:
     friend class KvoInterpreter;
 
     // The interpreter's form: codeBuffer is element 0 of procedure, already checked.
-    KvoProcInfo(KvoInterpreter& interpreter, KvoVector* procedure, KvoBuffer* codeBuffer, int nargs, int bp, int fp);
+    // stack: the interpreter itself, as the vector of its stack.
+    KvoProcInfo(KvoInterpreter& interpreter, KvoVector* stack, KvoVector* procedure, KvoBuffer* codeBuffer, int nargs,
+                int bp, int fp)
+        : m_interpreter(interpreter), m_procedure(procedure), m_codeBuffer(codeBuffer), m_bp(stack, bp), m_fp(stack, fp),
+          m_nargs(nargs), m_detached(false)
+    {
+        m_procedure->addRef();
+        m_codeBuffer->addRef();
+    }
 
     KvoInterpreter& m_interpreter;
     KvoErrorHandler* m_handlers = nullptr;

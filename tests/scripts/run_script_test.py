@@ -9,6 +9,7 @@ Markers in the script (each in a // comment, anywhere on a line):
   // expect compile error: TEXT   a diagnostic whose message contains TEXT, for this line;
                                   exit status 255 (every diagnostic must be expected)
   // args: WORDS                  words passed after the script (shell-like quoting)
+  // env: NAME=VALUE              an environment variable set for the run (one per marker)
   // exit: N                      expected exit status (default 0, or 255 after an error)
   // nontest                      not a test (a helper of other scripts): nothing is run
 
@@ -30,6 +31,7 @@ EXPECT_PATTERN = re.compile(r"// expect: ?(.*)")
 RUNTIME_ERROR_PATTERN = re.compile(r"// expect runtime error: ?(.*)")
 COMPILE_ERROR_PATTERN = re.compile(r"// expect compile error: ?(.*)")
 ARGS_PATTERN = re.compile(r"// args: ?(.*)")
+ENV_PATTERN = re.compile(r"// env: ?([A-Za-z_][A-Za-z0-9_]*)=(.*)")
 EXIT_PATTERN = re.compile(r"// exit: ?(-?\d+)")
 NONTEST_PATTERN = re.compile(r"// nontest")
 # A compiler diagnostic: "--> message \nin source line N pos P \nsource text\n".
@@ -47,6 +49,7 @@ class Expectations:
         self.runtime_error = None   # (line number, text)
         self.compile_errors = []    # (line number, text)
         self.args = []
+        self.environment = {}
         self.exit_status = None
         self.nontest = False
         self.problems = []          # mistakes in the markers themselves
@@ -83,6 +86,10 @@ class Expectations:
         match = ARGS_PATTERN.search(line)
         if match:
             self.args.extend(shlex.split(match.group(1)))
+            return
+        match = ENV_PATTERN.search(line)
+        if match:
+            self.environment[match.group(1)] = match.group(2).strip()
             return
         match = EXIT_PATTERN.search(line)
         if match:
@@ -150,6 +157,7 @@ def run(kv2, script):
         environment = dict(os.environ)
         environment["XDG_CONFIG_HOME"] = config
         environment.pop("KIVO_MSGBOX_ANSWER", None)
+        environment.update(expected.environment)
         # The script runs in its own directory, so both paths must stand on their own.
         command = [os.path.abspath(kv2), os.path.abspath(script)] + expected.args
         try:

@@ -555,3 +555,77 @@ TEST_F(CharBufferTest, GrowthAndAdjustSize)
     c.append(c.data(), c.size());
     EXPECT_EQ(std::u16string(c.data(), c.size()), u"abcdeabcde");
 }
+
+// The stored length must always equal the length counted on c_str(): after appends that reuse
+// the block, after appending a string to itself, and after zeros written in place, which end
+// the text where they stand.
+TEST_F(StringTest, StoredLengthFollowsEveryChange)
+{
+    auto counted = [](const KvoString& s) { return static_cast<std::uint32_t>(std::u16string(s.c_str()).size()); };
+    KvoString s;
+    for (int i = 0; i < 1000; ++i) {
+        s += static_cast<KvoChar>(u'a' + i % 26);
+        ASSERT_EQ(s.length(), counted(s)) << "after append " << i;
+    }
+    EXPECT_EQ(s.length(), 1000u);
+    EXPECT_GE(s.capacity(), s.length());
+    s += s;
+    EXPECT_EQ(s.length(), 2000u);
+    EXPECT_EQ(text(s).substr(998, 4), u"klab");
+    s += u"xyz";
+    EXPECT_EQ(s.length(), counted(s));
+
+    // A zero written through operator[] shortens the text; appending continues after it.
+    s[5] = 0;
+    EXPECT_EQ(s.length(), 5u);
+    EXPECT_EQ(text(s), u"abcde");
+    s += u"!";
+    EXPECT_EQ(text(s), u"abcde!");
+    EXPECT_EQ(s.find(u'!', 0), 5);
+    EXPECT_EQ(text(s.substr(3, -1)), u"de!");
+
+    // Appending a zero character keeps the text; on a string without text it makes "".
+    s += u'\0';
+    EXPECT_EQ(text(s), u"abcde!");
+    KvoString none;
+    none += u'\0';
+    EXPECT_TRUE(none.hasText());
+    EXPECT_EQ(none.length(), 0u);
+
+    // Replacing by zero ends the text at the first replaced character.
+    KvoString r(u"abcabc");
+    r.replace(u'c', u'\0');
+    EXPECT_EQ(r.length(), 2u);
+    EXPECT_EQ(text(r + KvoString(u"z")), u"abz");
+
+    // A text given with its length ends at an embedded zero, as c_str() shows it.
+    const KvoChar withZero[] = {u'a', u'b', 0, u'c'};
+    KvoString cut(withZero, 4);
+    EXPECT_EQ(cut.length(), 2u);
+    EXPECT_EQ(text(cut), u"ab");
+
+    // Every editing operation leaves a matching length.
+    KvoString e(u"abcdef");
+    e.erase(1, 2);
+    EXPECT_EQ(e.length(), counted(e));
+    e.insert(2, KvoString(u"XY"));
+    EXPECT_EQ(e.length(), counted(e));
+    e.insert(0, u'-', 3);
+    EXPECT_EQ(text(e), u"---adXYef");
+    EXPECT_EQ(e.length(), 9u);
+    e.insert(4, u'\0', 2);
+    EXPECT_EQ(text(e), u"---a");
+    EXPECT_EQ(e.length(), 4u);
+    e.replace(KvoString(u"-"), KvoString(u"<>"));
+    EXPECT_EQ(text(e), u"<><><>a");
+    EXPECT_EQ(e.length(), 7u);
+    KvoString moved(static_cast<KvoString&&>(e));
+    EXPECT_EQ(moved.length(), 7u);
+    EXPECT_EQ(e.length(), 0u);
+    EXPECT_FALSE(e.hasText());
+    e = static_cast<KvoString&&>(moved);
+    EXPECT_EQ(text(e), u"<><><>a");
+    e.clear();
+    EXPECT_EQ(e.length(), 0u);
+    EXPECT_EQ(KvoString::format(u"%d-%s", 42, u"x").length(), 4u);
+}

@@ -1,0 +1,156 @@
+#!/usr/bin/env python3
+"""Tests of compiled module files through the driver: kv2 -c / -o / -r and the "#use" directive.
+
+usage: module_tests.py KV2
+
+Each case runs kv2 one or more times in a fresh temporary directory holding copies of the scripts
+of this folder (they are marked "// nontest": these cases run them). A step gives the arguments,
+the expected exit status and text that the output must contain (or the "// expect:" lines of a
+script, in order). Exit status 0 when every case passes; a failure prints what differed.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ERROR = 255
+EXPECT_PATTERN = re.compile(r"// expect: ?(.*)")
+
+
+def expected_lines(script):
+    """The "// expect:" texts of a script, in order."""
+    with open(os.path.join(HERE, script), encoding="utf-8") as source:
+        return [m.group(1).rstrip() for m in map(EXPECT_PATTERN.search, source) if m]
+
+
+class Case:
+    def __init__(self, kv2, name):
+        self.kv2 = kv2
+        self.name = name
+        self.directory = tempfile.mkdtemp(prefix="kvomod")
+        for entry in os.listdir(HERE):
+            if entry.endswith(".kvo"):
+                shutil.copy(os.path.join(HERE, entry), self.directory)
+        self.failures = []
+
+    def run(self, args, status=0, contains=(), lines=None, env=None):
+        environment = dict(os.environ)
+        environment["XDG_CONFIG_HOME"] = self.directory
+        environment.pop("KVOLIB", None)
+        environment.update(env or {})
+        result = subprocess.run([self.kv2] + args, cwd=self.directory, env=environment, capture_output=True,
+                                timeout=60, start_new_session=True)
+        output = result.stdout.decode("utf-8", "replace") + result.stderr.decode("utf-8", "replace")
+        where = "%s: kv2 %s" % (self.name, " ".join(args))
+        if result.returncode != status:
+            self.failures.append("%s: exit status %d, expected %d\n%s" % (where, result.returncode, status, output))
+        for text in contains:
+            if text not in output:
+                self.failures.append("%s: output lacks %r\n%s" % (where, text, output))
+        if lines is not None and output.splitlines() != lines:
+            self.failures.append("%s: output %r, expected %r" % (where, output.splitlines(), lines))
+        return output
+
+    def exists(self, name, expected=True):
+        if os.path.exists(os.path.join(self.directory, name)) != expected:
+            self.failures.append("%s: %s %s" % (self.name, name, "missing" if expected else "should not exist"))
+
+    def read(self, name):
+        with open(os.path.join(self.directory, name), "rb") as f:
+            return f.read()
+
+    def write(self, name, data):
+        with open(os.path.join(self.directory, name), "wb") as f:
+            f.write(data)
+
+    def finish(self):
+        shutil.rmtree(self.directory, ignore_errors=True)
+        return self.failures
+
+
+def compile_options(c):
+    # -c without -o writes out.kvm; -o names the output, and a name without "." gets ".kvm".
+    c.run(["-c", "helper_lib"], lines=[])
+    c.exists("out.kvm")
+    c.run(["-c", "helper_lib", "locals_trace", "-o", "both"], lines=[])
+    c.exists("both.kvm")
+    # A module and a source: modules are loaded first, whatever the order on the command line.
+    c.run(["-c", "app_main", "-r", "out", "-o", "app"], lines=[])
+    c.exists("app.kvm")
+    # "-r base app": every plain argument after -r is a module; main runs from them.
+    c.run(["-r", "out", "app"], status=20, lines=expected_lines("app_main.kvo"))
+    c.run(["-r", "app"], status=20, lines=expected_lines("app_main.kvo"))
+
+
+def use_directive(c):
+    c.run(["-c", "helper_lib", "-o", "lib/helper_lib"], status=ERROR, contains=["for write failed"])
+    os.mkdir(os.path.join(c.directory, "lib"))
+    c.run(["-c", "helper_lib", "-o", "lib/helper_lib"], lines=[])
+    # Found along KVOLIB ...
+    c.run(["use_library"], status=42, lines=expected_lines("use_library.kvo"),
+          env={"KVOLIB": "/nonexistent:" + os.path.join(c.directory, "lib")})
+    # ... else read under the name as written (here: not found).
+    c.run(["use_library"], status=ERROR, contains=["opening helper_lib.kvm for read failed", "library import failed"])
+    c.run(["use_missing"], status=ERROR, contains=["library import failed"])
+
+
+def failures(c):
+    c.run(["-r", "missing"], status=ERROR, lines=["opening missing.kvm for read failed"])
+    c.run(["-c", "helper_lib", "-o", "good"], lines=[])
+    good = c.read("good.kvm")
+    # A damaged module is reported and ends the run before anything is compiled or run.
+    c.write("cut.kvm", good[: len(good) // 2])
+    c.run(["-r", "cut", "app_main"], status=ERROR, lines=["error reading module: damaged or truncated data"])
+    c.write("bad.kvm", b"\x07")
+    c.run(["-r", "bad"], status=ERROR, contains=["damaged or truncated"])
+    # A compile error writes nothing: the old module stays as it was, and no temporary is left.
+    c.write("broken.kvo", b"main( {\n")
+    c.run(["-c", "broken", "-o", "good"], status=ERROR, contains=["-->"])
+    if c.read("good.kvm") != good:
+        c.failures.append("failures: good.kvm changed by a failed compile")
+    leftovers = [f for f in os.listdir(c.directory) if ".tmp" in f]
+    if leftovers:
+        c.failures.append("failures: temporary files left: %r" % leftovers)
+
+
+def trace_after_loading(c):
+    # Local-variable information survives the module: the trace names the locals.
+    c.run(["-c", "-v", "locals_trace", "-o", "traced"], lines=[])
+    output = c.run(["-t", "-r", "traced"], status=6)
+    for name in ("'count'", "'total'"):
+        if name not in output:
+            c.failures.append("trace: %s not named in the trace\n%s" % (name, output))
+    # Without -v the names are not there.
+    c.run(["-c", "locals_trace", "-o", "plain"], lines=[])
+    output = c.run(["-t", "-r", "plain"], status=6)
+    if "'count'" in output:
+        c.failures.append("trace: names shown without local-variable information")
+
+
+def load_at_run_time(c):
+    # loadmodule defines names that the running script referred to before they existed.
+    c.run(["-c", "helper_lib", "-o", "lib"], lines=[])
+    c.run(["load_at_run_time"], lines=expected_lines("load_at_run_time.kvo"))
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    kv2 = os.path.abspath(sys.argv[1])
+    problems = []
+    for case in (compile_options, use_directive, failures, trace_after_loading, load_at_run_time):
+        c = Case(kv2, case.__name__)
+        case(c)
+        problems += c.finish()
+    for problem in problems:
+        print(problem)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
