@@ -685,3 +685,42 @@ TEST_F(DictionaryIOTest, CompilerUseDirective)
 }
 
 } // namespace
+
+TEST_F(DictionaryIOTest, ModulesDefineNamesThatCompiledCodeAlreadyUses)
+{
+    std::string bytes;
+    {
+        KvoVirtualMachine vm(&m_printer);
+        ASSERT_TRUE(vm.compileText(u"later() { return 5; }\n#defvar n 3\n")) << printed();
+        bytes = moduleBytes(vm);
+    }
+    const auto countEntries = [](KvoVirtualMachine& vm, const KvoChar* name) {
+        int count = 0;
+        for (KvoDictionaryEntry* e = vm.symbols().getFirst(); e; e = e->getNext())
+            count += e->getKey() && *e->getKey() == name;
+        return count;
+    };
+    // Each prefix fails; a name main already uses is, in the same entry, either undefined again
+    // or (read completely before the failure) defined.
+    for (std::size_t length = 0; length < bytes.size(); ++length) {
+        KvoVirtualMachine vm(&m_printer);
+        ASSERT_TRUE(vm.compileText(u"main() { return later() + n; }\n")) << printed();
+        KvoDictionaryEntry* later = vm.symbols().find(u"later");
+        ASSERT_NE(later, nullptr);
+        ASSERT_FALSE(readModule(vm, bytes.substr(0, length))) << "prefix of " << length << " bytes";
+        EXPECT_EQ(vm.symbols().find(u"later"), later);
+        const bool undefined = later->getSymbolType() == SYM_NONE && later->getValue().getType() == KVT_NULL;
+        const bool defined = later->getSymbolType() == SYM_FUNCTION && later->getValue().getType() == KVT_BYTECODE;
+        EXPECT_TRUE(undefined || defined) << "prefix of " << length << " bytes";
+        EXPECT_EQ(countEntries(vm, u"later"), 1);
+    }
+    // The whole module defines them in place: main calls what the module brought.
+    KvoVirtualMachine vm(&m_printer);
+    ASSERT_TRUE(vm.compileText(u"main() { return later() + n; }\n")) << printed();
+    ASSERT_TRUE(readModule(vm, bytes));
+    EXPECT_EQ(countEntries(vm, u"later"), 1);
+    EXPECT_EQ(countEntries(vm, u"n"), 1);
+    ASSERT_TRUE(vm.execute(u"main", 0, nullptr));
+    EXPECT_EQ(vm.getResult().getLong(), 8);
+    m_printer.clear();
+}
