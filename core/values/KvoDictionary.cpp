@@ -13,14 +13,6 @@ namespace {
 
 constexpr std::uint32_t INITIAL_BUCKETS = 8;
 
-// See KvoDictionary::memberVersion. Atomic because machines on different threads share it.
-std::atomic<std::uint64_t> g_memberVersion{0};
-
-void bumpMemberVersion() noexcept
-{
-    g_memberVersion.fetch_add(1, std::memory_order_relaxed);
-}
-
 std::uint32_t hashText(const KvoChar* text) noexcept
 {
     // FNV-1a over the code units.
@@ -163,9 +155,11 @@ void KvoDictionary::setOwnerClass(KvoClass* owner) noexcept
     bumpMemberVersion();
 }
 
-std::uint64_t KvoDictionary::memberVersion() noexcept
+std::atomic<std::uint64_t> KvoDictionary::s_memberVersion{0};
+
+void KvoDictionary::bumpMemberVersion() noexcept
 {
-    return g_memberVersion.load(std::memory_order_relaxed);
+    s_memberVersion.fetch_add(1, std::memory_order_relaxed);
 }
 
 KvoDictionaryEntry* KvoDictionary::findText(const KvoChar* key, std::uint32_t hash) const noexcept

@@ -12,6 +12,7 @@
 // text may miss the entry, but the indexes stay sound and unlinking it stays safe.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "values/KvoString.h"
@@ -93,7 +94,7 @@ public:
     // A process-wide number that changes whenever an entry is linked into or unlinked from a
     // dictionary owned by a class, and whenever a dictionary's owner changes (a class dies).
     // Method-lookup caches compare it to know that a remembered lookup still holds.
-    static std::uint64_t memberVersion() noexcept;
+    static std::uint64_t memberVersion() noexcept { return s_memberVersion.load(std::memory_order_relaxed); }
 
     // The first entry whose key equals key, or null.
     KvoDictionaryEntry* find(const KvoString& key) const noexcept;
@@ -114,6 +115,10 @@ public:
     std::uint32_t count() const noexcept { return m_count; }
 
 private:
+    // See memberVersion. Atomic because machines on different threads share it.
+    static std::atomic<std::uint64_t> s_memberVersion;
+    // Changes memberVersion.
+    static void bumpMemberVersion() noexcept;
     friend class KvoDictionaryEntry;
 
     struct OrderIndex; // ordered index of a sorted dictionary

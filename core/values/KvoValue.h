@@ -190,7 +190,7 @@ public:
     // this value owned when its last reference went with the change (the caller must release()
     // it), else null. They make no call themselves, so the interpreter loop can keep its state
     // in registers and save it only on the rare path that deletes an object.
-    [[nodiscard]] KvoRefObject* assignDeferred(const KvoValue& other) noexcept
+    [[nodiscard, gnu::always_inline]] KvoRefObject* assignDeferred(const KvoValue& other) noexcept
     {
         if (isOwningType(other.m_ext.type) && other.m_payload.object)
             other.m_payload.object->addRef();
@@ -199,7 +199,7 @@ public:
         m_payload = other.m_payload;
         return old ? old->releaseUnlessLast() : nullptr;
     }
-    [[nodiscard]] KvoRefObject* disposeDeferred() noexcept
+    [[nodiscard, gnu::always_inline]] KvoRefObject* disposeDeferred() noexcept
     {
         KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
         m_ext = ExtType();

@@ -18,6 +18,7 @@
 // procedure and the frame before use; a violation raises "invalid bytecode". The checks are
 // compares against values already in registers.
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -452,6 +453,9 @@ bool KvoInterpreter::run()
     KvoValue* bp;             // the frame's called slot
     KvoValue* fp;             // the slot below the frame's temporaries
     KvoValue* last;           // the last slot of the stack vector
+    // The opcode being dispatched. Handlers that need it read it back from the code (ip[-1],
+    // before reading an operand), so that op is dead after each dispatch and leaves its
+    // register to the state above.
     std::uint8_t op;
     std::uint32_t operand;
     KvoVector* callee;        // the procedure that CALL or SEND enters
@@ -718,20 +722,20 @@ op_PINC:
 op_PDEC:
     if (sp->getType() == KVT_INTEGER) {
         std::int32_t v = sp->rawInteger();
-        if (op == NEG)
+        if (ip[-1] == NEG)
             v = wrapSub(0, v);
         else
-            v = (op == INC || op == PINC) ? wrapAdd(v, 1) : wrapSub(v, 1);
+            v = (ip[-1] == INC || ip[-1] == PINC) ? wrapAdd(v, 1) : wrapSub(v, 1);
         sp->setIntegerUnowned(v);
         NEXT();
     }
-    RUN_FLOW(unaryOperator(op, false));
+    RUN_FLOW(unaryOperator(ip[-1], false));
 op_BNOT:
     if (sp->getType() == KVT_INTEGER) {
         sp->setIntegerUnowned(~sp->rawInteger());
         NEXT();
     }
-    RUN_FLOW(unaryOperator(op, false));
+    RUN_FLOW(unaryOperator(ip[-1], false));
 
 // Binary operators: the fast path takes two integers; everything else (other types, operator
 // methods, errors) goes through the operator functions.
@@ -753,27 +757,27 @@ op_ADD:
         INTEGER_RESULT(wrapAdd(a, b));
     if (isTextValue(sp[-1]) && isTextValue(*sp))
         RUN_FLOW(concatenateTop());
-    RUN_FLOW(arithmetic(op, false));
+    RUN_FLOW(arithmetic(ip[-1], false));
 op_SUB:
     NEED(1);
     if (INTEGER_OPERANDS())
         INTEGER_RESULT(wrapSub(a, b));
-    RUN_FLOW(arithmetic(op, false));
+    RUN_FLOW(arithmetic(ip[-1], false));
 op_MUL:
     NEED(1);
     if (INTEGER_OPERANDS())
         INTEGER_RESULT(wrapMul(a, b));
-    RUN_FLOW(arithmetic(op, false));
+    RUN_FLOW(arithmetic(ip[-1], false));
 op_DIV:
 op_REM:
     NEED(1);
     if (INTEGER_OPERANDS() && sp->rawInteger() != 0) {
         // INT_MIN / -1 wraps instead of trapping.
-        if (op == DIV)
+        if (ip[-1] == DIV)
             INTEGER_RESULT(b == -1 ? wrapSub(0, a) : a / b);
         INTEGER_RESULT(b == -1 ? 0 : a % b);
     }
-    RUN_FLOW(arithmetic(op, false));
+    RUN_FLOW(arithmetic(ip[-1], false));
 op_BAND:
 op_BOR:
 op_XOR:
@@ -781,8 +785,8 @@ op_SHL:
 op_SHR:
     NEED(1);
     if (INTEGER_OPERANDS())
-        INTEGER_RESULT(integerBitwise(op, a, b));
-    RUN_FLOW(bitwise(op, false));
+        INTEGER_RESULT(integerBitwise(ip[-1], a, b));
+    RUN_FLOW(bitwise(ip[-1], false));
 op_LT:
     NEED(1);
     if (INTEGER_OPERANDS())
@@ -830,21 +834,26 @@ op_SSET:
         INVALID();
     STORE((*procedure)[operand], *sp);
     NEXT();
-op_REF:
-op_SET: {
-    READ_INDEX(operand);
-    if (operand >= procedure->size())
-        INVALID();
-    const KvoValue& literal = (*procedure)[operand];
-    if (literal.getType() != KVT_VAR || !literal.ptr())
-        FAIL_WITH(returnError(KVO_ERR_INVALID_VARIABLE, getValueTypeName(literal.getType())));
+// REF and SET: the global variable that literal `operand` refers to as `variable`.
+#define GLOBAL_VARIABLE(variable)                                                                         \
+    READ_INDEX(operand);                                                                                  \
+    if (operand >= procedure->size())                                                                     \
+        INVALID();                                                                                        \
+    const KvoValue& literal = (*procedure)[operand];                                                      \
+    if (literal.getType() != KVT_VAR || !literal.ptr())                                                   \
+        FAIL_WITH(returnError(KVO_ERR_INVALID_VARIABLE, getValueTypeName(literal.getType())));            \
     KvoValue& variable = static_cast<KvoDictionaryEntry*>(literal.ptr())->getValue();
-    if (op == REF)
-        STORE(*sp, variable)
-    else
-        STORE(variable, *sp)
+op_REF: {
+    GLOBAL_VARIABLE(variable);
+    STORE(*sp, variable);
     NEXT();
 }
+op_SET: {
+    GLOBAL_VARIABLE(variable);
+    STORE(variable, *sp);
+    NEXT();
+}
+#undef GLOBAL_VARIABLE
 op_AREF:
     READ_INDEX(operand);
     if (operand >= static_cast<std::uint32_t>(frame->m_nargs))
@@ -873,24 +882,30 @@ op_TSET:
         INVALID();
     STORE(fp[1 + operand], *sp);
     NEXT();
-op_MREF:
-op_MSET: {
-    READ_INDEX(operand);
-    KvoObject* object = frame->m_nargs >= 1 && bp + 1 <= sp ? objectOf(bp[1]) : nullptr;
-    if (!object)
-        FAIL_WITH(returnError(KVO_ERR_OBJECT_EXPECTED));
-    KvoVector* members = object->getMemberData();
-    if (!members)
-        FAIL_WITH(returnError(KVO_ERR_MEMBER_DATA_EXPECTED));
-    // Slot 0 holds the class; data members are numbered from 1.
-    if (operand == 0 || operand >= members->size())
-        INVALID();
-    if (op == MREF)
-        STORE(*sp, (*members)[operand])
-    else
-        STORE((*members)[operand], *sp)
+// MREF and MSET: the data member `operand` of the object `this` (argument 0) as `member`.
+#define MEMBER_OF_THIS(member)                                                                 \
+    READ_INDEX(operand);                                                                       \
+    KvoObject* object = frame->m_nargs >= 1 && bp + 1 <= sp ? objectOf(bp[1]) : nullptr;       \
+    if (!object)                                                                               \
+        FAIL_WITH(returnError(KVO_ERR_OBJECT_EXPECTED));                                       \
+    KvoVector* members = object->getMemberData();                                              \
+    if (!members)                                                                              \
+        FAIL_WITH(returnError(KVO_ERR_MEMBER_DATA_EXPECTED));                                  \
+    /* Slot 0 holds the class; data members are numbered from 1. */                            \
+    if (operand == 0 || operand >= members->size())                                           \
+        INVALID();                                                                             \
+    KvoValue& member = (*members)[operand];
+op_MREF: {
+    MEMBER_OF_THIS(member);
+    STORE(*sp, member);
     NEXT();
 }
+op_MSET: {
+    MEMBER_OF_THIS(member);
+    STORE(member, *sp);
+    NEXT();
+}
+#undef MEMBER_OF_THIS
 op_TSPACE: {
     READ_INDEX(operand);
     fp = sp;
@@ -992,15 +1007,18 @@ op_RETURN: {
             CHECKED_NEXT();
         }
         KvoProcInfo* parent = frame->m_parent;
-        if (frame->m_codeBuffer->getRefCnt() <= 1 || procedure->getRefCnt() <= 1) {
+        KvoBuffer* frameCode = frame->m_codeBuffer;
+        std::int32_t codeReferences = frameCode->getRefCnt();
+        std::int32_t procedureReferences = procedure->getRefCnt();
+        if (codeReferences <= 1 || procedureReferences <= 1) {
             SPILL();
             popFrame();
             LOAD();
             CHECKED_NEXT();
         }
         // The frame's own references are not the last ones: dropping them deletes nothing.
-        (void)frame->m_codeBuffer->releaseUnlessLast();
-        (void)procedure->releaseUnlessLast();
+        frameCode->setRefCnt(codeReferences - 1);
+        procedure->setRefCnt(procedureReferences - 1);
         m_frame = parent;
         --m_depth;
         frame = parent;
@@ -1078,7 +1096,7 @@ op_ENDCATCH:
 op_TRON:
 op_TRSTEP:
     SPILL();
-    traceOn(op == TRSTEP);
+    traceOn(ip[-1] == TRSTEP);
     LOAD();
     CHECKED_NEXT();
 op_TROFF:
@@ -1126,9 +1144,15 @@ enterCallee: {
             goto enterSlow;
     }
     const std::uint8_t* bytes = calleeCode->data();
-    if (bytes[0] != RDWORD || bytes[1] != TSPACE || bytes[6] != RBYTE || bytes[7] != PUSH)
+    // The eight prologue bytes in one little-endian word: the four opcodes, then the count.
+    std::uint64_t prologue;
+    std::memcpy(&prologue, bytes, sizeof prologue);
+    constexpr std::uint64_t PROLOGUE_OPCODES = std::uint64_t(RDWORD) | std::uint64_t(TSPACE) << 8 |
+                                               std::uint64_t(RBYTE) << 48 | std::uint64_t(PUSH) << 56;
+    constexpr std::uint64_t PROLOGUE_OPCODE_MASK = 0xFFFF'0000'0000'FFFFull;
+    if ((prologue & PROLOGUE_OPCODE_MASK) != PROLOGUE_OPCODES)
         goto enterSlow;
-    std::uint32_t count = readOperand(bytes + 2, 4);
+    auto count = static_cast<std::uint32_t>(prologue >> 16);
     if (count >= KVO_MAX_STACK_SLOTS || static_cast<std::uint32_t>(last - sp) <= count)
         goto enterSlow;
     // The temporaries: slots above the top are NULL, unless native code left something.
