@@ -33,6 +33,7 @@
 #include "values/KvoDictionary.h"
 #include "values/KvoObject.h"
 #include "values/KvoString.h"
+#include "values/KvoValueChildren.h"
 #include "values/KvoVector.h"
 
 namespace {
@@ -1204,24 +1205,7 @@ private:
             auto* object = static_cast<KvoRefObject*>(v->getRef());
             if (!v->isOwning() || !object || !m_created.contains(object) || !reached.insert(object).second)
                 continue;
-            auto pushEntries = [&pending](KvoDictionary& d) {
-                for (KvoDictionaryEntry* e = d.getFirst(); e; e = e->getNext())
-                    pending.push_back(&e->getValue());
-            };
-            if (KvoVector* vector = v->getVector()) {
-                for (std::uint32_t i = 0; i < vector->size(); ++i)
-                    pending.push_back(&(*vector)[i]);
-            } else if (KvoObject* o = v->getObject()) {
-                if (KvoVector* members = o->getMemberData()) {
-                    for (std::uint32_t i = 0; i < members->size(); ++i)
-                        pending.push_back(&(*members)[i]);
-                }
-            } else if (KvoDictionary* d = v->getDictionary()) {
-                pushEntries(*d);
-            } else if (KvoClass* c = v->getClass()) {
-                pushEntries(c->dataMembers());
-                pushEntries(c->funcMembers());
-            }
+            kvoForEachChild(*v, [&pending](const KvoValue* child) { pending.push_back(child); });
         }
         for (const Slot& slot : m_refSlots) {
             KvoValue& v = slot.get();

@@ -115,6 +115,18 @@ bool openStreamOf(KvoLibCall& call, const KvoValue& value, std::FILE*& stream)
     return true;
 }
 
+// fputs and fputws: exactly a string and a stream; false after "invalid argument" or "file is
+// closed".
+bool readTextAndStream(KvoLibCall& call, const KvoString*& text, std::FILE*& stream)
+{
+    if (!call.countBetween(2, 2))
+        return false;
+    text = call.arg(1).getString();
+    if (!text || !isStreamValue(call.arg(2), StreamTest::conversion))
+        return call.fail(KVO_LIB_BAD_ARG);
+    return openStreamOf(call, call.arg(2), stream);
+}
+
 // The stream of argument i tested as stated; false after the type message or "file is closed".
 bool readStream(KvoLibCall& call, int i, StreamTest test, std::FILE*& stream)
 {
@@ -294,13 +306,9 @@ bool KvoDefaultFunctions::Kvo_fgets(KvoVirtualMachine* vm, int argc, ValPtr& arg
 bool KvoDefaultFunctions::Kvo_fputs(KvoVirtualMachine* vm, int argc, ValPtr& args)
 {
     KvoLibCall call(vm, argc, args);
-    if (!call.countBetween(2, 2))
-        return false;
-    const KvoString* text = call.arg(1).getString();
-    if (!text || !isStreamValue(call.arg(2), StreamTest::conversion))
-        return call.fail(KVO_LIB_BAD_ARG);
+    const KvoString* text = nullptr;
     std::FILE* stream = nullptr;
-    if (!openStreamOf(call, call.arg(2), stream))
+    if (!readTextAndStream(call, text, stream))
         return false;
     return call.done(KvoValue(std::int32_t(std::fputs(text->a_str(), stream))));
 }
@@ -340,13 +348,9 @@ bool KvoDefaultFunctions::Kvo_fgetws(KvoVirtualMachine* vm, int argc, ValPtr& ar
 bool KvoDefaultFunctions::Kvo_fputws(KvoVirtualMachine* vm, int argc, ValPtr& args)
 {
     KvoLibCall call(vm, argc, args);
-    if (!call.countBetween(2, 2))
-        return false;
-    const KvoString* text = call.arg(1).getString();
-    if (!text || !isStreamValue(call.arg(2), StreamTest::conversion))
-        return call.fail(KVO_LIB_BAD_ARG);
+    const KvoString* text = nullptr;
     std::FILE* stream = nullptr;
-    if (!openStreamOf(call, call.arg(2), stream))
+    if (!readTextAndStream(call, text, stream))
         return false;
     return call.done(KvoValue(std::int32_t(kvoPutWs(text->c_str(), text->length(), stream))));
 }

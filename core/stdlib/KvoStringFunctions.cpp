@@ -72,6 +72,18 @@ KvoValue newStringValue(const KvoChar* text, std::size_t length)
     return KvoValue(new KvoString(text, length));
 }
 
+// strcmp and stricmp: two strings, compared by order (a KvoString comparison).
+bool compareStrings(KvoLibCall&& call, int (KvoString::*order)(const KvoString&) const noexcept)
+{
+    if (!call.countBetween(2, 2))
+        return false;
+    const KvoString* left = call.arg(1).getString();
+    const KvoString* right = call.arg(2).getString();
+    if (!left || !right)
+        return call.fail(KVO_LIB_BAD_ARG_TYPE);
+    return call.done(KvoValue(static_cast<std::int32_t>((left->*order)(*right))));
+}
+
 } // namespace
 
 bool KvoDefaultFunctions::Kvo_newvector(KvoVirtualMachine* vm, int argc, ValPtr& args)
@@ -259,26 +271,12 @@ bool KvoDefaultFunctions::Kvo_strlen(KvoVirtualMachine* vm, int argc, ValPtr& ar
 
 bool KvoDefaultFunctions::Kvo_strcmp(KvoVirtualMachine* vm, int argc, ValPtr& args)
 {
-    KvoLibCall call(vm, argc, args);
-    if (!call.countBetween(2, 2))
-        return false;
-    const KvoString* left = call.arg(1).getString();
-    const KvoString* right = call.arg(2).getString();
-    if (!left || !right)
-        return call.fail(KVO_LIB_BAD_ARG_TYPE);
-    return call.done(KvoValue(static_cast<std::int32_t>(left->compare(*right))));
+    return compareStrings(KvoLibCall(vm, argc, args), &KvoString::compare);
 }
 
 bool KvoDefaultFunctions::Kvo_stricmp(KvoVirtualMachine* vm, int argc, ValPtr& args)
 {
-    KvoLibCall call(vm, argc, args);
-    if (!call.countBetween(2, 2))
-        return false;
-    const KvoString* left = call.arg(1).getString();
-    const KvoString* right = call.arg(2).getString();
-    if (!left || !right)
-        return call.fail(KVO_LIB_BAD_ARG_TYPE);
-    return call.done(KvoValue(static_cast<std::int32_t>(left->icompare(*right))));
+    return compareStrings(KvoLibCall(vm, argc, args), &KvoString::icompare);
 }
 
 bool KvoDefaultFunctions::Kvo_strsplit(KvoVirtualMachine* vm, int argc, ValPtr& args)

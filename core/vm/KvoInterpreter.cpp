@@ -16,6 +16,7 @@
 #include "vm/KvoDebugger.h"
 #include "vm/KvoErrors.h"
 #include "vm/KvoProcedure.h"
+#include "vm/KvoValueViews.h"
 
 namespace {
 
@@ -37,31 +38,6 @@ KvoNativeFunc nativeOf(const KvoValue& value) noexcept
     static_assert(sizeof function == sizeof bits, "function and data pointers have one size");
     std::memcpy(&function, &bits, sizeof function);
     return function;
-}
-
-// Typed views without the out-of-line accessors (the calls sit on the path of every call).
-template <typename T>
-T* objectAt(const KvoValue& value) noexcept
-{
-    return static_cast<T*>(static_cast<KvoRefObject*>(value.ptr()));
-}
-KvoBuffer* bufferOf(const KvoValue& value) noexcept
-{
-    KvoValueType type = value.getType();
-    return type == KVT_BUFFER || type == KVT_BUFFERREF ? objectAt<KvoBuffer>(value) : nullptr;
-}
-KvoVector* vectorOf(const KvoValue& value) noexcept
-{
-    switch (value.getType()) {
-    case KVT_VECTOR:
-    case KVT_VECTORREF:
-    case KVT_BYTECODE:
-    case KVT_BYTECODEREF:
-    case KVT_LOCALVARINFO:
-        return objectAt<KvoVector>(value);
-    default:
-        return nullptr;
-    }
 }
 
 bool startsWith(const KvoChar* text, const KvoChar* prefix) noexcept

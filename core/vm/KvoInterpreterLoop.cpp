@@ -28,6 +28,7 @@
 #include "vm/KvoInterpreter.h"
 #include "vm/KvoOpCode.h"
 #include "vm/KvoProcedure.h"
+#include "vm/KvoValueViews.h"
 
 namespace {
 
@@ -62,11 +63,6 @@ inline std::int32_t integerBitwise(std::uint8_t op, std::int32_t a, std::int32_t
     default: // SHR, sign-propagating
         return count >= 32 ? (a < 0 ? -1 : 0) : (a >> count);
     }
-}
-// -1, 0 or 1 by the true (64-bit) difference.
-inline int compareIntegers(std::int32_t a, std::int32_t b)
-{
-    return (a > b) - (a < b);
 }
 
 } // namespace
@@ -124,18 +120,6 @@ void KvoInterpreter::leaveCancelledRun()
 
 namespace {
 
-// Typed views of a value's payload without the out-of-line accessors (the loop reads them on
-// every call, send and member access).
-template <typename T>
-T* payloadAs(const KvoValue& value) noexcept
-{
-    return static_cast<T*>(static_cast<KvoRefObject*>(value.ptr()));
-}
-KvoObject* objectOf(const KvoValue& value) noexcept
-{
-    KvoValueType type = value.getType();
-    return type == KVT_OBJECT || type == KVT_OBJECTREF ? payloadAs<KvoObject>(value) : nullptr;
-}
 bool isProcedureValue(const KvoValue& value) noexcept
 {
     return value.getType() == KVT_BYTECODE || value.getType() == KVT_BYTECODEREF;

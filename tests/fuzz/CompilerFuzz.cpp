@@ -15,38 +15,13 @@
 #include <string>
 
 #include "compiler/KvoCompiler.h"
-#include "host/IKvoPrinter.h"
 #include "host/KvoVirtualMachine.h"
+#include "KvoFuzzSupport.h"
 #include "platform/KvoFormat.h"
 #include "values/KvoDictionary.h"
 #include "vm/KvoDebugger.h"
 
 namespace {
-
-// Instructions one input may execute before its run is cancelled. Most inputs get the small
-// budget, which keeps the fuzzer fast; those with bits 4 and 5 of the first byte set get enough to
-// reach the interpreter's call-depth limit by plain recursion.
-constexpr std::uint64_t MAX_STEPS = 30000;
-constexpr std::uint64_t MAX_STEPS_DEEP = 1000000;
-
-// Formats everything it is given (so the format paths run) and keeps nothing.
-class DiscardingPrinter : public IKvoPrinter
-{
-public:
-    int vprint(const KvoChar* fmt, va_list args) override { return fmt ? kvoFormatCountV(fmt, args) : -1; }
-};
-
-// The machine the break-request procedure cancels, and its instruction count.
-KvoVirtualMachine* g_machine = nullptr;
-std::uint64_t g_steps = 0;
-std::uint64_t g_maxSteps = MAX_STEPS;
-
-bool countStep()
-{
-    if (++g_steps > g_maxSteps && g_machine)
-        g_machine->cancel();
-    return false;
-}
 
 void compileInput(KvoCompiler& compiler, const std::uint8_t* data, std::size_t size, bool utf16)
 {

@@ -20,37 +20,17 @@
 
 #include <sanitizer/lsan_interface.h>
 
-#include "host/IKvoPrinter.h"
 #include "host/KvoDictionaryIO.h"
 #include "host/KvoVirtualMachine.h"
+#include "KvoFuzzSupport.h"
 #include "platform/KvoFormat.h"
 #include "values/KvoClass.h"
 #include "values/KvoDictionary.h"
 #include "values/KvoObject.h"
+#include "values/KvoValueChildren.h"
 #include "values/KvoVector.h"
 
 namespace {
-
-constexpr std::uint64_t MAX_STEPS = 30000;
-constexpr std::uint64_t MAX_STEPS_DEEP = 1000000;
-
-// Formats everything it is given (so the format paths run) and keeps nothing.
-class DiscardingPrinter : public IKvoPrinter
-{
-public:
-    int vprint(const KvoChar* fmt, va_list args) override { return fmt ? kvoFormatCountV(fmt, args) : -1; }
-};
-
-KvoVirtualMachine* g_machine = nullptr;
-std::uint64_t g_steps = 0;
-std::uint64_t g_maxSteps = MAX_STEPS;
-
-bool countStep()
-{
-    if (++g_steps > g_maxSteps && g_machine)
-        g_machine->cancel();
-    return false;
-}
 
 // A read-only stream over memory without a seek function: ftell fails on it.
 struct MemoryCookie {
@@ -87,20 +67,7 @@ void breakCycles(KvoVirtualMachine& vm, const std::vector<const KvoValue*>& extr
         if (!isObjectType(v->getType()) || !v->getRef() || !seen.insert(v->getRef()).second)
             continue;
         held.push_back(*v);
-        if (KvoVector* vector = v->getVector()) {
-            for (std::uint32_t i = 0; i < vector->size(); ++i)
-                pending.push_back(&(*vector)[i]);
-        } else if (KvoObject* o = v->getObject()) {
-            if (KvoVector* members = o->getMemberData()) {
-                for (std::uint32_t i = 0; i < members->size(); ++i)
-                    pending.push_back(&(*members)[i]);
-            }
-        } else if (KvoDictionary* d = v->getDictionary()) {
-            pushEntries(*d);
-        } else if (KvoClass* c = v->getClass()) {
-            pushEntries(c->dataMembers());
-            pushEntries(c->funcMembers());
-        }
+        kvoForEachChild(*v, [&pending](const KvoValue* child) { pending.push_back(child); });
     }
     // A held value may be a reference kind; hold every object by an owning reference.
     std::vector<KvoRefObject*> objects;
