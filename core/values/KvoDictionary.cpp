@@ -7,6 +7,7 @@
 #include <set>
 
 #include "platform/KvoMemory.h"
+#include "values/KvoEntryCursor.h"
 #include "platform/KvoText.h"
 
 namespace {
@@ -65,6 +66,10 @@ KvoDictionaryEntry::KvoDictionaryEntry(const KvoDictionaryEntry& other)
 
 KvoDictionaryEntry::~KvoDictionaryEntry()
 {
+    while (KvoEntryCursor* cursor = m_cursors) {
+        m_cursors = cursor->m_nextCursor;
+        cursor->entryGone();
+    }
     if (m_dictionary)
         m_dictionary->unlink(this);
     if (m_key)

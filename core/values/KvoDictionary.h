@@ -19,6 +19,7 @@
 #include "values/KvoValue.h"
 
 class KvoDictionary;
+class KvoEntryCursor;
 
 // The kind of a dictionary entry.
 enum KvoSymbolType : std::uint8_t {
@@ -39,7 +40,8 @@ public:
     KvoDictionaryEntry(const KvoString& key, const KvoValue& value, KvoSymbolType type);
     // Shares the key; the copy is in no list.
     KvoDictionaryEntry(const KvoDictionaryEntry& other);
-    // Unlinks the entry from its dictionary first, then releases the key and the value.
+    // Tells the cursors that designate the entry that it is gone (KvoEntryCursor), unlinks it
+    // from its dictionary, then releases the key and the value.
     virtual ~KvoDictionaryEntry();
 
     // Copies value and kind; the key too, unless this entry is in a dictionary.
@@ -61,6 +63,7 @@ public:
 
 private:
     friend class KvoDictionary;
+    friend class KvoEntryCursor;
 
     KvoSymbolType m_symbolType;
     KvoString* m_key;
@@ -74,6 +77,7 @@ private:
     std::uint64_t m_sequence = 0; // insertion order, orders equal keys in the sorted index
     KvoChar* m_orderKey = nullptr; // sorted dictionaries: the key text as indexed (a private copy)
     std::uint32_t m_hash = 0;
+    KvoEntryCursor* m_cursors = nullptr; // the cursors designating this entry
 };
 
 class KVO_API KvoDictionary : public KvoRefObject

@@ -12,6 +12,9 @@ Markers in the script (each in a // comment, anywhere on a line):
   // env: NAME=VALUE              an environment variable set for the run (one per marker)
   // exit: N                      expected exit status (default 0, or 255 after an error)
   // nontest                      not a test (a helper of other scripts): nothing is run
+  // needs: low-heap              the script hands heap addresses to native code, which needs
+                                  the low heap: in a build without it (KIVO_TEST_LOW_HEAP=0)
+                                  the test is skipped (exit status 77)
 
 The script runs in its own directory, in a new session (so no message box waits on a terminal),
 with XDG_CONFIG_HOME pointing at an empty temporary directory (so the user's environment store is
@@ -34,6 +37,10 @@ ARGS_PATTERN = re.compile(r"// args: ?(.*)")
 ENV_PATTERN = re.compile(r"// env: ?([A-Za-z_][A-Za-z0-9_]*)=(.*)")
 EXIT_PATTERN = re.compile(r"// exit: ?(-?\d+)")
 NONTEST_PATTERN = re.compile(r"// nontest")
+NEEDS_PATTERN = re.compile(r"// needs: ?([a-z-]+)")
+# What the build offers to "// needs:" markers, and the status that tells CTest a test was skipped.
+KNOWN_NEEDS = {"low-heap"}
+SKIP_EXIT_STATUS = 77
 # A compiler diagnostic: "--> message \nin source line N pos P \nsource text\n".
 DIAGNOSTIC_PATTERN = re.compile(r"--> (.*) \nin (.*) line (-?\d+) pos (\d+) \n")
 
@@ -52,6 +59,7 @@ class Expectations:
         self.environment = {}
         self.exit_status = None
         self.nontest = False
+        self.needs = set()
         self.problems = []          # mistakes in the markers themselves
         with open(path, encoding="utf-8", errors="surrogateescape") as script:
             for number, line in enumerate(script, start=1):
@@ -67,6 +75,13 @@ class Expectations:
     def _read_line(self, number, line):
         if NONTEST_PATTERN.search(line):
             self.nontest = True
+        match = NEEDS_PATTERN.search(line)
+        if match:
+            if match.group(1) in KNOWN_NEEDS:
+                self.needs.add(match.group(1))
+            else:
+                self.problems.append(f"line {number}: unknown need '{match.group(1)}'")
+            return
         match = RUNTIME_ERROR_PATTERN.search(line)
         if match:
             if self.runtime_error:
@@ -152,6 +167,9 @@ def run(kv2, script):
         for problem in expected.problems:
             print(f"{name}: {problem}")
         return 1
+    if "low-heap" in expected.needs and os.environ.get("KIVO_TEST_LOW_HEAP", "1") == "0":
+        print(f"{name}: skipped, this build has no low heap")
+        return SKIP_EXIT_STATUS
 
     with tempfile.TemporaryDirectory(prefix="kvoscript") as config:
         environment = dict(os.environ)

@@ -18,10 +18,13 @@
 #include <vector>
 
 #include "values/KvoCharBuffer.h"
+#include "values/KvoClass.h"
 #include "values/KvoDictionary.h"
+#include "values/KvoEntryCursor.h"
 #include "values/KvoString.h"
 #include "values/KvoVector.h"
 #include "values/ValPtr.h"
+#include "host/KvoVirtualMachine.h"
 
 #include "KvoTestSupport.h"
 
@@ -31,6 +34,7 @@ using VectorTest = LiveObjectCheck;
 using DictionaryTest = LiveObjectCheck;
 using DictionaryEntryTest = LiveObjectCheck;
 using DictionaryModelTest = LiveObjectCheck;
+using EntryCursorTest = LiveObjectCheck;
 
 // A vector that runs a callback when it is destroyed.
 class CallbackVector : public KvoVector
@@ -731,4 +735,110 @@ TEST(DictionaryKeyMutation, ChangedKeyStaysSafeToEraseAndClear)
         shared->release();
         d->release();
     }
+}
+
+// ---- KvoEntryCursor ---------------------------------------------------------------------------
+
+namespace {
+
+// A class with one data member (slot 1) for cursor objects, and the dictionary they walk.
+struct CursorSetting {
+    KvoVirtualMachine vm;
+    KvoValue classValue{new KvoClass(vm)};
+    KvoValue dictionaryValue{new KvoDictionary(false)};
+    CursorSetting()
+    {
+        KvoClass* c = classValue.getClass();
+        c->addDataMember(u"_current");
+        c->fixupDataDefs();
+        KvoDictionary& d = dictionary();
+        d[u"a"];
+        d[u"b"];
+        d[u"c"];
+    }
+    KvoDictionary& dictionary() { return *dictionaryValue.getDictionary(); }
+    // A new cursor object, held by the returned value.
+    KvoValue cursor(KvoDictionaryEntry* entry, std::int32_t slot = 1)
+    {
+        auto* cursor = new KvoEntryCursor(classValue.getClass(), slot);
+        cursor->designate(entry);
+        return KvoValue(static_cast<KvoObject*>(cursor));
+    }
+};
+
+KvoEntryCursor& cursorOf(const KvoValue& value)
+{
+    return *static_cast<KvoEntryCursor*>(value.getObject());
+}
+
+const KvoValue& slotOf(const KvoValue& value)
+{
+    return (*value.getObject()->getMemberData())[1];
+}
+
+} // namespace
+
+TEST_F(EntryCursorTest, DesignatesAnEntryAndMirrorsIt)
+{
+    CursorSetting s;
+    KvoDictionaryEntry* b = s.dictionary().find(u"b");
+    KvoValue c = s.cursor(b);
+    EXPECT_EQ(cursorOf(c).getEntry(), b);
+    EXPECT_FALSE(cursorOf(c).isLost());
+    EXPECT_EQ(slotOf(c).getVar(), b);
+    cursorOf(c).designate(nullptr);
+    EXPECT_EQ(cursorOf(c).getEntry(), nullptr);
+    EXPECT_TRUE(slotOf(c).isNull());
+    // An entry in no dictionary cannot be watched: the cursor stays at the end.
+    KvoDictionaryEntry loose(KvoString(u"x"), KvoValue(), SYM_NONE);
+    cursorOf(c).designate(&loose);
+    EXPECT_EQ(cursorOf(c).getEntry(), nullptr);
+    // A slot that the class does not have is not mirrored.
+    KvoValue unmirrored = s.cursor(b, 7);
+    EXPECT_EQ(cursorOf(unmirrored).getEntry(), b);
+}
+
+TEST_F(EntryCursorTest, EveryWayAnEntryGoesLosesItsCursors)
+{
+    CursorSetting s;
+    KvoDictionary& d = s.dictionary();
+    // Three cursors on one entry, one on another; the middle one of the three dies first.
+    KvoValue first = s.cursor(d.find(u"a"));
+    KvoValue middle = s.cursor(d.find(u"a"));
+    KvoValue last = s.cursor(d.find(u"a"));
+    KvoValue other = s.cursor(d.find(u"c"));
+    middle.dispose();
+    EXPECT_TRUE(d.erase(KvoString(u"a")));
+    for (const KvoValue* c : {&first, &last}) {
+        EXPECT_TRUE(cursorOf(*c).isLost());
+        EXPECT_EQ(cursorOf(*c).getEntry(), nullptr);
+        EXPECT_EQ(slotOf(*c).getType(), KVT_VAR);
+        EXPECT_EQ(slotOf(*c).getVar(), nullptr);
+    }
+    EXPECT_FALSE(cursorOf(other).isLost());
+    // Designating again clears the lost state.
+    cursorOf(first).designate(d.find(u"b"));
+    EXPECT_FALSE(cursorOf(first).isLost());
+    d.clear();
+    EXPECT_TRUE(cursorOf(first).isLost());
+    EXPECT_TRUE(cursorOf(other).isLost());
+    // The dictionary dying takes its entries with it.
+    d[u"n"];
+    cursorOf(last).designate(d.find(u"n"));
+    s.dictionaryValue.dispose();
+    EXPECT_TRUE(cursorOf(last).isLost());
+}
+
+TEST_F(EntryCursorTest, ACursorDyingBeforeItsEntryUnhooksItself)
+{
+    CursorSetting s;
+    KvoDictionaryEntry* b = s.dictionary().find(u"b");
+    {
+        KvoValue gone = s.cursor(b);
+        KvoValue kept = s.cursor(b);
+        gone.dispose();
+        kept.dispose();
+    }
+    // Erasing the entry must not reach the dead cursors (the sanitizer build checks this).
+    EXPECT_TRUE(s.dictionary().erase(b));
 }
