@@ -8,7 +8,12 @@
 // its handle again and counts the load; each FreeLibrary undoes one load, and the handle dies with
 // the last. The core system library of the original platform ("coredll", "coredll.dll", any case)
 // is libkvolib itself: its exported Win32-named functions come first, then the C library and the
-// other libraries it depends on.
+// other libraries it depends on. The COM library of the original platform ("ole32", "ole32.dll")
+// has no counterpart here: loading it fails.
+//
+// A function address handed to a script must fit a positive 32-bit integer, which the code of a
+// shared library, mapped high on this platform, does not; kvoLowTrampoline gives each function a
+// stand-in address in low memory.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +31,8 @@ extern "C" {
 
 // Loads the library named fileName (UTF-16; given to the loader unchanged, so a name without '/'
 // is searched along the loader's own path) with every symbol bound at once and kept local.
-// Returns its handle, or null (errno set) when fileName is null or the load fails.
+// Returns its handle, or null (errno set) when fileName is null or empty, names the COM library,
+// or the load fails.
 KVO_API HMODULE LoadLibraryW(const KvoChar* fileName);
 
 // The address of the function or variable procName (UTF-16) exported by the library. Null (errno
@@ -39,6 +45,14 @@ KVO_API FARPROC GetProcAddressW(HMODULE module, const KvoChar* procName);
 KVO_API BOOL FreeLibrary(HMODULE module);
 
 } // extern "C"
+
+// The address of a small piece of code in low memory (below 2 GiB, so that the address fits a
+// positive 32-bit integer) that jumps to function: calling it is calling function, with the same
+// arguments and result. Every call for the same function returns the same address, and the code
+// stays in place for the life of the process, so a script may keep the address as long as it
+// likes. Thread-safe. Returns null for a null function, and when no low executable memory can be
+// had (or the processor is not one the runtime writes code for): never an address above 2 GiB.
+KVO_API FARPROC kvoLowTrampoline(FARPROC function);
 
 // Turns a native module's name into the file name to look for: every '*' becomes 'u'; a name
 // whose last part (after the last '/' or '\') has no '.' gets ".so"; a ".dll" ending (any case) is

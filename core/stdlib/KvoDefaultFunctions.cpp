@@ -1,6 +1,7 @@
-// Registration of the standard library and the system variables. Every entry is made through the
-// symbols' creating index operator, so registering again (after reinit, or over a script's own
-// assignment) overwrites the value and the kind of the existing entry.
+// Registration of the standard library and the system variables. Every entry but GetCoreFunc is
+// made through the symbols' creating index operator, so registering again (after reinit, or over
+// a script's own assignment) overwrites the value and the kind of the existing entry; GetCoreFunc
+// is only entered where the name is not defined yet.
 #include "stdlib/KvoDefaultFunctions.h"
 
 #include <cstdio>
@@ -74,8 +75,9 @@ const KvoFunctionRegistration CORE_FUNCTIONS[] = {
     {u"timer", &KDF::Kvo_timer},
 };
 
-// Random numbers, time conversion, arguments, addresses and the environment, registered after
-// the math functions. (The native-library functions join this group when they exist.)
+// Random numbers, time conversion, arguments, addresses, the environment and the native-library
+// functions, registered after the math functions. GetCoreFunc follows them (see
+// registerFunctions).
 const KvoFunctionRegistration SYSTEM_FUNCTIONS[] = {
     {u"rand", &KDF::Kvo_rand},
     {u"srand", &KDF::Kvo_srand},
@@ -88,6 +90,15 @@ const KvoFunctionRegistration SYSTEM_FUNCTIONS[] = {
     {u"addr", &KDF::Kvo_addr},
     {u"getenv", &KDF::Kvo_getenv},
     {u"setenv", &KDF::Kvo_setenv},
+    {u"LoadLibrary", &KDF::Kvo_LoadLibrary},
+    {u"FreeLibrary", &KDF::Kvo_FreeLibrary},
+    {u"GetProcAddress", &KDF::Kvo_GetProcAddress},
+    {u"CallLibFunc", &KDF::Kvo_CallLibFunc},
+    {u"GetUser32Func", &KDF::Kvo_GetUser32Func},
+    {u"GetKernel32Func", &KDF::Kvo_GetKernel32Func},
+    {u"GetGdi32Func", &KDF::Kvo_GetGdi32Func},
+    {u"GetShell32Func", &KDF::Kvo_GetShell32Func},
+    {u"GetOle32Func", &KDF::Kvo_GetOle32Func},
 };
 
 const KvoFunctionRegistration MATH_FUNCTIONS[] = {
@@ -124,6 +135,9 @@ void KvoDefaultFunctions::registerFunctions(KvoVirtualMachine* vm)
     kvoRegisterTable(vm, CORE_FUNCTIONS, std::size(CORE_FUNCTIONS));
     registerMathFunctions(vm);
     kvoRegisterTable(vm, SYSTEM_FUNCTIONS, std::size(SYSTEM_FUNCTIONS));
+    // The core library's lookup under its own name. Unlike the entries above it is only entered
+    // when the name is not defined yet.
+    (void)vm->registerNativeFunction(u"GetCoreFunc", &KDF::Kvo_GetUser32Func);
     registerDictFunctions(vm);
 }
 

@@ -2,12 +2,13 @@
 // script has without declaring them. Made only of static members: registerFunctions fills a
 // machine's global symbols, and each script function is a KvoNativeFunc named Kvo_ followed by
 // its script name. The bodies are grouped by subject, one source file per group:
-//   KvoCoreFunctions.cpp    output-free core: types, casts, conversions, arguments, compile
-//   KvoStringFunctions.cpp  strings, character buffers, buffers and vectors
-//   KvoDictFunctions.cpp    dictionaries
-//   KvoIOFunctions.cpp      files, console and print
-//   KvoMathFunctions.cpp    math
-//   KvoSystemFunctions.cpp  time, random numbers, environment, system errors
+//   KvoCoreFunctions.cpp        output-free core: types, casts, conversions, arguments, compile
+//   KvoStringFunctions.cpp      strings, character buffers, buffers and vectors
+//   KvoDictFunctions.cpp        dictionaries
+//   KvoIOFunctions.cpp          files, console and print
+//   KvoMathFunctions.cpp        math
+//   KvoSystemFunctions.cpp      time, random numbers, environment, system errors
+//   KvoNativeCallFunctions.cpp  native libraries: loading, function addresses, calls
 //
 // Calling convention (as for every native function): args points at the last of the argc
 // arguments, which sit at base[1] .. base[argc] with base = args - argc; a function stores its
@@ -119,6 +120,18 @@ public:
     // Not registered: a host enters them with registerNativeFunction when scripts need them.
     static bool Kvo_GetLastError(KvoVirtualMachine* vm, int argc, ValPtr& args);
     static bool Kvo_GetSysErrorMsg(KvoVirtualMachine* vm, int argc, ValPtr& args);
+
+    // ---- Native libraries: loading, function addresses, calls ----
+    static bool Kvo_LoadLibrary(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_FreeLibrary(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_GetProcAddress(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_CallLibFunc(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    // Registered as GetUser32Func and as GetCoreFunc.
+    static bool Kvo_GetUser32Func(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_GetKernel32Func(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_GetGdi32Func(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_GetShell32Func(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_GetOle32Func(KvoVirtualMachine* vm, int argc, ValPtr& args);
 
 private:
     // "stdin", "stdout" and "stderr": the process's standard C streams as file values.

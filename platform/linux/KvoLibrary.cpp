@@ -20,6 +20,9 @@ namespace {
 constexpr std::intptr_t MAX_HANDLE = INT32_MAX;
 // The core system library's names: loading one of them loads libkvolib.
 constexpr const KvoChar* CORE_LIBRARY_NAMES[] = {u"coredll", u"coredll.dll"};
+// The COM library's names. It has no counterpart here, and a file of that name that the loader
+// might happen to find would be no COM library either, so loading it always fails.
+constexpr const KvoChar* COM_LIBRARY_NAMES[] = {u"ole32", u"ole32.dll"};
 constexpr KvoChar SHARED_OBJECT_EXTENSION[] = u".so";
 constexpr KvoChar WINDOWS_LIBRARY_EXTENSION[] = u".dll";
 constexpr KvoChar MODULE_SUBDIRECTORY[] = u"kivo";
@@ -42,10 +45,11 @@ LibraryTable& libraryTable()
     return *table;
 }
 
-bool isCoreLibraryName(const KvoChar* name)
+template <std::size_t N>
+bool isOneOf(const KvoChar* name, const KvoChar* const (&names)[N])
 {
-    for (const KvoChar* coreName : CORE_LIBRARY_NAMES) {
-        if (kvoStrICmp(name, coreName) == 0)
+    for (const KvoChar* candidate : names) {
+        if (kvoStrICmp(name, candidate) == 0)
             return true;
     }
     return false;
@@ -120,7 +124,11 @@ HMODULE LoadLibraryW(const KvoChar* fileName)
         errno = EINVAL;
         return nullptr;
     }
-    const std::string path = isCoreLibraryName(fileName) ? runtimeFile() : kvoToUtf8(fileName);
+    if (isOneOf(fileName, COM_LIBRARY_NAMES)) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    const std::string path = isOneOf(fileName, CORE_LIBRARY_NAMES) ? runtimeFile() : kvoToUtf8(fileName);
     if (path.empty()) {
         errno = ENOENT;
         return nullptr;
