@@ -1,6 +1,7 @@
 // KvoElementBuffer: the growable array shared by KvoBuffer (bytes) and KvoCharBuffer (UTF-16
-// units). Invariant: capacity >= 1 and >= size; the elements from size to capacity are zero.
-// push_back doubles a full buffer; += grows to the exact need.
+// units). Invariant: capacity >= 1 and >= size; the elements from size to capacity are zero,
+// except where KvoBuffer::setSize shrank the size (it keeps the bytes, so growing the size again
+// shows them). push_back doubles a full buffer; += grows to the exact need.
 #pragma once
 
 #include <cstdint>
