@@ -187,11 +187,8 @@ bool dictionaryConstruct(KvoVirtualMachine* vm, int argc, ValPtr& args)
     } else if (const KvoDictionary* source = call.arg(1).getDictionary()) {
         copy = copyOf(*source);
     } else if (const KvoObject* object = call.arg(1).getObject()) {
-        if (!KvoMethodCall::isObjectOf(call.arg(1), call.self()->getClass())) {
-            const KvoClass* c = object->getClass();
-            const KvoString* name = c ? c->getClassName() : nullptr;
-            return call.fail(KV2_NOT_A_DICTIONARY, name ? name->c_str() : u"");
-        }
+        if (!KvoMethodCall::isObjectOf(call.arg(1), call.self()->getClass()))
+            return call.fail(KV2_NOT_A_DICTIONARY, KvoMethodCall::classNameOf(object));
         const KvoValue* sourceSlot = KvoMethodCall::memberOf(object, s_dictIndex);
         const KvoDictionary* source = sourceSlot ? sourceSlot->getDictionary() : nullptr;
         if (!source)
@@ -279,15 +276,6 @@ bool dictionaryClear(KvoVirtualMachine* vm, int argc, ValPtr& args)
     return call.doneNull();
 }
 
-// True when value is an object of the iterator class or a class derived from it (by name, so
-// that it holds for any machine's iterator class).
-bool isIteratorObject(const KvoValue& value)
-{
-    const KvoObject* object = value.getObject();
-    const KvoClass* c = object ? object->getClass() : nullptr;
-    return c && c->isSubtypeOf(KvoString(ITERATOR_CLASS_NAME));
-}
-
 // d->erase(iterator) removes the iterator's entry and moves the iterator on; d->erase(key)
 // removes the first entry with that key. 1 when an entry was removed, else 0.
 bool dictionaryErase(KvoVirtualMachine* vm, int argc, ValPtr& args)
@@ -298,7 +286,7 @@ bool dictionaryErase(KvoVirtualMachine* vm, int argc, ValPtr& args)
     KvoDictionary* dictionary = call.memberDictionary(s_dictIndex);
     if (!dictionary)
         return false;
-    if (isIteratorObject(call.arg(1))) {
+    if (KvoMethodCall::isObjectOf(call.arg(1), call.findClass(ITERATOR_CLASS_NAME))) {
         KvoObject* iterator = call.arg(1).getObject();
         KvoDictionaryEntry* entry = nullptr;
         const Position position = positionOf(iterator, entry);

@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "platform/KvoMemory.h"
+
 bool KvoMethodCall::needThis()
 {
     m_self = m_argc >= 1 ? m_base[1].getObject() : nullptr;
@@ -150,4 +152,19 @@ bool KvoMethodCall::isObjectOf(const KvoValue& value, const KvoClass* c) noexcep
     const KvoObject* object = value.getObject();
     const KvoClass* objectClass = object ? object->getClass() : nullptr;
     return c && objectClass && objectClass->isSubtypeOf(c);
+}
+
+const KvoChar* KvoMethodCall::classNameOf(const KvoObject* object) noexcept
+{
+    const KvoClass* c = object ? object->getClass() : nullptr;
+    const KvoString* name = c ? c->getClassName() : nullptr;
+    return name ? name->c_str() : u"";
+}
+
+bool KvoMethodCall::doneWithAddress(const void* address)
+{
+    // Without the low heap an address may not fit a positive 32-bit integer.
+    if (!kvoFitsScriptAddress(address))
+        return fail(KVO_LIB_ADDRESS_TOO_WIDE);
+    return done(KvoValue(static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(address))));
 }

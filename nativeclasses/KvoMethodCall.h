@@ -53,6 +53,13 @@ public:
     int count() const noexcept { return m_argc - 1; }
     // Explicit argument i, counted from 1 to count(). Valid until the next text read.
     KvoValue& arg(int i) const noexcept { return m_base[i + 1]; }
+    // A cursor at explicit argument i (for functions that take the arguments from there on).
+    ValPtr argCursor(int i) const
+    {
+        ValPtr cursor = m_base;
+        cursor += i + 1;
+        return cursor;
+    }
     // False after "too few arguments" / "too many arguments" when the explicit count is outside
     // min .. max (max < 0: no upper bound).
     bool countBetween(int min, int max);
@@ -108,6 +115,12 @@ public:
     KvoClass* findClass(const KvoChar* name) const noexcept;
     // True when value is an object whose class is c or derives from it.
     static bool isObjectOf(const KvoValue& value, const KvoClass* c) noexcept;
+    // The name of object's class, "" without one (for messages).
+    static const KvoChar* classNameOf(const KvoObject* object) noexcept;
+
+    // Completes the call with address as a script integer; false after "address does not fit
+    // in a script integer" when it does not (never a truncated address).
+    bool doneWithAddress(const void* address);
 
 private:
     template <typename T>

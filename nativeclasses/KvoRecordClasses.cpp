@@ -236,11 +236,7 @@ bool recordAddress(KvoVirtualMachine* vm, int argc, ValPtr& args)
     if (!call.needThis() || !call.countBetween(0, 0))
         return false;
     const KvoBuffer* buffer = ownRecord(call, record);
-    if (!buffer)
-        return false;
-    if (!kvoFitsScriptAddress(buffer->data()))
-        return call.fail(KVO_LIB_ADDRESS_TOO_WIDE);
-    return call.done(KvoValue(static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(buffer->data()))));
+    return buffer && call.doneWithAddress(buffer->data());
 }
 
 // equals(other): 1 when other is a record of the same class (or a derived one) with the same

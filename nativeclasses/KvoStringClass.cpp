@@ -13,7 +13,6 @@
 
 #include "nativeclasses/KvoMethodCall.h"
 #include "nativeclasses/KvoNativeClassBuilder.h"
-#include "platform/KvoMemory.h"
 #include "stdlib/KvoLibLimits.h"
 #include "values/KvoCharBuffer.h"
 
@@ -75,8 +74,7 @@ bool stringConstruct(KvoVirtualMachine* vm, int argc, ValPtr& args)
         } else {
             // The values follow the format: a cursor at the second explicit argument, taken
             // after the text read (which may have run a toString method).
-            ValPtr values = args;
-            values -= argc - 3;
+            ValPtr values = call.argCursor(2);
             text = new KvoString(first->c_str(), static_cast<unsigned>(call.count() - 1), values);
         }
     }
@@ -85,7 +83,8 @@ bool stringConstruct(KvoVirtualMachine* vm, int argc, ValPtr& args)
 }
 
 // s + x and x + s: a new String of the receiver's text and x, in that order or reversed.
-bool concatenate(KvoVirtualMachine* vm, int argc, ValPtr& args, bool receiverFirst)
+template <bool receiverFirst>
+bool concatenate(KvoVirtualMachine* vm, int argc, ValPtr& args)
 {
     KvoMethodCall call(vm, argc, args);
     if (!call.needThis() || !call.countBetween(1, 1))
@@ -96,16 +95,6 @@ bool concatenate(KvoVirtualMachine* vm, int argc, ValPtr& args, bool receiverFir
     if (!piece)
         return false;
     return doneWithNewString(call, new KvoString(receiverFirst ? *text + *piece : *piece + *text));
-}
-
-bool stringAdd(KvoVirtualMachine* vm, int argc, ValPtr& args)
-{
-    return concatenate(vm, argc, args, true);
-}
-
-bool stringAddReversed(KvoVirtualMachine* vm, int argc, ValPtr& args)
-{
-    return concatenate(vm, argc, args, false);
 }
 
 // The character index i of text: false after "subscript out of range" when it is outside it.
@@ -144,7 +133,9 @@ bool stringWrite(KvoVirtualMachine* vm, int argc, ValPtr& args)
     return call.doneNull();
 }
 
-bool stringCompare(KvoVirtualMachine* vm, int argc, ValPtr& args)
+// compare(x) and icompare(x): the order of the receiver's text and x (negative, 0, positive).
+template <int (KvoString::*order)(const KvoString&) const noexcept>
+bool stringOrder(KvoVirtualMachine* vm, int argc, ValPtr& args)
 {
     KvoMethodCall call(vm, argc, args);
     if (!call.needThis() || !call.countBetween(1, 1))
@@ -153,19 +144,7 @@ bool stringCompare(KvoVirtualMachine* vm, int argc, ValPtr& args)
     const KvoString* other = text ? call.textArg(1) : nullptr;
     if (!other)
         return false;
-    return call.done(KvoValue(std::int32_t{text->compare(*other)}));
-}
-
-bool stringCompareNoCase(KvoVirtualMachine* vm, int argc, ValPtr& args)
-{
-    KvoMethodCall call(vm, argc, args);
-    if (!call.needThis() || !call.countBetween(1, 1))
-        return false;
-    const KvoString* text = receiverText(call);
-    const KvoString* other = text ? call.textArg(1) : nullptr;
-    if (!other)
-        return false;
-    return call.done(KvoValue(std::int32_t{text->icompare(*other)}));
+    return call.done(KvoValue(std::int32_t{(text->*order)(*other)}));
 }
 
 bool stringLength(KvoVirtualMachine* vm, int argc, ValPtr& args)
@@ -190,11 +169,7 @@ bool stringAddress(KvoVirtualMachine* vm, int argc, ValPtr& args)
     // heap: an empty block of its own is an address like any other.
     if (!text->hasText())
         *text = u"";
-    const KvoChar* characters = text->c_str();
-    // Never truncated: without the low arena an address may not fit a positive 32-bit integer.
-    if (!kvoFitsScriptAddress(characters))
-        return call.fail(KVO_LIB_ADDRESS_TOO_WIDE);
-    return call.done(KvoValue(static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(characters))));
+    return call.doneWithAddress(text->c_str());
 }
 
 // A new character buffer of capacity length + 1 holding the text (size: the length).
@@ -402,12 +377,12 @@ bool stringToString(KvoVirtualMachine* vm, int argc, ValPtr& args)
 
 const KvoMethodRegistration STRING_METHODS[] = {
     {u"String", &stringConstruct},
-    {u"OP_ADD", &stringAdd},
-    {u"OP_ADD_R", &stringAddReversed},
+    {u"OP_ADD", &concatenate<true>},
+    {u"OP_ADD_R", &concatenate<false>},
     {u"OP_VREF", &stringRead},
     {u"OP_VSET", &stringWrite},
-    {u"compare", &stringCompare},
-    {u"icompare", &stringCompareNoCase},
+    {u"compare", &stringOrder<&KvoString::compare>},
+    {u"icompare", &stringOrder<&KvoString::icompare>},
     {u"length", &stringLength},
     {u"c_str", &stringAddress},
     {u"c_buf", &stringCharBuffer},

@@ -214,11 +214,8 @@ bool fieldValue(KvoMethodCall& call, FieldKind kind, const KvoString& name, KvoV
         KvoObject* nested = call.arg(2).getObject();
         if (!nested)
             return call.badType(call.arg(2).getType(), KVT_OBJECT);
-        if (!KvoMethodCall::isObjectOf(call.arg(2), call.self()->getClass())) {
-            const KvoClass* c = nested->getClass();
-            const KvoString* className = c ? c->getClassName() : nullptr;
-            return call.fail(KV2_NOT_A_STRUCT, className ? className->c_str() : u"");
-        }
+        if (!KvoMethodCall::isObjectOf(call.arg(2), call.self()->getClass()))
+            return call.fail(KV2_NOT_A_STRUCT, KvoMethodCall::classNameOf(nested));
         const KvoValue* nestedData = KvoMethodCall::memberOf(nested, s_dataIndex);
         if (!nestedData || !nestedData->getBuffer())
             return call.fail(KV2_DAMAGED_ARGUMENT);

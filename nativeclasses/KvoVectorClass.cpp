@@ -129,8 +129,10 @@ bool vectorConstruct(KvoVirtualMachine* vm, int argc, ValPtr& args)
     return call.doneThis();
 }
 
-// v + x: a new Vector, the receiver's elements followed by the elements of x, or by x itself.
-bool vectorAdd(KvoVirtualMachine* vm, int argc, ValPtr& args)
+// v + x and x + v: a new Vector of the receiver's elements and the elements of x (a vector, or
+// a Vector object) or x itself, in that order or reversed.
+template <bool receiverFirst>
+bool vectorJoin(KvoVirtualMachine* vm, int argc, ValPtr& args)
 {
     KvoMethodCall call(vm, argc, args);
     if (!call.needThis() || !call.countBetween(1, 1))
@@ -138,28 +140,14 @@ bool vectorAdd(KvoVirtualMachine* vm, int argc, ValPtr& args)
     const KvoVector* vector = call.memberVector(s_vecIndex);
     if (!vector)
         return false;
-    if (const KvoVector* tail = elementSource(call, call.arg(1)))
-        return doneWithNewVector(call, *vector + *tail);
+    if (const KvoVector* other = elementSource(call, call.arg(1)))
+        return doneWithNewVector(call, receiverFirst ? *vector + *other : *other + *vector);
     auto* result = new KvoVector(vector->size() + 1, false);
-    *result += *vector;
+    if (receiverFirst)
+        *result += *vector;
     result->push_back(call.arg(1));
-    return doneWithNewVector(call, result);
-}
-
-// x + v: a new Vector, the elements of x, or x itself, followed by the receiver's elements.
-bool vectorAddReversed(KvoVirtualMachine* vm, int argc, ValPtr& args)
-{
-    KvoMethodCall call(vm, argc, args);
-    if (!call.needThis() || !call.countBetween(1, 1))
-        return false;
-    const KvoVector* vector = call.memberVector(s_vecIndex);
-    if (!vector)
-        return false;
-    if (const KvoVector* head = elementSource(call, call.arg(1)))
-        return doneWithNewVector(call, *head + *vector);
-    auto* result = new KvoVector(vector->size() + 1, false);
-    result->push_back(call.arg(1));
-    *result += *vector;
+    if (!receiverFirst)
+        *result += *vector;
     return doneWithNewVector(call, result);
 }
 
@@ -388,8 +376,8 @@ bool vectorShared(KvoVirtualMachine* vm, int argc, ValPtr& args)
 
 const KvoMethodRegistration VECTOR_METHODS[] = {
     {u"Vector", &vectorConstruct},
-    {u"OP_ADD", &vectorAdd},
-    {u"OP_ADD_R", &vectorAddReversed},
+    {u"OP_ADD", &vectorJoin<true>},
+    {u"OP_ADD_R", &vectorJoin<false>},
     {u"OP_VREF", &vectorRead},
     {u"OP_VSET", &vectorWrite},
     {u"size", &vectorSize},
