@@ -2,6 +2,8 @@
 #include "values/KvoRefObject.h"
 
 #include <atomic>
+#include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/KvoMemory.h"
@@ -13,8 +15,26 @@ void* KvoRefObject::operator new(std::size_t size)
 
 void KvoRefObject::operator delete(void* block) noexcept
 {
+    // The destructor has run. When non-owning references remain (the destructor may have
+    // dropped some itself: an object that referred to itself), the block stays as a tombstone
+    // that carries them, else it goes back to the heap. The count is read from the block's
+    // bytes, because the object it belonged to has ended.
+    std::uint32_t weakLeft;
+    std::memcpy(&weakLeft, static_cast<const unsigned char*>(block) + s_weakCountOffset, sizeof weakLeft);
+    if (weakLeft != 0) {
+        ::new (block) KvoRefObject(TombstoneTag{}, weakLeft);
+        return;
+    }
     freemem(block);
 }
+
+std::ptrdiff_t KvoRefObject::weakCountOffset() noexcept
+{
+    KvoRefObject probe(TombstoneTag{}, 0);
+    return reinterpret_cast<const unsigned char*>(&probe.m_weakCount) - reinterpret_cast<const unsigned char*>(&probe);
+}
+
+const std::ptrdiff_t KvoRefObject::s_weakCountOffset = KvoRefObject::weakCountOffset();
 
 namespace {
 
@@ -35,6 +55,9 @@ thread_local DeletionQueue t_deletions{};
 
 void KvoRefObject::deleteObject(KvoRefObject* object)
 {
+    // Dead from now on, also while it waits: a non-owning reference reads it as null and can
+    // no longer hand it to a new owner.
+    object->m_refCount = DYING_COUNT;
     // Each deletion releases the objects it holds; those that die then are queued here rather
     // than deleted inside the outer destructor, so the native stack stays flat however long the
     // chain. The outermost call drains the queue (last in, first out) before it returns.
@@ -66,6 +89,12 @@ void KvoRefObject::deleteObject(KvoRefObject* object)
     delete queue.morePending;
     queue.morePending = nullptr;
     queue.draining = false;
+}
+
+void KvoRefObject::freeTombstone(KvoRefObject* tombstone) noexcept
+{
+    // A tombstone has nothing to destroy: its block goes back to the heap.
+    freemem(tombstone);
 }
 
 #if defined(KIVO_COUNT_OBJECTS)

@@ -6,6 +6,14 @@
 // deletion that starts while another one runs waits until the outer one has finished, so that
 // freeing a long chain of objects never recurses deeply. Every object is allocated from the
 // runtime heap (allocmem), so that its address can be handed to scripts as a 32-bit integer.
+//
+// Beside the count of owners the object counts its non-owning references (the reference kinds
+// of KvoValue), which never keep it alive. An object that dies while such references remain
+// runs its destructor as usual but leaves its block behind as a tombstone: a bare KvoRefObject
+// marked dead that still carries the count of references, so that each of them can ask whether
+// its target lives (and then reads as null) until the last one goes and frees the block. This
+// holds for every deletion, also a plain `delete`. An object released for the last time is
+// marked dead as soon as its deletion is decided, also while it waits in the queue.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +25,7 @@ class KVO_API KvoRefObject
 {
 public:
     KvoRefObject() noexcept { countCreated(); }
-    // A copy starts with count 0: the count belongs to the object, not to its contents.
+    // A copy starts with counts 0: the counts belong to the object, not to its contents.
     KvoRefObject(const KvoRefObject&) noexcept { countCreated(); }
     KvoRefObject& operator=(const KvoRefObject&) noexcept { return *this; }
     virtual ~KvoRefObject() { countDestroyed(); }
@@ -47,6 +55,37 @@ public:
     std::int32_t getRefCnt() const noexcept { return m_refCount; }
     void setRefCnt(std::int32_t count) noexcept { m_refCount = count; }
 
+    // Non-owning references. A value of a reference kind takes one when it starts to point at
+    // the object and drops it when it stops; the last one to leave a dead object frees its block.
+    void addWeakRef() noexcept { ++m_weakCount; }
+    void releaseWeakRef() noexcept
+    {
+        if (--m_weakCount == 0 && m_refCount == TOMBSTONE_COUNT) [[unlikely]]
+            freeTombstone(this);
+    }
+    // The first half of releaseWeakRef(), for the same callers as releaseUnlessLast(): returns
+    // the block when the last reference to a tombstone went, and the caller must then call
+    // finishRelease(); else null.
+    KvoRefObject* releaseWeakRefUnlessLast() noexcept
+    {
+        if (--m_weakCount == 0 && m_refCount == TOMBSTONE_COUNT) [[unlikely]]
+            return this;
+        return nullptr;
+    }
+    // Completes what releaseUnlessLast() or releaseWeakRefUnlessLast() handed back: frees a
+    // tombstone, or releases a live object's last count.
+    void finishRelease()
+    {
+        if (m_refCount == TOMBSTONE_COUNT)
+            freeTombstone(this);
+        else
+            release();
+    }
+    std::uint32_t getWeakRefCnt() const noexcept { return m_weakCount; }
+    // True once the object's deletion has been decided: it is waiting to be deleted, being
+    // deleted, or only a tombstone is left. A dead object must not be used in any other way.
+    bool isDead() const noexcept { return m_refCount <= TOMBSTONE_COUNT; }
+
     static void* operator new(std::size_t size);
     static void operator delete(void* block) noexcept;
 
@@ -63,6 +102,18 @@ protected:
     static void deleteObject(KvoRefObject* object);
 
 private:
+    // The counts of a dead object, which no sequence of addRef/release on a live object
+    // reaches: one that waits for deletion or is being deleted, and a tombstone.
+    static constexpr std::int32_t DYING_COUNT = INT32_MIN;
+    static constexpr std::int32_t TOMBSTONE_COUNT = INT32_MIN + 1;
+    struct TombstoneTag {};
+    // The tombstone left in a dead object's block (not counted as a live object).
+    KvoRefObject(TombstoneTag, std::uint32_t weakCount) noexcept : m_refCount(TOMBSTONE_COUNT), m_weakCount(weakCount) {}
+    static void freeTombstone(KvoRefObject* tombstone) noexcept;
+    // Where m_weakCount lies in the block, for operator delete, which runs after the object ended.
+    static std::ptrdiff_t weakCountOffset() noexcept;
+    static const std::ptrdiff_t s_weakCountOffset;
+
 #if defined(KIVO_COUNT_OBJECTS)
     static void countCreated() noexcept;
     static void countDestroyed() noexcept;
@@ -72,4 +123,5 @@ private:
 #endif
 
     std::int32_t m_refCount = 0;
+    std::uint32_t m_weakCount = 0; // fills what was padding: objects keep their size
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/KvoFormat.h"
 #include "platform/KvoMemory.h"
@@ -337,32 +338,54 @@ KvoString& KvoString::insert(std::uint32_t pos, KvoChar c, std::uint32_t count)
 
 KvoString& KvoString::replace(const KvoString& from, const KvoString& to)
 {
+    // A result past the longest string could not be held at all: memory has run out.
+    if (!replace(from, to, static_cast<std::uint32_t>(MAX_STRING_LENGTH)))
+        errorExit(1);
+    return *this;
+}
+
+bool KvoString::replace(const KvoString& from, const KvoString& to, std::uint32_t maxLength)
+{
     std::uint32_t fromLength = from.length();
     if (fromLength == 0 || !m_text)
-        return *this;
-    // Built in one pass; the result equals the designed find/erase/insert loop, which never
-    // searches inside text it has just inserted.
-    std::u16string result;
-    const KvoChar* text = m_text;
+        return true;
+    // The occurrences are counted first, so that the result's length is known, and checked,
+    // before anything is allocated. The result equals the designed find/erase/insert loop, which
+    // never searches inside text it has just inserted. from and to may be this very string:
+    // both are read only before the new block is adopted.
     const KvoChar* pattern = from.c_str();
-    bool replaced = false;
-    for (;;) {
+    std::uint64_t hits = 0;
+    for (const KvoChar* hit = kvoStrStr(m_text, pattern); hit; hit = kvoStrStr(hit + fromLength, pattern))
+        ++hits;
+    if (hits == 0)
+        return true;
+    std::uint32_t textLength = length();
+    std::uint32_t toLength = to.length();
+    std::uint64_t total = textLength - hits * fromLength + hits * toLength;
+    if (total > maxLength)
+        return false;
+    if (total == 0) {
+        clear();
+        return true;
+    }
+    KvoChar* block = allocateText(static_cast<std::size_t>(total));
+    KvoChar* out = block;
+    const KvoChar* text = m_text;
+    for (std::uint64_t i = 0; i < hits; ++i) {
         const KvoChar* hit = kvoStrStr(text, pattern);
-        if (!hit)
-            break;
-        replaced = true;
-        result.append(text, static_cast<std::size_t>(hit - text));
-        result.append(to.c_str(), to.length());
+        std::size_t before = static_cast<std::size_t>(hit - text);
+        std::memcpy(out, text, before * sizeof(KvoChar));
+        out += before;
+        if (toLength)
+            std::memcpy(out, to.c_str(), toLength * sizeof(KvoChar));
+        out += toLength;
         text = hit + fromLength;
     }
-    if (!replaced)
-        return *this;
-    result.append(text);
-    if (result.empty())
-        clear();
-    else
-        assignText(result.data(), result.size());
-    return *this;
+    std::size_t rest = static_cast<std::size_t>(m_text + textLength - text);
+    std::memcpy(out, text, rest * sizeof(KvoChar));
+    block[total] = 0;
+    adopt(block, static_cast<std::uint32_t>(total), static_cast<std::uint32_t>(total));
+    return true;
 }
 
 KvoString& KvoString::replace(KvoChar from, KvoChar to) noexcept
@@ -477,38 +500,59 @@ void appendValueText(KvoString& out, const KvoValue& value)
     appendPrintText(out, value);
 }
 
-// Formats one conversion. spec is "%" + flags/width/precision + the conversion letter + any
+// Appends piece to out when out stays within maxLength characters; false (out unchanged)
+// otherwise.
+bool appendWithin(KvoString& out, const KvoString& piece, std::uint32_t maxLength)
+{
+    if (std::uint64_t(out.length()) + piece.length() > maxLength)
+        return false;
+    out += piece;
+    return true;
+}
+
+bool appendWithin(KvoString& out, const KvoChar* text, std::uint32_t maxLength)
+{
+    if (std::uint64_t(out.length()) + kvoStrLen(text) > maxLength)
+        return false;
+    out += text;
+    return true;
+}
+
+// Formats one conversion and appends it to out; false (out unchanged) when out would pass
+// maxLength characters. spec is "%" + flags/width/precision + the conversion letter + any
 // literal text that followed it, with the size prefix already removed, so that the engine
 // always reads a 32-bit integer, a double, a pointer or UTF-16 text: exactly what is passed.
-void appendConversion(KvoString& out, std::u16string& spec, std::size_t letterPos, const KvoValue& value)
+bool appendConversion(KvoString& out, std::u16string& spec, std::size_t letterPos, const KvoValue& value,
+                      std::uint32_t maxLength)
 {
     KvoChar letter = spec[letterPos];
     switch (letter) {
     case u'd': case u'i': case u'o': case u'u': case u'x': case u'X':
-        out += KvoString::format(spec.c_str(), value.getLong());
-        break;
+        return appendWithin(out, KvoString::format(spec.c_str(), value.getLong()), maxLength);
     case u'c': case u'C':
         spec[letterPos] = u'c';
-        out += KvoString::format(spec.c_str(), static_cast<int>(static_cast<KvoChar>(value.getLong())));
-        break;
+        return appendWithin(out, KvoString::format(spec.c_str(), static_cast<int>(static_cast<KvoChar>(value.getLong()))),
+                            maxLength);
     case u'p':
         if (isObjectType(value.getType()) || value.getType() == KVT_FILE || value.getType() == KVT_CODE ||
             value.getType() == KVT_VAR)
-            out += KvoString::format(spec.c_str(), value.ptr());
-        else
-            out += KvoString::format(spec.c_str(),
-                                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(static_cast<std::uint32_t>(value.getLong()))));
-        break;
+            return appendWithin(out, KvoString::format(spec.c_str(), value.ptr()), maxLength);
+        return appendWithin(out,
+                            KvoString::format(spec.c_str(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(
+                                                                static_cast<std::uint32_t>(value.getLong())))),
+                            maxLength);
     case u's': case u'S': {
         spec[letterPos] = u's';
         KvoString text(u"");
         appendValueText(text, value);
-        out += KvoString::format(spec.c_str(), text.c_str());
-        break;
+        // The field is at least as long as the text: a text that cannot fit is refused before
+        // it is formatted (and copied once more).
+        if (std::uint64_t(out.length()) + text.length() > maxLength)
+            return false;
+        return appendWithin(out, KvoString::format(spec.c_str(), text.c_str()), maxLength);
     }
     default: // floating conversions
-        out += KvoString::format(spec.c_str(), value.getDouble());
-        break;
+        return appendWithin(out, KvoString::format(spec.c_str(), value.getDouble()), maxLength);
     }
 }
 
@@ -516,8 +560,18 @@ void appendConversion(KvoString& out, std::u16string& spec, std::size_t letterPo
 
 KvoString::KvoString(const KvoChar* fmt, unsigned argc, ValPtr& args)
 {
-    if (!fmt || !*fmt || argc == 0)
-        return;
+    // A text past the longest string could not be held at all: memory has run out.
+    if (!formatScript(*this, fmt, argc, args, static_cast<std::uint32_t>(MAX_STRING_LENGTH)))
+        errorExit(1);
+}
+
+bool KvoString::formatScript(KvoString& out, const KvoChar* fmt, unsigned argc, ValPtr& args, std::uint32_t maxLength)
+{
+    KvoString result;
+    if (!fmt || !*fmt || argc == 0) {
+        out = std::move(result);
+        return true;
+    }
     std::u16string copy(fmt);
     KvoChar* state = nullptr;
     unsigned consumed = 0;
@@ -537,17 +591,21 @@ KvoString::KvoString(const KvoChar* fmt, unsigned argc, ValPtr& args)
         bool leadingText = token == copy.data();
         if (*p == u'n' && !leadingText) {
             // Never a store through a script-supplied address: the request is printed as written.
-            *this += u"%";
-            *this += token;
+            if (!appendWithin(result, u"%", maxLength) || !appendWithin(result, token, maxLength))
+                return false;
             continue;
         }
         if (!isOneOf(*p, FORMAT_CONVERSIONS) || leadingText) {
-            *this += token;
+            if (!appendWithin(result, token, maxLength))
+                return false;
             continue;
         }
         std::size_t letterPos = spec.size();
         spec.append(p);
-        appendConversion(*this, spec, letterPos, args[static_cast<int>(consumed)]);
+        if (!appendConversion(result, spec, letterPos, args[static_cast<int>(consumed)], maxLength))
+            return false;
         ++consumed;
     }
+    out = std::move(result);
+    return true;
 }

@@ -26,6 +26,7 @@ public:
     KvoString(const KvoString& other);
     KvoString(KvoString&& other) noexcept;
     // Script formatting: the values args[0] .. args[argc-1] formatted by fmt (see KvoString.cpp).
+    // The text is not bounded (but for the longest string); formatScript is the bounded form.
     KvoString(const KvoChar* fmt, unsigned argc, ValPtr& args);
     ~KvoString() override;
 
@@ -84,11 +85,19 @@ public:
     KvoString& insert(std::uint32_t pos, KvoChar c, std::uint32_t count);
     // Replaces every occurrence of from by to, left to right; replaced text is not searched again.
     KvoString& replace(const KvoString& from, const KvoString& to);
+    // The same, when the result has at most maxLength characters; otherwise false, and the
+    // string is left as it was (the result's length is computed before anything is allocated).
+    bool replace(const KvoString& from, const KvoString& to, std::uint32_t maxLength);
     KvoString& replace(KvoChar from, KvoChar to) noexcept;
 
     // printf-style formatting over a UTF-16 format; a null format gives no text.
     static KvoString format(const KvoChar* fmt, ...);
     static KvoString formatV(const KvoChar* fmt, va_list args);
+    // Script formatting into out (replacing its text), as the formatting constructor does, when
+    // the text has at most maxLength characters; otherwise false, and out is left as it was.
+    // Every piece is checked before it is added, so a failing format never holds much more than
+    // maxLength characters.
+    static bool formatScript(KvoString& out, const KvoChar* fmt, unsigned argc, ValPtr& args, std::uint32_t maxLength);
 
 private:
     // Takes ownership of a runtime-heap block of capacity + 1 units holding length characters

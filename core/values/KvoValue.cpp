@@ -85,17 +85,17 @@ void KvoValue::assignRef(KvoRefObject* p)
 {
     if (m_payload.object == p)
         return;
-    KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
-    if (p && isOwningType(m_ext.type))
-        p->addRef();
+    KvoRefObject* old = m_payload.object;
     setPointer(p);
-    if (old)
-        old->release();
+    retain();
+    drop(m_ext.type, old);
 }
 
 void* KvoValue::addr() const noexcept
 {
-    switch (m_ext.type) {
+    switch (getType()) {
+    case KVT_NULL:
+        return nullptr;
     case KVT_INTEGER:
     case KVT_FLOAT:
     case KVT_DOUBLE:
@@ -116,17 +116,17 @@ void* KvoValue::addr() const noexcept
 
 KvoClass* KvoValue::getClass() const noexcept
 {
-    return (m_ext.type == KVT_CLASS || m_ext.type == KVT_CLASSREF) ? objectAs<KvoClass>(m_payload.pointer) : nullptr;
+    return (getType() == KVT_CLASS || getType() == KVT_CLASSREF) ? objectAs<KvoClass>(m_payload.pointer) : nullptr;
 }
 
 KvoObject* KvoValue::getObject() const noexcept
 {
-    return (m_ext.type == KVT_OBJECT || m_ext.type == KVT_OBJECTREF) ? objectAs<KvoObject>(m_payload.pointer) : nullptr;
+    return (getType() == KVT_OBJECT || getType() == KVT_OBJECTREF) ? objectAs<KvoObject>(m_payload.pointer) : nullptr;
 }
 
 KvoVector* KvoValue::getVector() const noexcept
 {
-    switch (m_ext.type) {
+    switch (getType()) {
     case KVT_VECTOR:
     case KVT_VECTORREF:
     case KVT_BYTECODE:
@@ -140,23 +140,23 @@ KvoVector* KvoValue::getVector() const noexcept
 
 KvoString* KvoValue::getString() const noexcept
 {
-    return (m_ext.type == KVT_STRING || m_ext.type == KVT_STRINGREF) ? objectAs<KvoString>(m_payload.pointer) : nullptr;
+    return (getType() == KVT_STRING || getType() == KVT_STRINGREF) ? objectAs<KvoString>(m_payload.pointer) : nullptr;
 }
 
 KvoBuffer* KvoValue::getBuffer() const noexcept
 {
-    return (m_ext.type == KVT_BUFFER || m_ext.type == KVT_BUFFERREF) ? objectAs<KvoBuffer>(m_payload.pointer) : nullptr;
+    return (getType() == KVT_BUFFER || getType() == KVT_BUFFERREF) ? objectAs<KvoBuffer>(m_payload.pointer) : nullptr;
 }
 
 KvoCharBuffer* KvoValue::getCharBuffer() const noexcept
 {
-    return (m_ext.type == KVT_CHARBUFFER || m_ext.type == KVT_CHARBUFFERREF) ? objectAs<KvoCharBuffer>(m_payload.pointer)
+    return (getType() == KVT_CHARBUFFER || getType() == KVT_CHARBUFFERREF) ? objectAs<KvoCharBuffer>(m_payload.pointer)
                                                                              : nullptr;
 }
 
 KvoDictionary* KvoValue::getDictionary() const noexcept
 {
-    return (m_ext.type == KVT_DICTIONARY || m_ext.type == KVT_DICTIONARYREF) ? objectAs<KvoDictionary>(m_payload.pointer)
+    return (getType() == KVT_DICTIONARY || getType() == KVT_DICTIONARYREF) ? objectAs<KvoDictionary>(m_payload.pointer)
                                                                              : nullptr;
 }
 
@@ -172,6 +172,8 @@ std::int32_t KvoValue::convertToLong() const noexcept
         d = m_payload.single;
     else if (m_ext.type == KVT_DOUBLE)
         d = m_payload.real;
+    else if (isDeadReference())
+        return 0; // reads as null
     else {
         // The first 4 payload bytes (the low half of a pointer).
         std::int32_t bits;

@@ -2,8 +2,13 @@
 // and dictionary entry. 16 bytes: a type byte, a flags byte and an 8-byte payload (a 32-bit
 // integer, a float, a double, a raw pointer or a pointer to a counted heap object).
 // Invariant: a value of an owning kind (6..14) with a non-null pointer holds exactly one counted
-// reference to its object; every other kind holds none. Copy, assignment, move and dispose keep
-// that invariant and are inline because every push and pop of the interpreter runs them.
+// reference to its object; a value of a reference kind that points at an object (17..24) holds
+// exactly one non-owning reference (KvoRefObject::addWeakRef), which does not keep the object
+// alive; every other kind holds none. Copy, assignment, move and dispose keep that invariant and
+// are inline because every push and pop of the interpreter runs them.
+//
+// A reference whose object has died reads as null everywhere: getType() answers KVT_NULL, every
+// typed view answers null, and the integer view 0. Only its stored bits still say what it was.
 #pragma once
 
 #include <bit>
@@ -74,10 +79,15 @@ constexpr bool isOwningType(unsigned type)
 {
     return type - KVT_BYTECODE <= KVT_DICTIONARY - KVT_BYTECODE;
 }
+// True for the reference kinds that point at a heap object without owning it (17..24).
+constexpr bool isWeakType(unsigned type)
+{
+    return type - KVT_BYTECODEREF <= KVT_DICTIONARYREF - KVT_BYTECODEREF;
+}
 // True for every kind whose payload points at a heap object (owning or not).
 constexpr bool isObjectType(unsigned type)
 {
-    return isOwningType(type) || (type >= KVT_BYTECODEREF && type <= KVT_DICTIONARYREF);
+    return isOwningType(type) || isWeakType(type);
 }
 // The non-owning twin of an owning kind (code 5 -> 16, bytecode 6 -> 17, buffer 8 -> 18 ...
 // dictionary 14 -> 24). Kinds without a twin (local-variable information among them) map to
@@ -136,11 +146,7 @@ public:
     // A raw pointer: an open stream or any host handle (KVT_FILE).
     KvoValue(void* handle) noexcept : m_ext(KVT_FILE, 0) { setPointer(handle); }
 
-    KvoValue(const KvoValue& other) noexcept : m_ext(other.m_ext), m_payload(other.m_payload)
-    {
-        if (isOwningType(m_ext.type) && m_payload.object)
-            m_payload.object->addRef();
-    }
+    KvoValue(const KvoValue& other) noexcept : m_ext(other.m_ext), m_payload(other.m_payload) { retain(); }
     KvoValue(KvoValue&& other) noexcept : m_ext(other.m_ext), m_payload(other.m_payload)
     {
         other.m_ext = ExtType();
@@ -152,59 +158,61 @@ public:
     // inside an object that only this value keeps alive (v = v[0]) stays safe.
     KvoValue& operator=(const KvoValue& other)
     {
-        if (isOwningType(other.m_ext.type) && other.m_payload.object)
-            other.m_payload.object->addRef();
-        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        other.retain();
+        KvoValueType oldType = m_ext.type;
+        KvoRefObject* old = m_payload.object;
         m_ext = other.m_ext;
         m_payload = other.m_payload;
-        if (old)
-            old->release();
+        drop(oldType, old);
         return *this;
     }
     KvoValue& operator=(KvoValue&& other)
     {
         if (this == &other)
             return *this;
-        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        KvoValueType oldType = m_ext.type;
+        KvoRefObject* old = m_payload.object;
         m_ext = other.m_ext;
         m_payload = other.m_payload;
         other.m_ext = ExtType();
         other.m_payload.bits = 0;
-        if (old)
-            old->release();
+        drop(oldType, old);
         return *this;
     }
 
-    // Releases an owned object and leaves NULL. The value is already NULL when the object's
-    // destructor runs, so a destructor that looks at this slot sees no stale pointer.
+    // Releases an owned object (or drops a reference) and leaves NULL. The value is already NULL
+    // when the object's destructor runs, so a destructor that looks at this slot sees no stale
+    // pointer.
     void dispose()
     {
-        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        KvoValueType oldType = m_ext.type;
+        KvoRefObject* old = m_payload.object;
         m_ext = ExtType();
         m_payload.bits = 0;
-        if (old)
-            old->release();
+        drop(oldType, old);
     }
 
     // Assignment and dispose that leave a final release to the caller: the result is the object
-    // this value owned when its last reference went with the change (the caller must release()
-    // it), else null. They make no call themselves, so the interpreter loop can keep its state
-    // in registers and save it only on the rare path that deletes an object.
+    // this value owned when its last reference went with the change, or the tombstone whose
+    // last non-owning reference went (the caller must call finishRelease() on it), else null.
+    // They make no call themselves, so the interpreter loop can keep its state in registers and
+    // save it only on the rare path that deletes an object.
     [[nodiscard, gnu::always_inline]] KvoRefObject* assignDeferred(const KvoValue& other) noexcept
     {
-        if (isOwningType(other.m_ext.type) && other.m_payload.object)
-            other.m_payload.object->addRef();
-        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        other.retain();
+        KvoValueType oldType = m_ext.type;
+        KvoRefObject* old = m_payload.object;
         m_ext = other.m_ext;
         m_payload = other.m_payload;
-        return old ? old->releaseUnlessLast() : nullptr;
+        return dropDeferred(oldType, old);
     }
     [[nodiscard, gnu::always_inline]] KvoRefObject* disposeDeferred() noexcept
     {
-        KvoRefObject* old = isOwningType(m_ext.type) ? m_payload.object : nullptr;
+        KvoValueType oldType = m_ext.type;
+        KvoRefObject* old = m_payload.object;
         m_ext = ExtType();
         m_payload.bits = 0;
-        return old ? old->releaseUnlessLast() : nullptr;
+        return dropDeferred(oldType, old);
     }
     // Stores an integer without looking at the old content; only for a value that holds no
     // counted reference.
@@ -220,17 +228,47 @@ public:
     // releases the old one.
     void assignRef(KvoRefObject* p);
 
-    KvoValueType getType() const noexcept { return m_ext.type; }
+    // The kind; KVT_NULL for a reference whose object has died.
+    KvoValueType getType() const noexcept
+    {
+        KvoValueType type = m_ext.type;
+        if (isWeakType(type) && m_payload.object && m_payload.object->isDead()) [[unlikely]]
+            return KVT_NULL;
+        return type;
+    }
+    // getType() == type, for a kind known where it is written: a stored byte comparison for every
+    // kind that a dead reference cannot turn into.
+    [[gnu::always_inline]] bool hasType(KvoValueType type) const noexcept
+    {
+        if (type == KVT_NULL || isWeakType(type))
+            return getType() == type;
+        return m_ext.type == type;
+    }
+    // The stored type and flags bytes, also of a reference whose object has died.
     ExtType getExtType() const noexcept { return m_ext; }
+    KvoValueType storedType() const noexcept { return m_ext.type; }
+    // True for a reference whose object has died.
+    bool isDeadReference() const noexcept
+    {
+        return isWeakType(m_ext.type) && m_payload.object && m_payload.object->isDead();
+    }
     std::uint8_t getFlags() const noexcept { return m_ext.flags; }
     void setFlags(std::uint8_t flags) noexcept { m_ext.flags = flags; }
     std::uint8_t getProtection() const noexcept { return m_ext.flags & KVO_PROTECTION_MASK; }
     // Replaces the whole flags byte by the protection bits of p.
     void setProtection(short p) noexcept { m_ext.flags = static_cast<std::uint8_t>(p & KVO_PROTECTION_MASK); }
 
-    // The payload as a pointer, whatever the type.
-    void* getRef() const noexcept { return m_payload.pointer; }
-    void* ptr() const noexcept { return m_payload.pointer; }
+    // The payload as a pointer, whatever the type (null for a reference whose object has died).
+    void* getRef() const noexcept { return ptr(); }
+    void* ptr() const noexcept
+    {
+        if (isWeakType(m_ext.type) && m_payload.object && m_payload.object->isDead()) [[unlikely]]
+            return nullptr;
+        return m_payload.pointer;
+    }
+    // The payload pointer as stored, also that of a dead reference: only for code that has
+    // already checked the kind through getType() (or a typed view).
+    void* storedPointer() const noexcept { return m_payload.pointer; }
     // The address of the data: the payload for numbers, the bytes of a buffer, the characters
     // of a character buffer or string, else the payload pointer.
     void* addr() const noexcept;
@@ -250,7 +288,7 @@ public:
     // be undefined); every other kind gives its first 4 payload bytes.
     std::int32_t getLong() const noexcept
     {
-        if (m_ext.type == KVT_INTEGER)
+        if (m_ext.type == KVT_INTEGER) [[likely]]
             return m_payload.integer;
         return convertToLong();
     }
@@ -282,15 +320,47 @@ public:
     explicit operator float() const noexcept { return getFloat(); }
     explicit operator double() const noexcept { return getDouble(); }
 
-    bool isNull() const noexcept { return m_ext.type == KVT_NULL; }
+    bool isNull() const noexcept { return getType() == KVT_NULL; }
     bool isOwning() const noexcept { return isOwningType(m_ext.type); }
 
 private:
     void setObject(KvoRefObject* p) noexcept
     {
         setPointer(p);
-        if (p && isOwningType(m_ext.type))
-            p->addRef();
+        retain();
+    }
+    // Takes the count (owning kinds) or the non-owning reference (reference kinds) that this
+    // value's payload stands for.
+    // (The kinds below KVT_BYTECODE, numbers above all, leave with one comparison.)
+    void retain() const noexcept
+    {
+        unsigned type = m_ext.type;
+        if (type < KVT_BYTECODE || !m_payload.object)
+            return;
+        if (type <= KVT_DICTIONARY)
+            m_payload.object->addRef();
+        else if (isWeakType(type)) [[unlikely]]
+            m_payload.object->addWeakRef();
+    }
+    // Gives back what a payload of the given kind stood for.
+    static void drop(KvoValueType type, KvoRefObject* object)
+    {
+        if (type < KVT_BYTECODE || !object)
+            return;
+        if (type <= KVT_DICTIONARY)
+            object->release();
+        else if (isWeakType(type)) [[unlikely]]
+            object->releaseWeakRef();
+    }
+    [[gnu::always_inline]] static KvoRefObject* dropDeferred(KvoValueType type, KvoRefObject* object) noexcept
+    {
+        if (type < KVT_BYTECODE || !object)
+            return nullptr;
+        if (type <= KVT_DICTIONARY)
+            return object->releaseUnlessLast();
+        if (isWeakType(type)) [[unlikely]]
+            return object->releaseWeakRefUnlessLast();
+        return nullptr;
     }
     void setPointer(void* p) noexcept
     {

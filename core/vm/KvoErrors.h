@@ -18,6 +18,8 @@ inline constexpr const KvoChar* KVO_ERR_TOO_FEW_ARGUMENTS = u"too few arguments"
 // Raised when a call would nest deeper than the interpreter's limits (script call depth, value
 // stack size, or native code re-entering the interpreter).
 inline constexpr const KvoChar* KVO_ERR_STACK_OVERFLOW = u"stack overflow";
+// A native function ended with a C++ exception other than running out of memory.
+inline constexpr const KvoChar* KVO_ERR_NATIVE_FAILED = u"native function failed";
 // Raised for code the interpreter cannot execute safely: an operand or jump target outside the
 // code, a literal index outside the procedure, a frame slot outside the frame, a code element
 // that is not a buffer, or an instruction that would pop below its frame.

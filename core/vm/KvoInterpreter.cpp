@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/KvoMemory.h"
 #include "values/KvoDictionary.h"
 #include "vm/KvoDebugger.h"
 #include "vm/KvoErrors.h"
@@ -242,6 +243,7 @@ void KvoInterpreter::setDebugger(KvoDebugger* debugger)
         m_debugger->setInterpreter(this);
         m_debugger->setCurrentProc(nullptr, 0);
         m_trace = m_debugger->getTrace();
+        followFrameInDebugger(false);
     }
     updateHookAttention();
 }
@@ -250,8 +252,21 @@ void KvoInterpreter::setStep(bool step)
 {
     if (step == m_step)
         return;
+    bool wasActive = m_trace || m_step;
     m_step = step;
+    followFrameInDebugger(wasActive);
     updateHookAttention();
+}
+
+void KvoInterpreter::followFrameInDebugger(bool wasActive)
+{
+    if (!m_debugger)
+        return;
+    bool active = m_trace || m_step;
+    if (active && !wasActive && m_frame)
+        m_debugger->setCurrentProc(m_frame->m_procedure, m_frame->m_nargs);
+    else if (!active && wasActive)
+        m_debugger->setCurrentProc(nullptr, 0);
 }
 
 void KvoInterpreter::setAllowBreakRequest(bool allow)
@@ -322,7 +337,7 @@ void KvoInterpreter::runFinalizers()
     // Destructors never nest: objects that die while one runs (a chain whose destructors drop
     // the next link) wait in the queue for this loop, so a long chain needs no deep recursion.
     // Near the nesting limit the queue waits for an outer run.
-    if (m_finalizing || m_nesting >= KVO_MAX_NESTED_RUNS - 1)
+    if (m_finalizing || getNesting() >= KVO_MAX_NESTED_RUNS - 1)
         return;
     m_finalizing = true;
     m_attention.fetch_and(~ATTN_FINALIZE);
@@ -415,7 +430,7 @@ KvoInterpreter::Flow KvoInterpreter::enterProcedure(KvoVector* procedure, int na
         returnError(KVO_ERR_STACK_CORRUPTED);
         return Flow::FAIL;
     }
-    if (m_depth >= KVO_MAX_CALL_DEPTH || (nested && m_nesting >= KVO_MAX_NESTED_RUNS)) {
+    if (m_depth >= KVO_MAX_CALL_DEPTH || (nested && getNesting() >= KVO_MAX_NESTED_RUNS)) {
         stackOverflow();
         return Flow::FAIL;
     }
@@ -445,6 +460,19 @@ KvoInterpreter::Flow KvoInterpreter::enterProcedure(KvoVector* procedure, int na
     return Flow::DONE;
 }
 
+bool KvoInterpreter::invokeNative(KvoNativeFunc function, int count)
+{
+    // No C++ exception leaves a native function: running out of memory ends the process with
+    // "out of memory" as every allocation of the runtime does, anything else is a script error.
+    try {
+        return function(&m_vm, count, m_sp);
+    } catch (const std::bad_alloc&) {
+        errorExit(1);
+    } catch (...) {
+        return returnError(KVO_ERR_NATIVE_FAILED);
+    }
+}
+
 KvoInterpreter::Flow KvoInterpreter::callNative(KvoNativeFunc function, int calledSlot, int count, bool nested,
                                                 std::uint8_t action)
 {
@@ -457,9 +485,9 @@ KvoInterpreter::Flow KvoInterpreter::callNative(KvoNativeFunc function, int call
             stackOverflow();
             return Flow::FAIL;
         }
-        ok = function(&m_vm, count, m_sp);
+        ok = invokeNative(function, count);
     } else {
-        ok = function(&m_vm, count, m_sp);
+        ok = invokeNative(function, count);
     }
     if (!collectResult(calledSlot) || !ok)
         return Flow::FAIL;

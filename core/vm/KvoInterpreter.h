@@ -154,6 +154,13 @@ public:
     void cancel() noexcept;
     bool isCancelled() const noexcept { return m_cancelled.load(std::memory_order_relaxed); }
 
+    // Nested runs of the machine's other interpreters that this one runs inside (a function that
+    // a host executes from a callback of a running script); they count toward
+    // KVO_MAX_NESTED_RUNS. Set before the first run.
+    void setOuterNesting(int nesting) noexcept { m_outerNesting = nesting; }
+    // Active nested runs, the outer interpreters' included.
+    int getNesting() const noexcept { return m_outerNesting + m_nesting; }
+
     // Takes a reference to a dying object whose class has a script destructor; the destructor
     // runs at the next instruction boundary (or when the outermost call ends), then the
     // reference is released. Called by the machine.
@@ -224,6 +231,10 @@ private:
     // Leaves every frame of this run after a cancel.
     void leaveCancelledRun();
     void updateHookAttention();
+    // Called after trace or step changed: when the debugger has just become active it takes the
+    // current procedure from the running frame (never from what it remembered while inactive);
+    // when it has just become inactive it forgets the procedure.
+    void followFrameInDebugger(bool wasActive);
 
     // Frames.
     [[gnu::visibility("hidden")]] KvoProcInfo* pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp);
@@ -253,6 +264,8 @@ private:
     // Out-of-line parts of instructions, working on the top at SP (KvoInterpreterLoop.cpp).
     [[gnu::visibility("hidden")]] std::int32_t topAsInteger() const noexcept;
     [[gnu::visibility("hidden")]] Flow concatenateTop();
+    // Calls a native function on the current stack; a C++ exception becomes a script error.
+    [[gnu::visibility("hidden")]] bool invokeNative(KvoNativeFunc function, int count);
     [[gnu::visibility("hidden")]] Flow newObject();
     [[gnu::visibility("hidden")]] Flow deleteTop();
     [[gnu::visibility("hidden")]] void traceOn(bool step);
@@ -331,6 +344,7 @@ private:
     KvoProcInfo* m_frame = nullptr;
     int m_depth = 0;
     int m_nesting = 0;
+    int m_outerNesting = 0;
     std::vector<std::unique_ptr<FrameChunk>> m_frameChunks;
     KvoErrorHandler* m_freeHandlers = nullptr;
     KvoDebugger* m_debugger = nullptr;
@@ -360,7 +374,7 @@ public:
     ~NestGuard() { --m_interpreter.m_nesting; }
     NestGuard(const NestGuard&) = delete;
     NestGuard& operator=(const NestGuard&) = delete;
-    bool tooDeep() const noexcept { return m_interpreter.m_nesting > KVO_MAX_NESTED_RUNS; }
+    bool tooDeep() const noexcept { return m_interpreter.getNesting() > KVO_MAX_NESTED_RUNS; }
 
 private:
     KvoInterpreter& m_interpreter;

@@ -22,6 +22,8 @@
 #include <memory>
 #include <new>
 
+#include "stdlib/KvoLibLimits.h"
+#include "stdlib/KvoLibMessages.h"
 #include "values/KvoDictionary.h"
 #include "vm/KvoDebugger.h"
 #include "vm/KvoErrors.h"
@@ -122,12 +124,12 @@ namespace {
 
 bool isProcedureValue(const KvoValue& value) noexcept
 {
-    return value.getType() == KVT_BYTECODE || value.getType() == KVT_BYTECODEREF;
+    return value.hasType(KVT_BYTECODE) || value.hasType(KVT_BYTECODEREF);
 }
 // A string value that has its string (a string value without one is an error for ADD).
 bool isTextValue(const KvoValue& value) noexcept
 {
-    return (value.getType() == KVT_STRING || value.getType() == KVT_STRINGREF) && value.ptr();
+    return objectOfKinds<KvoString>(value, KVT_STRING, KVT_STRINGREF) != nullptr;
 }
 // Whether two zero-terminated texts are equal.
 bool equalTexts(const KvoChar* a, const KvoChar* b) noexcept
@@ -185,12 +187,12 @@ void KvoInterpreter::releaseSlotsFrom(int calledSlot, int from, KvoRefObject* dr
     // addressed afresh after each.
     KvoValue* stack = data();
     if (dropped) {
-        dropped->release();
+        dropped->finishRelease();
         stack = data();
     }
     for (int i = from; i > calledSlot; --i) {
         if (KvoRefObject* last = stack[i].disposeDeferred()) {
-            last->release();
+            last->finishRelease();
             stack = data();
         }
     }
@@ -225,10 +227,10 @@ void KvoInterpreter::cutBackTo(int calledSlot)
     KvoBuffer* code = nullptr;
     if (procedure && procedure->size() > PROC_DEFAULTS && m_depth < KVO_MAX_CALL_DEPTH) {
         const KvoValue& codeValue = (*procedure)[PROC_CODE];
-        if (codeValue.getType() == KVT_BUFFER || codeValue.getType() == KVT_BUFFERREF)
+        if (codeValue.hasType(KVT_BUFFER) || codeValue.hasType(KVT_BUFFERREF))
             code = payloadAs<KvoBuffer>(codeValue);
         const KvoValue& defaultsValue = (*procedure)[PROC_DEFAULTS];
-        if (defaultsValue.getType() == KVT_VECTOR || defaultsValue.getType() == KVT_VECTORREF) {
+        if (defaultsValue.hasType(KVT_VECTOR) || defaultsValue.hasType(KVT_VECTORREF)) {
             KvoVector* defaults = payloadAs<KvoVector>(defaultsValue);
             if (defaults && static_cast<std::uint32_t>(nargs) < defaults->size() &&
                 !((*defaults)[static_cast<std::uint32_t>(nargs)].getFlags() & KvoNoDefault))
@@ -313,7 +315,13 @@ KvoInterpreter::Flow KvoInterpreter::concatenateTop()
     // ADD of two strings: a new string, the left text followed by the right one.
     int sp = m_sp.current();
     KvoValue* stack = data();
-    KvoValue result(new KvoString(*payloadAs<KvoString>(stack[sp - 1]) + *payloadAs<KvoString>(stack[sp])));
+    const KvoString& left = *payloadAs<KvoString>(stack[sp - 1]);
+    const KvoString& right = *payloadAs<KvoString>(stack[sp]);
+    if (!kvoLibCountFits(std::uint64_t(left.length()) + right.length(), sizeof(KvoChar))) {
+        returnError(KVO_LIB_COUNT_TOO_LARGE);
+        return Flow::FAIL;
+    }
+    KvoValue result(new KvoString(left + right));
     stack[sp - 1] = static_cast<KvoValue&&>(result);
     (*this)[static_cast<std::uint32_t>(sp)].dispose();
     m_sp = ValPtr(this, sp - 1);
@@ -357,12 +365,12 @@ void KvoInterpreter::traceOn(bool step)
 {
     if (!m_debugger)
         return;
-    if (!m_trace && !m_step && m_frame)
-        m_debugger->setCurrentProc(m_frame->m_procedure, m_frame->m_nargs);
+    bool wasActive = m_trace || m_step;
     if (step)
         m_step = true;
     else
         m_trace = true;
+    followFrameInDebugger(wasActive);
     updateHookAttention();
 }
 
@@ -619,7 +627,7 @@ selectDirect:
     {                                                                        \
         if (KvoRefObject* dropped = (target).assignDeferred(source)) {       \
             SPILL();                                                         \
-            dropped->release();                                              \
+            dropped->finishRelease();                                        \
             LOAD();                                                          \
             if (m_attention.load(std::memory_order_relaxed))                 \
                 CHECK_BEFORE_NEXT();                                         \
@@ -629,7 +637,7 @@ selectDirect:
     {                                                                        \
         if (KvoRefObject* dropped = (target).disposeDeferred()) {            \
             SPILL();                                                         \
-            dropped->release();                                              \
+            dropped->finishRelease();                                        \
             LOAD();                                                          \
             if (m_attention.load(std::memory_order_relaxed))                 \
                 CHECK_BEFORE_NEXT();                                         \
@@ -637,7 +645,7 @@ selectDirect:
     }
 // The top as an integer (conditions): inline for integers, else through the conversion.
 #define TOP_AS_INTEGER(variable)                                             \
-    if (sp->getType() == KVT_INTEGER) {                                      \
+    if (sp->hasType(KVT_INTEGER)) {                                      \
         variable = sp->rawInteger();                                         \
     } else {                                                                 \
         SPILL();                                                             \
@@ -704,7 +712,7 @@ op_INC:
 op_DEC:
 op_PINC:
 op_PDEC:
-    if (sp->getType() == KVT_INTEGER) {
+    if (sp->hasType(KVT_INTEGER)) {
         std::int32_t v = sp->rawInteger();
         if (ip[-1] == NEG)
             v = wrapSub(0, v);
@@ -715,7 +723,7 @@ op_PDEC:
     }
     RUN_FLOW(unaryOperator(ip[-1], false));
 op_BNOT:
-    if (sp->getType() == KVT_INTEGER) {
+    if (sp->hasType(KVT_INTEGER)) {
         sp->setIntegerUnowned(~sp->rawInteger());
         NEXT();
     }
@@ -723,7 +731,7 @@ op_BNOT:
 
 // Binary operators: the fast path takes two integers; everything else (other types, operator
 // methods, errors) goes through the operator functions.
-#define INTEGER_OPERANDS() (sp[-1].getType() == KVT_INTEGER && sp->getType() == KVT_INTEGER)
+#define INTEGER_OPERANDS() (sp[-1].hasType(KVT_INTEGER) && sp->hasType(KVT_INTEGER))
 #define INTEGER_RESULT(expression)                       \
     {                                                    \
         std::int32_t a = sp[-1].rawInteger();            \
@@ -824,7 +832,7 @@ op_SSET:
     if (operand >= procedure->size())                                                                     \
         INVALID();                                                                                        \
     const KvoValue& literal = (*procedure)[operand];                                                      \
-    if (literal.getType() != KVT_VAR || !literal.ptr())                                                   \
+    if (!literal.hasType(KVT_VAR) || !literal.ptr())                                                   \
         FAIL_WITH(returnError(KVO_ERR_INVALID_VARIABLE, getValueTypeName(literal.getType())));            \
     KvoValue& variable = static_cast<KvoDictionaryEntry*>(literal.ptr())->getValue();
 op_REF: {
@@ -927,21 +935,19 @@ op_SEND: {
         // method is entered without the lookup call.
         KvoValue* receiver = sp - operand;
         KvoObject* object = objectOf(receiver[0]);
-        KvoValueType selectorType = receiver[1].getType();
+        KvoString* selectorString = objectOfKinds<KvoString>(receiver[1], KVT_STRING, KVT_STRINGREF);
         KvoVector* members = object ? object->getMemberData() : nullptr;
-        if (members && members->size() > 0 && (selectorType == KVT_STRING || selectorType == KVT_STRINGREF) &&
-            receiver[1].ptr()) {
+        if (members && members->size() > 0 && selectorString) {
             const KvoValue& classValue = (*members)[0];
-            const KvoChar* selector = payloadAs<KvoString>(receiver[1])->c_str();
-            if (classValue.getType() == KVT_CLASS || classValue.getType() == KVT_CLASSREF) {
-                auto* receiverClass = payloadAs<KvoClass>(classValue);
+            const KvoChar* selector = selectorString->c_str();
+            if (auto* receiverClass = objectOfKinds<KvoClass>(classValue, KVT_CLASS, KVT_CLASSREF)) {
                 const SendCacheEntry& cached = sendCacheSlot(receiverClass, selector);
                 if (receiverClass && cached.receiverClass == receiverClass && cached.selectorKey == selector &&
                     cached.prefix == 0 && cached.version == KvoDictionary::memberVersion() &&
                     equalTexts(cached.entry->getKey()->c_str(), selector)) {
                     const KvoValue& implementation = cached.entry->getValue();
-                    if (isProcedureValue(implementation) && implementation.ptr()) {
-                        callee = payloadAs<KvoVector>(implementation);
+                    if (auto* method = objectOfKinds<KvoVector>(implementation, KVT_BYTECODE, KVT_BYTECODEREF)) {
+                        callee = method;
                         calleeArgs = static_cast<int>(operand);
                         // The receiver becomes argument 0 (this) in place of the selector.
                         STORE(receiver[1], receiver[0]);
@@ -1085,7 +1091,10 @@ op_TRSTEP:
     CHECKED_NEXT();
 op_TROFF:
     SPILL();
-    m_trace = false;
+    if (m_trace) {
+        m_trace = false;
+        followFrameInDebugger(true);
+    }
     updateHookAttention();
     LOAD();
     CHECKED_NEXT();
@@ -1113,14 +1122,14 @@ enterCallee: {
         m_attention.load(std::memory_order_relaxed) != 0 || depth / FRAMES_PER_CHUNK >= m_frameChunks.size())
         goto enterSlow;
     const KvoValue& codeValue = (*callee)[PROC_CODE];
-    if (codeValue.getType() != KVT_BUFFER && codeValue.getType() != KVT_BUFFERREF)
+    if (!codeValue.hasType(KVT_BUFFER) && !codeValue.hasType(KVT_BUFFERREF))
         goto enterSlow;
     KvoBuffer* calleeCode = payloadAs<KvoBuffer>(codeValue);
     if (!calleeCode || calleeCode->size() < PROLOGUE_SIZE)
         goto enterSlow;
     const KvoValue& defaultsValue = (*callee)[PROC_DEFAULTS];
     if (!defaultsValue.isNull()) {
-        if (defaultsValue.getType() != KVT_VECTOR && defaultsValue.getType() != KVT_VECTORREF)
+        if (!defaultsValue.hasType(KVT_VECTOR) && !defaultsValue.hasType(KVT_VECTORREF))
             goto enterSlow;
         KvoVector* defaults = payloadAs<KvoVector>(defaultsValue);
         if (defaults && static_cast<std::uint32_t>(calleeArgs) < defaults->size() &&

@@ -9,6 +9,8 @@
 #include <utility>
 
 #include "platform/KvoText.h"
+#include "stdlib/KvoLibLimits.h"
+#include "stdlib/KvoLibMessages.h"
 #include "values/KvoBuffer.h"
 #include "values/KvoCharBuffer.h"
 #include "values/KvoDictionary.h"
@@ -113,6 +115,15 @@ double doubleOperation(std::uint8_t op, double a, double b) noexcept
 }
 
 
+// True when a concatenation of length characters stays within the bound of one new string (the
+// standard library's bound); otherwise raises "count too large" before anything is allocated.
+bool concatenationFits(KvoInterpreter& interpreter, std::uint64_t length)
+{
+    if (kvoLibCountFits(length, sizeof(KvoChar)))
+        return true;
+    return interpreter.returnError(KVO_LIB_COUNT_TOO_LARGE);
+}
+
 // Checks an integer index into a buffer, character buffer, vector or string, raising the
 // designed errors. True with the element's position in at.
 bool elementPosition(KvoInterpreter& interpreter, const KvoValue& container, const KvoValue& index, std::uint32_t& at)
@@ -216,6 +227,8 @@ KvoInterpreter::Flow KvoInterpreter::arithmetic(std::uint8_t op, bool nested)
                 returnError(KVO_ERR_RIGHT_STRING_NULL);
                 return Flow::FAIL;
             }
+            if (!concatenationFits(*this, std::uint64_t(tail->length()) + 1))
+                return Flow::FAIL;
             auto* text = new KvoString();
             *text += static_cast<KvoChar>(left.getLong() & 0xFFFF);
             *text += *tail;
@@ -249,6 +262,8 @@ KvoInterpreter::Flow KvoInterpreter::arithmetic(std::uint8_t op, bool nested)
                 return Flow::FAIL;
             }
             if (rt == KVT_INTEGER) {
+                if (!concatenationFits(*this, std::uint64_t(head->length()) + 1))
+                    return Flow::FAIL;
                 auto* text = new KvoString(*head);
                 *text += static_cast<KvoChar>(right.getLong() & 0xFFFF);
                 return replaceOperands(1, KvoValue(text));
@@ -259,6 +274,8 @@ KvoInterpreter::Flow KvoInterpreter::arithmetic(std::uint8_t op, bool nested)
                     returnError(KVO_ERR_RIGHT_STRING_NULL);
                     return Flow::FAIL;
                 }
+                if (!concatenationFits(*this, std::uint64_t(head->length()) + tail->length()))
+                    return Flow::FAIL;
                 return replaceOperands(1, KvoValue(new KvoString(*head + *tail)));
             }
             badType(rt, KVT_STRING);

@@ -8,30 +8,47 @@
 #include "values/KvoValue.h"
 #include "values/KvoVector.h"
 
-// The payload as an object of type T, whatever the value's type says.
+// The payload as an object of type T, whatever the value's type says: only after the kind was
+// checked through getType() (a dead reference reads as null there).
 template <typename T>
 inline T* payloadAs(const KvoValue& value) noexcept
 {
-    return static_cast<T*>(static_cast<KvoRefObject*>(value.ptr()));
+    return static_cast<T*>(static_cast<KvoRefObject*>(value.storedPointer()));
+}
+
+// The views below switch on the stored kind and ask whether the object lives only for a
+// reference kind, so that owning kinds pay nothing for references.
+
+// The object of a value of the owning kind `owning` or of its reference twin `reference`
+// (alive), else null.
+template <typename T>
+inline T* objectOfKinds(const KvoValue& value, KvoValueType owning, KvoValueType reference) noexcept
+{
+    KvoValueType type = value.storedType();
+    if (type == owning)
+        return payloadAs<T>(value);
+    if (type == reference && !value.isDeadReference())
+        return payloadAs<T>(value);
+    return nullptr;
 }
 
 // The buffer of a buffer value (owning or reference), else null.
 inline KvoBuffer* bufferOf(const KvoValue& value) noexcept
 {
-    KvoValueType type = value.getType();
-    return type == KVT_BUFFER || type == KVT_BUFFERREF ? payloadAs<KvoBuffer>(value) : nullptr;
+    return objectOfKinds<KvoBuffer>(value, KVT_BUFFER, KVT_BUFFERREF);
 }
 
 // The vector of any vector kind (vectors, procedures, local-variable information), else null.
 inline KvoVector* vectorOf(const KvoValue& value) noexcept
 {
-    switch (value.getType()) {
+    switch (value.storedType()) {
     case KVT_VECTOR:
-    case KVT_VECTORREF:
     case KVT_BYTECODE:
-    case KVT_BYTECODEREF:
     case KVT_LOCALVARINFO:
         return payloadAs<KvoVector>(value);
+    case KVT_VECTORREF:
+    case KVT_BYTECODEREF:
+        return value.isDeadReference() ? nullptr : payloadAs<KvoVector>(value);
     default:
         return nullptr;
     }
@@ -40,6 +57,5 @@ inline KvoVector* vectorOf(const KvoValue& value) noexcept
 // The object of an object value (owning or reference), else null.
 inline KvoObject* objectOf(const KvoValue& value) noexcept
 {
-    KvoValueType type = value.getType();
-    return type == KVT_OBJECT || type == KVT_OBJECTREF ? payloadAs<KvoObject>(value) : nullptr;
+    return objectOfKinds<KvoObject>(value, KVT_OBJECT, KVT_OBJECTREF);
 }

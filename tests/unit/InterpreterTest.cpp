@@ -1144,6 +1144,45 @@ TEST_F(InterpreterTest, TraceAndLineHooks)
     EXPECT_FALSE(vm().isInDbg());
 }
 
+int g_breakAt = 0;
+bool breakOnCall()
+{
+    return ++g_breaks == g_breakAt;
+}
+bool stopStepping()
+{
+    return false;
+}
+
+// Regression: stepping that a break request started traced with the procedure the debugger had
+// remembered from an earlier trace, which a compile had freed in between.
+TEST_F(InterpreterTest, SteppingStartedByTheHostTracesTheRunningProcedure)
+{
+    ASSERT_TRUE(vm().compileText(u"old() { TRON; x = 1; TROFF; return 0; }\n"
+                                 u"main(; y) { old(); compile(\"old() { return 2; }\"); y = 40; return y + 2; }\n"));
+    // First, count the instructions asked about, so the break lands after the compile.
+    g_breaks = 0;
+    g_breakAt = -1;
+    KvoStringPrinter quiet;
+    EXPECT_EQ(vm().setBreakRequestProc(&breakOnCall), nullptr);
+    ASSERT_TRUE(vm().execute(u"main", 0, nullptr, false, nullptr, &quiet));
+    const int asked = g_breaks;
+    ASSERT_TRUE(vm().compileText(u"old() { TRON; x = 1; TROFF; return 0; }\n"));
+
+    g_breaks = 0;
+    g_breakAt = asked - 3; // among main's last instructions
+    KvoStringPrinter trace;
+    EXPECT_EQ(vm().setDbgWaitProc(&stopStepping), nullptr);
+    ASSERT_TRUE(vm().execute(u"main", 0, nullptr, false, nullptr, &trace));
+    EXPECT_EQ(vm().getResult().getLong(), 42);
+    std::u16string traced = trace.c_str();
+    const std::size_t announced = traced.rfind(u"-->current proc ");
+    ASSERT_NE(announced, std::u16string::npos) << KvoString(traced.c_str()).a_str();
+    EXPECT_EQ(traced.compare(announced, 26, u"-->current proc ::main, 0 "), 0) << KvoString(traced.c_str()).a_str();
+    vm().setBreakRequestProc(nullptr);
+    vm().setDbgWaitProc(nullptr);
+}
+
 int g_windowWaits = 0;
 int g_windowBreaks = 0;
 LPARAM g_windowLine = 0;

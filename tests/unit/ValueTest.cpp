@@ -10,6 +10,7 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "host/KvoVirtualMachine.h"
 #include "values/KvoBuffer.h"
@@ -455,6 +456,7 @@ TEST_F(ValueTest, AssignRefPatchesThePointer)
     EXPECT_EQ(third->getRefCnt(), 0);
     EXPECT_EQ(ref.getString(), third);
     delete third;
+    EXPECT_EQ(ref.getType(), KVT_NULL);
 
     v.assignRef(nullptr);
     EXPECT_EQ(v.getType(), KVT_STRING); // a typed NULL
@@ -472,6 +474,149 @@ TEST_F(ValueTest, VariableReferencesNeverCount)
     KvoValue copy(var);
     EXPECT_EQ(static_cast<KvoDictionaryEntry*>(copy), entry);
     EXPECT_EQ(KvoValue(std::int32_t(1)).getVar(), nullptr);
+}
+
+// ---- Non-owning references ---------------------------------------------------------------------
+
+namespace {
+
+// A vector whose destructor records how a reference to some other object reads at that moment.
+class ProbeVector : public KvoVector
+{
+public:
+    ProbeVector(const KvoValue& probe, KvoValueType& seen) : m_probe(probe), m_seen(seen) {}
+    ~ProbeVector() override { m_seen = m_probe.getType(); }
+
+private:
+    const KvoValue& m_probe;
+    KvoValueType& m_seen;
+};
+
+} // namespace
+
+TEST_F(ValueTest, ReferencesCountApartFromOwners)
+{
+    auto* s = new KvoString(u"text");
+    KvoValue owner(s);
+    {
+        KvoValue ref(s, true);
+        KvoValue copy(ref);
+        KvoValue assigned;
+        assigned = copy;
+        EXPECT_EQ(s->getRefCnt(), 1);
+        EXPECT_EQ(s->getWeakRefCnt(), 3u);
+        KvoValue moved(std::move(assigned));
+        EXPECT_EQ(s->getWeakRefCnt(), 3u);
+        copy = KvoValue(std::int32_t(1)); // overwriting a reference drops it
+        EXPECT_EQ(s->getWeakRefCnt(), 2u);
+    }
+    EXPECT_EQ(s->getWeakRefCnt(), 0u);
+
+    // assignRef moves the reference from one object to the other.
+    auto* other = new KvoString(u"other");
+    KvoValue otherOwner(other);
+    KvoValue ref(s, true);
+    ref.assignRef(other);
+    EXPECT_EQ(s->getWeakRefCnt(), 0u);
+    EXPECT_EQ(other->getWeakRefCnt(), 1u);
+    EXPECT_EQ(other->getRefCnt(), 1);
+}
+
+TEST_F(ValueTest, ReferenceToADeadObjectReadsAsNull)
+{
+    int deaths = 0;
+    auto* s = new WatchedString(u"gone", deaths);
+    KvoValue owner(s);
+    KvoValue ref(s, true);
+    ref.setFlags(0x40);
+    KvoValue copy(ref);
+    owner.dispose();
+    EXPECT_EQ(deaths, 1); // the references did not keep it alive
+    for (const KvoValue* v : {&ref, &copy}) {
+        EXPECT_EQ(v->getType(), KVT_NULL);
+        EXPECT_TRUE(v->isNull());
+        EXPECT_TRUE(v->isDeadReference());
+        EXPECT_EQ(v->getString(), nullptr);
+        EXPECT_EQ(v->ptr(), nullptr);
+        EXPECT_EQ(v->getRef(), nullptr);
+        EXPECT_EQ(v->addr(), nullptr);
+        EXPECT_EQ(v->getLong(), 0);
+        EXPECT_EQ(v->getExtType().type, KVT_STRINGREF); // the stored bits still say what it was
+    }
+    EXPECT_EQ(ref.getFlags(), 0x40);
+    // Dropping the last reference frees the tombstone; the leak check and the sanitizers see it.
+    ref.dispose();
+    copy = KvoValue(std::int32_t(0));
+}
+
+TEST_F(ValueTest, EveryReferenceKindDiesWithItsObject)
+{
+    KvoVirtualMachine vm;
+    KvoValue owners[] = {KvoValue(new KvoVector(), true), KvoValue(new KvoBuffer()),   KvoValue(new KvoCharBuffer()),
+                         KvoValue(new KvoClass(vm)),       KvoValue(new KvoObject(nullptr)),
+                         KvoValue(new KvoVector()),        KvoValue(new KvoString(u"s")),
+                         KvoValue(new KvoDictionary())};
+    std::vector<KvoValue> refs;
+    for (KvoValue& owner : owners) {
+        KvoValue ref(static_cast<KvoRefObject*>(owner.getRef()), refTypeOf(owner.getType()));
+        ASSERT_TRUE(isWeakType(ref.getType())) << static_cast<int>(owner.getType());
+        refs.push_back(ref);
+    }
+    for (KvoValue& owner : owners)
+        owner.dispose();
+    for (const KvoValue& ref : refs) {
+        SCOPED_TRACE(static_cast<int>(ref.getExtType().type));
+        EXPECT_EQ(ref.getType(), KVT_NULL);
+        EXPECT_EQ(ref.getVector(), nullptr);
+        EXPECT_EQ(ref.getObject(), nullptr);
+        EXPECT_EQ(ref.getClass(), nullptr);
+        EXPECT_EQ(ref.getDictionary(), nullptr);
+        EXPECT_EQ(ref.getBuffer(), nullptr);
+        EXPECT_EQ(ref.getCharBuffer(), nullptr);
+    }
+}
+
+TEST_F(ValueTest, ObjectThatRefersToItselfDiesWhole)
+{
+    // The vector's own element is the only reference left while it dies: the block is freed
+    // during its own deletion, with no tombstone left behind.
+    int deaths = 0;
+    auto* v = new WatchedVector(deaths);
+    KvoValue owner(v);
+    v->push_back(KvoValue(static_cast<KvoVector*>(v), false, true));
+    KvoValue outside(static_cast<KvoVector*>(v), false, true);
+    EXPECT_EQ(v->getWeakRefCnt(), 2u);
+    owner.dispose();
+    EXPECT_EQ(deaths, 1);
+    EXPECT_EQ(outside.getType(), KVT_NULL);
+}
+
+TEST_F(ValueTest, PlainDeleteLeavesATombstoneForReferences)
+{
+    auto* s = new KvoString(u"deleted by hand");
+    KvoValue ref(s, true);
+    delete s;
+    EXPECT_EQ(ref.getType(), KVT_NULL);
+    EXPECT_EQ(ref.getString(), nullptr);
+}
+
+TEST_F(ValueTest, ObjectWaitingForDeletionAlreadyReadsAsDead)
+{
+    // Deleting the outer vector queues both elements. The later one is deleted first and, in
+    // its destructor, must see the earlier one (still waiting) as gone: a reference must not
+    // hand an object whose deletion was decided to a new owner.
+    KvoValueType seen = KVT_INTEGER;
+    KvoValue waitingRef;
+    auto* outer = new KvoVector();
+    KvoValue owner(outer);
+    auto* waiting = new KvoVector();
+    outer->push_back(KvoValue(waiting));
+    waitingRef = KvoValue(waiting, false, true);
+    outer->push_back(KvoValue(new ProbeVector(waitingRef, seen)));
+    EXPECT_EQ(waitingRef.getType(), KVT_VECTORREF);
+    owner.dispose();
+    EXPECT_EQ(seen, KVT_NULL);
+    EXPECT_EQ(waitingRef.getType(), KVT_NULL);
 }
 
 // ---- ValPtr -------------------------------------------------------------------------------------
