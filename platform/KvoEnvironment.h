@@ -5,10 +5,10 @@
 // back to the process environment, so `KVOLIB=dir kv2 prog` works without touching the store.
 //
 // Invariant: the file on disk is always a complete store. Every change rewrites it into a
-// temporary file in the same directory, flushes it to disk and renames it over the old one while
-// holding an exclusive advisory lock on environment.lock, so neither a crash nor a second process
-// writing at the same time loses or corrupts an entry. Lines the store does not understand (no
-// '=', comments) are kept as they are.
+// temporary file in the same directory (that of the file a link to the store names), flushes it
+// to disk and renames it over the old one while holding an exclusive advisory lock on
+// environment.lock, so neither a crash nor a second process writing at the same time loses or
+// corrupts an entry. Lines the store does not understand (no '=', comments) are kept as they are.
 #pragma once
 
 #include <cstddef>
@@ -30,9 +30,11 @@ KVO_API std::int32_t kvoGetEnv(const KvoChar* name, KvoChar* buffer, std::size_t
 // Stores name = value, replacing the value of a name held under any case (the new spelling of
 // the name is kept). A null or empty value deletes the name instead (see kvoDeleteEnv).
 // Returns 0 on success, else an errno value: EINVAL for a null or empty name, a name holding
-// '=', or a name or value holding a line break (it could not be read back as one entry); ENOENT
-// when no home directory is known; the error of the file operation that failed otherwise. The process environment is not
-// changed.
+// '=', or a name or value holding a line break (it could not be read back as one entry) or an
+// unpaired surrogate (it has no UTF-8 form), so that whatever is stored reads back exactly;
+// ENOENT when no home directory is known; the error of the file operation that failed otherwise.
+// The process environment is not changed. The store file is replaced by kvoReplaceFile: a link
+// to it is followed and it keeps its permissions (a new store is readable by its owner only).
 KVO_API int kvoSetEnv(const KvoChar* name, const KvoChar* value);
 
 // Removes every entry of name (any case) from the store. Returns 0 on success, ENOENT when the

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "platform/KvoTypes.h"
 
@@ -44,3 +45,31 @@ KVO_API KvoChar kvoPutWc(KvoChar c, std::FILE* stream);
 // across calls is joined; a trailing high surrogate waits for the next call). Returns 0, or -1
 // when the stream is null or the write fails.
 KVO_API int kvoPutWs(const KvoChar* text, std::size_t length, std::FILE* stream);
+
+// Reads the rest of the current line of stream into line (replacing what it held), without the
+// line feed: each byte widened to one unit, or with wide, the UTF-16 units that kvoGetWc decodes.
+// Stops after a line feed, at end of file or on a read error; a unit that only looks like the end
+// (U+FFFF read from the text) is kept. A carriage return stays in the line. Returns false when the
+// line holds more than maxUnits units: reading stops at the first unit past the bound, which is
+// consumed with the ones before it, and line keeps only what was read. A null stream gives an
+// empty line.
+KVO_API bool kvoReadLine(std::FILE* stream, bool wide, std::size_t maxUnits, std::u16string& line);
+
+// Produces the new content of a file on stream; false gives the replacement up.
+using KvoContentWriter = bool (*)(std::FILE* stream, void* context);
+
+// Replaces the content of the file at path (converted to UTF-8) so that a failure never leaves
+// it half written: write(stream, context) fills a new file beside the target, which is flushed
+// to disk and renamed over the target only when everything succeeded (a failure removes it).
+// - A symbolic link is followed to the file it names, also a link whose file does not exist yet
+//   (the file is created); the link itself stays.
+// - An existing file keeps its permission bits and, where the process may set them, its owner
+//   and group. A new file gets newFileMode, less the process's umask.
+// - A character device or a FIFO is written in place (a FIFO that no process reads fails with
+//   ENXIO instead of waiting); a directory (EISDIR) or any other kind of file (EINVAL) is refused.
+// Returns 0 on success, ECANCELED when write returned false, else the errno value of the step
+// that failed (write is not called when the file could not be opened). A file with several hard
+// links gets a new content under this name only.
+KVO_API int kvoReplaceFile(const KvoChar* path, unsigned newFileMode, KvoContentWriter write, void* context);
+// The same for a path in the file system's own bytes.
+KVO_API int kvoReplaceFileBytes(const char* path, unsigned newFileMode, KvoContentWriter write, void* context);

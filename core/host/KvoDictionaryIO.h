@@ -8,7 +8,11 @@
 // left (or, on a stream of unknown length, storage grows only as data arrives), nesting is
 // limited, back references must name an object of the same kind, and a non-owning value whose
 // object would die when the read ends is cleared. A failed read returns false and leaves what
-// the machine held before intact.
+// the machine held before intact. Within the class dictionary of a module a class may be named,
+// or used as a base, before its own entry: such names are settled once that dictionary is read.
+//
+// The work is done by KvoModuleWriter and KvoModuleReader (host/KvoModuleFormat.h describes the
+// bytes); neither recurses on the native stack, whatever the nesting of the values.
 //
 // One instance serves one machine; its working lists live for one read or write.
 #pragma once
@@ -30,7 +34,9 @@ public:
 
     // Writes the machine's modules, classes and symbols to the file at path. The file is
     // written beside its final name and renamed into place only when everything was written, so
-    // a failed write never replaces a good module. False (after a message) on any failure.
+    // a failed write never replaces a good module (see kvoReplaceFile: a symbolic link is
+    // followed, the file keeps its permissions, a device or pipe is written in place). False
+    // (after a message) on any failure.
     bool writeModule(const KvoChar* path);
     // Writes the three dictionary records at the stream's position.
     bool writeModule(std::FILE* file);
@@ -46,7 +52,8 @@ public:
     bool readSingleValue(std::FILE* file, KvoValue& value);
 
     // Values nested deeper than this (vectors in vectors, dictionaries in objects ...) are
-    // neither written nor read: the reader and writer recurse once per level.
+    // neither written nor read, so that whatever is written can be read back. The reader and
+    // writer keep their place in lists of their own, not on the native stack.
     static constexpr int MAX_NESTING = 2000;
     // Longest chain of base classes a class read from a file may have.
     static constexpr int MAX_BASE_DEPTH = 1000;

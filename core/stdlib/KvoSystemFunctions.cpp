@@ -1,13 +1,18 @@
 // The clock, random-number, environment and system-error functions of the standard library.
 // Everything here except time and timer belongs to the system group: without a running script it
 // prints "missing interpreter\n" and fails. The environment is the per-user store that the
-// machine's module and include search read as well.
+// machine's module and include search read as well; setenv stores only what getenv can give back
+// whole (the store refuses line breaks and unpaired surrogates), and getenv gives values of any
+// length.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "host/KvoVirtualMachine.h"
 #include "platform/KvoClock.h"
+#include "platform/KvoEnvironment.h"
 #include "stdlib/KvoDefaultFunctions.h"
 #include "stdlib/KvoLibCall.h"
 #include "values/KvoString.h"
@@ -25,6 +30,24 @@ const KvoChar* textOf(const KvoValue& value) noexcept
 {
     const KvoString* text = value.getString();
     return text ? text->c_str() : u"";
+}
+
+// The whole value of name in the environment store (else the process environment); "" when
+// neither holds it. Not cut at the machine's fixed environment buffer: whatever setenv stored
+// comes back as it was.
+std::u16string environmentValue(const KvoChar* name)
+{
+    std::vector<KvoChar> buffer(KvoVirtualMachine::ENVIRONMENT_VALUE_UNITS);
+    for (;;) {
+        const std::int32_t length = kvoGetEnv(name, buffer.data(), buffer.size());
+        if (length == KVO_ENV_NOT_FOUND)
+            return {};
+        if (static_cast<std::size_t>(length) < buffer.size())
+            return std::u16string(buffer.data(), static_cast<std::size_t>(length));
+        // Longer than the buffer (and perhaps changed by another process since): again with room
+        // for the length just seen.
+        buffer.resize(static_cast<std::size_t>(length) + 1);
+    }
 }
 
 // The time argument of ctime and localtime: exactly an integer, read as unsigned seconds.
@@ -109,7 +132,8 @@ bool KvoDefaultFunctions::Kvo_getenv(KvoVirtualMachine* vm, int argc, ValPtr& ar
     const KvoValue& name = call.arg(1);
     if (!isString(name))
         return call.fail(KVO_LIB_STRING_EXPECTED);
-    return call.done(KvoValue(new KvoString(KvoVirtualMachine::_tgetenv(textOf(name)))));
+    const std::u16string value = environmentValue(textOf(name));
+    return call.done(KvoValue(new KvoString(value.c_str(), value.size())));
 }
 
 bool KvoDefaultFunctions::Kvo_setenv(KvoVirtualMachine* vm, int argc, ValPtr& args)

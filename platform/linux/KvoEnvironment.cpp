@@ -5,6 +5,7 @@
 #include "platform/KvoEnvironment.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "platform/KvoFile.h"
 #include "platform/KvoText.h"
 
 extern char** environ;
@@ -25,8 +27,6 @@ namespace {
 constexpr char STORE_SUBDIRECTORY[] = "kivo";
 constexpr char STORE_FILE_NAME[] = "environment";
 constexpr char LOCK_FILE_NAME[] = "environment.lock";
-// Temporary files are created beside the store so that rename never crosses a file system.
-constexpr char TEMPORARY_FILE_PATTERN[] = ".environment.XXXXXX";
 constexpr mode_t DIRECTORY_MODE = 0700;
 constexpr mode_t FILE_MODE = 0600;
 
@@ -91,20 +91,6 @@ int readFile(const std::string& path, std::string& contents)
         contents.append(chunk, static_cast<std::size_t>(n));
     }
     close(fd);
-    return 0;
-}
-
-// Writes all of data to fd. Returns 0 or an errno value.
-int writeAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
     return 0;
 }
 
@@ -187,19 +173,28 @@ bool findInProcess(const KvoChar* name, std::string& value)
     return false;
 }
 
-// True when text (null allowed) holds a unit that would break the one-line-per-entry format.
-bool holdsLineBreak(const KvoChar* text)
+// True when text (null allowed) holds a unit that the store could not give back as it was: a
+// line break would split the entry, and an unpaired surrogate has no UTF-8 form (it would come
+// back as U+FFFD).
+bool holdsUnstorableUnit(const KvoChar* text)
 {
     for (; text && *text; ++text) {
         if (*text == u'\n' || *text == u'\r')
             return true;
+        if (*text >= 0xD800 && *text <= 0xDBFF) {
+            if (text[1] < 0xDC00 || text[1] > 0xDFFF)
+                return true;
+            ++text; // the pair's low half
+        } else if (*text >= 0xDC00 && *text <= 0xDFFF) {
+            return true;
+        }
     }
     return false;
 }
 
 bool isValidName(const KvoChar* name)
 {
-    return name && *name && !kvoStrChr(name, u'=') && !holdsLineBreak(name);
+    return name && *name && !kvoStrChr(name, u'=') && !holdsUnstorableUnit(name);
 }
 
 // Holds an exclusive lock on the store's lock file for its lifetime.
@@ -236,33 +231,23 @@ private:
     int m_error = 0;
 };
 
-// Replaces the store file in directory by contents: temporary file, fsync, rename, then fsync of
-// the directory so that the rename itself survives a crash. Returns 0 or an errno value; on
-// failure the old file is untouched and the temporary file removed.
+// The content writer for replaceStore: context is the store's new text.
+bool writeStoreContent(std::FILE* stream, void* context)
+{
+    const auto* contents = static_cast<const std::string*>(context);
+    return std::fwrite(contents->data(), 1, contents->size(), stream) == contents->size();
+}
+
+// Replaces the store file in directory by contents (see kvoReplaceFile: a temporary file that is
+// flushed to disk and renamed over the old one; a link to the store is followed and the store
+// keeps its permissions). Returns 0 or an errno value; on failure the old file is untouched.
 int replaceStore(const std::string& directory, const std::string& contents)
 {
-    std::string temporary = directory + "/" + TEMPORARY_FILE_PATTERN;
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    int error = writeAll(fd, contents);
-    if (error == 0 && fchmod(fd, FILE_MODE) != 0)
-        error = errno;
-    if (error == 0 && fsync(fd) != 0)
-        error = errno;
-    if (close(fd) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && rename(temporary.c_str(), (directory + "/" + STORE_FILE_NAME).c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        unlink(temporary.c_str());
-        return error;
-    }
-    if (const int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); directoryFd >= 0) {
-        fsync(directoryFd);
-        close(directoryFd);
-    }
-    return 0;
+    const std::string path = directory + "/" + STORE_FILE_NAME;
+    // The writer only reads the text.
+    const int error =
+        kvoReplaceFileBytes(path.c_str(), FILE_MODE, &writeStoreContent, const_cast<std::string*>(&contents));
+    return error == ECANCELED ? EIO : error;
 }
 
 // Sets (value non-null) or deletes (value null) name under the store's lock. Returns 0 or an
@@ -342,7 +327,7 @@ int kvoSetEnv(const KvoChar* name, const KvoChar* value)
 {
     if (!value || !*value)
         return kvoDeleteEnv(name);
-    if (!isValidName(name) || holdsLineBreak(value))
+    if (!isValidName(name) || holdsUnstorableUnit(value))
         return EINVAL;
     return changeStore(name, value);
 }

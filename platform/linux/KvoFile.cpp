@@ -1,5 +1,5 @@
-// File services on Linux (see KvoFile.h): fopen by UTF-8 path, and UTF-8 wide character I/O on
-// byte streams. Each wide call holds the stream's lock (flockfile) for its whole duration, so one
+// File services on Linux (see KvoFile.h): fopen by UTF-8 path, UTF-8 wide character I/O on byte
+// streams, and the safe replacement of a file's content. Each wide call holds the stream's lock (flockfile) for its whole duration, so one
 // character is read or written in one piece even when threads share the stream.
 //
 // Units that a call has decoded but not yet returned (the low half of a pair, the bytes of a
@@ -13,9 +13,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <fcntl.h>
 #include <mutex>
+#include <random>
 #include <stdio.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_map>
 
 #include "platform/KvoText.h"
@@ -321,4 +325,223 @@ int kvoPutWs(const KvoChar* text, std::size_t length, std::FILE* stream)
 KvoChar kvoPutWc(KvoChar c, std::FILE* stream)
 {
     return kvoPutWs(&c, 1, stream) == 0 ? c : KVO_WEOF;
+}
+
+bool kvoReadLine(std::FILE* stream, bool wide, std::size_t maxUnits, std::u16string& line)
+{
+    line.clear();
+    if (stream == nullptr) {
+        return true;
+    }
+    for (;;) {
+        int unit;
+        if (wide) {
+            unit = kvoGetWc(stream);
+            if (unit == KVO_WEOF && (std::feof(stream) || std::ferror(stream))) {
+                return true;
+            }
+        } else {
+            unit = std::fgetc(stream);
+            if (unit == EOF) {
+                return true;
+            }
+        }
+        if (unit == u'\n') {
+            return true;
+        }
+        if (line.size() >= maxUnits) {
+            return false;
+        }
+        line.push_back(static_cast<KvoChar>(unit));
+    }
+}
+
+// ---- Replacing a file's content ----------------------------------------------------------------
+
+namespace {
+
+// Links followed before a path counts as a loop (the limit the kernel applies to a lookup).
+constexpr int MAX_LINK_HOPS = 40;
+// Longest name of a directory entry.
+constexpr std::size_t MAX_NAME_BYTES = 255;
+// Attempts at a temporary name that no other file has.
+constexpr int TEMPORARY_NAME_ATTEMPTS = 100;
+// What follows the target's name in the temporary's: ".tmp" and 8 hex digits.
+constexpr std::size_t TEMPORARY_SUFFIX_BYTES = 12;
+
+// The file that writing to path changes: path with every symbolic link of its last component
+// followed. A dangling link leads to the name it holds (writing creates that file); a missing
+// file is path itself. Returns 0 or an errno value.
+int resolveWriteTarget(const std::string& path, std::string& target)
+{
+    std::string current = path;
+    for (int hop = 0; hop <= MAX_LINK_HOPS; ++hop) {
+        struct stat status;
+        if (lstat(current.c_str(), &status) != 0) {
+            if (errno != ENOENT) {
+                return errno;
+            }
+            target = current;
+            return 0;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            target = current;
+            return 0;
+        }
+        std::string link(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
+        ssize_t length;
+        while ((length = readlink(current.c_str(), link.data(), link.size())) >= static_cast<ssize_t>(link.size())) {
+            link.resize(link.size() * 2);
+        }
+        if (length <= 0) {
+            return length < 0 ? errno : ENOENT;
+        }
+        link.resize(static_cast<std::size_t>(length));
+        if (link[0] == '/') {
+            current = link;
+        }
+        else {
+            // A relative link is relative to the directory that holds it.
+            const std::size_t slash = current.rfind('/');
+            current = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) + link;
+        }
+    }
+    return ELOOP;
+}
+
+// Creates a new file beside target, named after it (its name cut so that the temporary's name
+// still fits) with ".tmp" and 8 random hex digits. Returns the descriptor, or -1 with errno set.
+int createTemporary(const std::string& target, mode_t mode, std::string& temporary)
+{
+    const std::size_t slash = target.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t nameLength = std::min(target.size() - nameStart, MAX_NAME_BYTES - TEMPORARY_SUFFIX_BYTES);
+    const std::string stem = target.substr(0, nameStart + nameLength) + ".tmp";
+    std::random_device random;
+    for (int attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; ++attempt) {
+        temporary = stem;
+        for (std::uint32_t n = random(), i = 0; i < 8; ++i, n >>= 4) {
+            temporary.push_back("0123456789abcdef"[n & 15]);
+        }
+        const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Hands a descriptor open for writing to write as a stream, then flushes and closes it (with
+// fsync for a file on disk). Returns 0, ECANCELED or an errno value; fd is closed in any case.
+int writeThrough(int fd, bool sync, KvoContentWriter write, void* context)
+{
+    std::FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr) {
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    int error = write(stream, context) ? 0 : ECANCELED;
+    errno = 0;
+    if (error == 0 && (std::fflush(stream) != 0 || std::ferror(stream))) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (error == 0 && sync && fsync(fileno(stream)) != 0) {
+        error = errno;
+    }
+    if (std::fclose(stream) != 0 && error == 0) {
+        error = errno;
+    }
+    return error;
+}
+
+// A device or FIFO takes the content directly. O_NONBLOCK keeps the open of a FIFO without a
+// reader from waiting (it fails with ENXIO); the writes themselves block as usual.
+int writeInPlace(const std::string& target, KvoContentWriter write, void* context)
+{
+    const int fd = open(target.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    return writeThrough(fd, false, write, context);
+}
+
+// Makes a rename in the directory of target survive a crash; failures are not reported (the
+// file's content itself is already on disk).
+void syncDirectoryOf(const std::string& target)
+{
+    const std::size_t slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+} // namespace
+
+int kvoReplaceFileBytes(const char* path, unsigned newFileMode, KvoContentWriter write, void* context)
+{
+    if (path == nullptr || *path == 0 || write == nullptr) {
+        return EINVAL;
+    }
+    std::string target;
+    if (const int error = resolveWriteTarget(path, target); error != 0) {
+        return error;
+    }
+    struct stat status;
+    const bool exists = stat(target.c_str(), &status) == 0;
+    if (exists && S_ISDIR(status.st_mode)) {
+        return EISDIR;
+    }
+    if (exists && (S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode))) {
+        return writeInPlace(target, write, context);
+    }
+    if (exists && !S_ISREG(status.st_mode)) {
+        return EINVAL;
+    }
+    std::string temporary;
+    const int fd = createTemporary(target, exists ? S_IRUSR | S_IWUSR : static_cast<mode_t>(newFileMode & 0777), temporary);
+    if (fd < 0) {
+        return errno;
+    }
+    int error = 0;
+    if (exists) {
+        // Owner and group first: changing them may clear the mode's set-id bits.
+        (void)fchown(fd, status.st_uid, status.st_gid);
+        if (fchmod(fd, status.st_mode & 07777) != 0) {
+            error = errno;
+        }
+    }
+    if (error != 0) {
+        close(fd);
+    }
+    else {
+        error = writeThrough(fd, true, write, context);
+    }
+    if (error == 0 && rename(temporary.c_str(), target.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        unlink(temporary.c_str());
+        return error;
+    }
+    syncDirectoryOf(target);
+    return 0;
+}
+
+int kvoReplaceFile(const KvoChar* path, unsigned newFileMode, KvoContentWriter write, void* context)
+{
+    if (path == nullptr) {
+        return EINVAL;
+    }
+    return kvoReplaceFileBytes(kvoToUtf8(path).c_str(), newFileMode, write, context);
 }

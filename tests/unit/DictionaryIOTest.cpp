@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <pthread.h>
 #include <unistd.h>
 #include <filesystem>
 #include <fstream>
@@ -130,6 +132,62 @@ bool nativeNine(KvoVirtualMachine*, int argc, ValPtr& args)
     args -= argc;
     args[0] = KvoValue(std::int32_t{9});
     return true;
+}
+
+// Runs work on a thread with a 256 KiB stack, the size many hosts give the threads they create.
+void onSmallStack(const std::function<void()>& work)
+{
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 256 * 1024), 0);
+    pthread_t thread;
+    const auto run = [](void* job) -> void* {
+        (*static_cast<const std::function<void()>*>(job))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attributes, run, const_cast<std::function<void()>*>(&work)), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+}
+
+// A value nested depth levels deep, ending in the integer 7: a vector holding a dictionary whose
+// entry "k" holds the next vector, and so on (each vector and each dictionary is one level).
+KvoValue nestedValue(int depth)
+{
+    KvoValue root;
+    KvoValue* place = &root;
+    for (int level = 0; level < depth; ++level) {
+        if (level % 2 == 0) {
+            *place = KvoValue(new KvoVector);
+            place->getVector()->push_back(KvoValue());
+            place = &(*place->getVector())[0];
+        } else {
+            *place = KvoValue(new KvoDictionary(false));
+            place = &(*place->getDictionary())[u"k"]->getValue();
+        }
+    }
+    *place = KvoValue(std::int32_t{7});
+    return root;
+}
+
+// The levels above the innermost value of a nestedValue, and that value; -1 when its shape differs.
+int depthOf(const KvoValue& value, std::int32_t& innermost)
+{
+    const KvoValue* v = &value;
+    for (int depth = 0;; ++depth) {
+        if (KvoVector* vector = v->getVector()) {
+            if (vector->size() != 1)
+                return -1;
+            v = &(*vector)[0];
+        } else if (KvoDictionary* dictionary = v->getDictionary()) {
+            if (dictionary->count() != 1 || !dictionary->find(u"k"))
+                return -1;
+            v = &dictionary->find(u"k")->getValue();
+        } else {
+            innermost = v->getLong();
+            return depth;
+        }
+    }
 }
 
 class DictionaryIOTest : public LiveObjectCheck
@@ -330,6 +388,33 @@ TEST_F(DictionaryIOTest, SharingCyclesAndReferenceKinds)
     EXPECT_TRUE((*read.getVector())[0].isNull());
 }
 
+TEST_F(DictionaryIOTest, DeadReferencesAreWrittenAsNull)
+{
+    // A non-owning value keeps its kind while its object lives and is written as NULL (with its
+    // flags) once the object has died, never with the kind it was stored with.
+    auto vm = bareMachine();
+    KvoValue target(new KvoString(u"t"));
+    KvoValue ref(target.getString(), true);
+    ref.setFlags(0x20);
+    KvoValue holder(new KvoVector);
+    holder.getVector()->push_back(ref);
+    holder.getVector()->push_back(KvoValue(new KvoString(u"next")));
+    EXPECT_EQ(valueBytes(*vm, ref), byte(KVT_STRINGREF) + byte(0x20) + u32(1) + str("t"));
+    target.dispose();
+    ASSERT_EQ(ref.getType(), KVT_NULL);
+    EXPECT_EQ(valueBytes(*vm, ref), byte(KVT_NULL) + byte(0x20));
+    // The values after it still follow in order, and the record reads back.
+    EXPECT_EQ(valueBytes(*vm, holder), byte(KVT_VECTOR) + byte(0) + u32(1) + u32(2) + byte(KVT_NULL) + byte(0x20) +
+                                           byte(KVT_STRING) + byte(0) + u32(2) + str("next"));
+    KvoValue back = roundTrip(*vm, holder);
+    EXPECT_TRUE((*back.getVector())[0].isNull());
+    EXPECT_EQ(text((*back.getVector())[1]), "next");
+    // The same in a module: a global holding a dead reference is written as NULL.
+    (*vm->symbols()[u"r"]) = ref;
+    EXPECT_EQ(moduleBytes(*vm), EMPTY_DICTIONARY + EMPTY_DICTIONARY + byte(0) + str("r") + u32(SYM_NONE) +
+                                    byte(KVT_NULL) + byte(0x20) + END);
+}
+
 TEST_F(DictionaryIOTest, ProgramsRoundTripThroughModules)
 {
     std::string bytes;
@@ -424,16 +509,19 @@ TEST_F(DictionaryIOTest, ModuleSemantics)
     EXPECT_EQ(global(*vm, u"g").getLong(), 1);
     EXPECT_EQ(vm->symbols().getFirst()->getNext()->getValue().getLong(), 2);
 
-    // A method that refers to a class defined later in the class dictionary cannot be read.
+    // A method that refers to a class the module does not define cannot be read.
     KvoVirtualMachine order(&m_printer);
     ASSERT_TRUE(order.compileText(u"class A { A(); make(); }\nclass B { B(); }\nA::A() { }\nB::B() { }\n"
                                   u"A::make() { return new B(); }\n"))
         << printed();
+    KvoValue b = order.classes().find(u"B")->getValue();
+    ASSERT_TRUE(order.classes().erase(u"B"));
     const std::string ordered = moduleBytes(order);
+    b.getClass()->funcMembers().clear(); // B and its constructor hold each other
     KvoVirtualMachine reader(&m_printer);
     m_printer.clear();
     EXPECT_FALSE(readModule(reader, ordered));
-    EXPECT_NE(printed().find("class B not found\n"), std::string::npos) << printed();
+    EXPECT_EQ(printed(), "class B not found\n");
     // The entry whose value failed is not left behind as a NULL class.
     EXPECT_EQ(reader.classes().find(u"A"), nullptr);
 
@@ -452,6 +540,78 @@ TEST_F(DictionaryIOTest, ModuleSemantics)
     m_printer.clear();
     EXPECT_FALSE(readModule(*loader, ""));
     EXPECT_EQ(printed(), "error reading dicionary (sorted flag)\n");
+}
+
+TEST_F(DictionaryIOTest, ClassesNamedBeforeTheirEntriesLoad)
+{
+    // Whatever a valid program compiles to loads again: a method that creates an object of a
+    // class declared further down, and a class declared (and so entered) before the base it
+    // derives from.
+    std::string bytes;
+    {
+        KvoVirtualMachine vm(&m_printer);
+        ASSERT_TRUE(vm.compileText(u"class Derived;\n"
+                                   u"class Maker { Maker(); make(n); }\n"
+                                   u"class Base { b; Base(); get(); }\n"
+                                   u"class Derived : Base { d; Derived(n); sum(); }\n"
+                                   u"Maker::Maker() { }\n"
+                                   u"Maker::make(n) { return new Derived(n); }\n"
+                                   u"Base::Base() { b = 1; }\n"
+                                   u"Base::get() { return b; }\n"
+                                   u"Derived::Derived(n) { b = 40; d = n; }\n"
+                                   u"Derived::sum() { return get() + d; }\n"
+                                   u"main() { var m = new Maker(); return m->make(2)->sum(); }\n"))
+            << printed();
+        ASSERT_TRUE(vm.execute(u"main", 0, nullptr)) << printed();
+        ASSERT_EQ(vm.getResult().getLong(), 42);
+        // The order the reader meets them in: Derived's entry before Base's, Maker's before both.
+        ASSERT_EQ(*vm.classes().getFirst()->getKey(), u"Derived");
+        bytes = moduleBytes(vm);
+    }
+    KvoVirtualMachine vm(&m_printer);
+    m_printer.clear();
+    ASSERT_TRUE(readModule(vm, bytes)) << printed();
+    EXPECT_EQ(printed(), "");
+    KvoClass* base = vm.classes().find(u"Base")->getValue().getClass();
+    KvoClass* derived = vm.classes().find(u"Derived")->getValue().getClass();
+    ASSERT_NE(derived, nullptr);
+    EXPECT_EQ(derived->getBaseClass(), base);
+    EXPECT_EQ(derived->getDataSize(), 2);
+    ASSERT_TRUE(vm.execute(u"main", 0, nullptr)) << printed();
+    EXPECT_EQ(vm.getResult().getLong(), 42);
+    // Every prefix fails cleanly, also where classes still wait for their bases or for the
+    // classes their methods name (the fixture sees that nothing is lost).
+    for (std::size_t length = 0; length < bytes.size(); ++length) {
+        auto cut = bareMachine();
+        ASSERT_FALSE(readModule(*cut, bytes.substr(0, length))) << "prefix of " << length << " bytes";
+    }
+    m_printer.clear();
+
+    // Hand-made class records: a class whose base is defined nowhere keeps no base (as a missing
+    // base always did), while two classes deriving from each other are damage and both go.
+    const auto classEntry = [](const std::string& name, const std::string& base) {
+        return str(name) + u32(SYM_CLASS) + byte(KVT_CLASS) + byte(0) + str(name) + str(base) + EMPTY_DICTIONARY +
+               byte(1) + END + u32(0);
+    };
+    auto loose = bareMachine();
+    ASSERT_TRUE(readModule(*loose, EMPTY_DICTIONARY + byte(0) + classEntry("Loose", "Nowhere") + END +
+                                       EMPTY_DICTIONARY))
+        << printed();
+    ASSERT_NE(loose->classes().find(u"Loose"), nullptr);
+    EXPECT_EQ(loose->classes().find(u"Loose")->getValue().getClass()->getBaseClass(), nullptr);
+    auto cycle = bareMachine();
+    m_printer.clear();
+    EXPECT_FALSE(readModule(*cycle, EMPTY_DICTIONARY + byte(0) + classEntry("X", "Y") + classEntry("Y", "X") +
+                                        classEntry("Z", "") + END + EMPTY_DICTIONARY));
+    EXPECT_EQ(printed(), "error reading module: damaged or truncated data\n");
+    EXPECT_EQ(cycle->classes().find(u"X"), nullptr);
+    EXPECT_EQ(cycle->classes().find(u"Y"), nullptr);
+    EXPECT_NE(cycle->classes().find(u"Z"), nullptr);
+    // A single value names only classes the machine already has.
+    KvoValue v;
+    m_printer.clear();
+    EXPECT_FALSE(readValue(*cycle, byte(KVT_CLASS) + byte(0) + str("Later") + str("$"), v));
+    EXPECT_EQ(printed(), "class Later not found\n");
 }
 
 TEST_F(DictionaryIOTest, ModuleFilesByPath)
@@ -588,6 +748,47 @@ TEST_F(DictionaryIOTest, HostileCountsAndNesting)
     m_printer.clear();
     EXPECT_FALSE(readModule(*vm, EMPTY_DICTIONARY + EMPTY_DICTIONARY + byte(0) + str("k") + u32(3) + byte(1)));
     EXPECT_EQ(printed(), "error reading module: damaged or truncated data\n");
+}
+
+TEST_F(DictionaryIOTest, DeepNestingNeedsNoNativeStack)
+{
+    // The reader and writer keep their place in lists of their own: values nested as deep as
+    // they accept go through a thread with a small stack, as single values and in a module.
+    onSmallStack([this] {
+        constexpr int DEPTH = KvoDictionaryIO::MAX_NESTING;
+        auto vm = bareMachine();
+        KvoValue deep = nestedValue(DEPTH);
+        std::string bytes = valueBytes(*vm, deep);
+        KvoValue back;
+        ASSERT_TRUE(readValue(*vm, bytes, back)) << printed();
+        std::int32_t innermost = 0;
+        EXPECT_EQ(depthOf(back, innermost), DEPTH);
+        EXPECT_EQ(innermost, 7);
+
+        // In a module the global's entry is the first level.
+        (*vm->symbols()[u"deep"]) = nestedValue(DEPTH - 1);
+        bytes = moduleBytes(*vm);
+        auto reader = bareMachine();
+        ASSERT_TRUE(readModule(*reader, bytes)) << printed();
+        EXPECT_EQ(depthOf(global(*reader, u"deep"), innermost), DEPTH - 1);
+
+        // One level more is refused both ways, with a message.
+        KvoValue tooDeep = nestedValue(DEPTH + 1);
+        std::FILE* out = std::tmpfile();
+        m_printer.clear();
+        EXPECT_FALSE(KvoDictionaryIO(vm.get()).writeSingleValue(out, tooDeep));
+        std::fclose(out);
+        // (followed by the failed entries of the dictionaries on the way)
+        EXPECT_EQ(printed().rfind("error writing value: nested deeper than " + std::to_string(DEPTH) + " levels\n", 0), 0u);
+        std::string deeper;
+        for (int i = 0; i <= DEPTH; ++i)
+            deeper += byte(KVT_VECTOR) + byte(0) + u32(static_cast<std::uint32_t>(i + 1)) + u32(1);
+        deeper += byte(0) + byte(0);
+        m_printer.clear();
+        EXPECT_FALSE(readValue(*vm, deeper, back));
+        EXPECT_EQ(printed(), "error reading value: nested deeper than " + std::to_string(DEPTH) + " levels\n");
+        EXPECT_TRUE(back.isNull());
+    });
 }
 
 TEST_F(DictionaryIOTest, NothingReadIsLostInCycles)

@@ -1,5 +1,6 @@
 // Tests of the environment store (file format, case-insensitive names, deletion, fallback to the
-// process environment, atomic concurrent writes, refused input) and of the file searches along
+// process environment, atomic concurrent writes, refused input, values read back whole, a store
+// behind a symbolic link) and of the file searches along
 // directory lists. Every test points XDG_CONFIG_HOME at a fresh temporary directory.
 #include <gtest/gtest.h>
 
@@ -150,6 +151,51 @@ TEST_F(PlatformEnvironment, InputThatWouldBreakTheFormatIsRefused)
     EXPECT_EQ(storeText(), "Keep=1\n");
     EXPECT_EQ(get(nullptr), u"<missing>");
     EXPECT_EQ(get(u""), u"<missing>");
+}
+
+TEST_F(PlatformEnvironment, WhatIsStoredReadsBackWhole)
+{
+    // Every value the store accepts comes back unit for unit, however long; a value or name that
+    // the store could not give back as it was (half of a surrogate pair has no UTF-8 form) is
+    // refused and changes nothing.
+    std::u16string long_(20000, u'v');
+    long_ += u" =\t\u2028\U0001F600 ";
+    ASSERT_EQ(kvoSetEnv(u"Long", long_.c_str()), 0);
+    std::u16string back(long_.size() + 1, u'?');
+    EXPECT_EQ(kvoGetEnv(u"LONG", back.data(), back.size()), static_cast<std::int32_t>(long_.size()));
+    back.resize(long_.size());
+    EXPECT_TRUE(back == long_);
+    ASSERT_EQ(kvoSetEnv(u"Keep", u"1"), 0);
+    const std::string before = storeText();
+    EXPECT_EQ(kvoSetEnv(u"Keep", u"a\xD800"), EINVAL);
+    EXPECT_EQ(kvoSetEnv(u"Keep", u"\xDC00" u"b"), EINVAL);
+    EXPECT_EQ(kvoSetEnv(u"Keep", u"\xD800\xD800\xDC00"), EINVAL);
+    EXPECT_EQ(kvoSetEnv(u"K\xD800", u"x"), EINVAL);
+    EXPECT_EQ(storeText(), before);
+    EXPECT_EQ(get(u"Keep"), u"1");
+}
+
+TEST_F(PlatformEnvironment, AStoreBehindALinkStaysALinkAndKeepsItsPermissions)
+{
+    // A store kept elsewhere (with other dotfiles) and linked into place: a change goes to the
+    // file the link names, and that file keeps its permission bits.
+    fs::create_directories(storeFile().parent_path());
+    fs::create_directories(m_root / "dotfiles");
+    const fs::path real = m_root / "dotfiles" / "kivo-environment";
+    std::ofstream(real, std::ios::binary) << "A=1\n";
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink(real, storeFile());
+    ASSERT_EQ(kvoSetEnv(u"B", u"2"), 0);
+    EXPECT_TRUE(fs::is_symlink(storeFile()));
+    EXPECT_EQ(storeText(), "A=1\nB=2\n");
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_root / "dotfiles"), fs::directory_iterator()), 1);
+    // A new store is the user's own.
+    fs::remove(storeFile());
+    ASSERT_EQ(kvoSetEnv(u"C", u"3"), 0);
+    EXPECT_FALSE(fs::is_symlink(storeFile()));
+    EXPECT_EQ(fs::status(storeFile()).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(PlatformEnvironment, NamesTheStoreLacksComeFromTheProcessEnvironment)

@@ -1,11 +1,17 @@
-// Tests of the file services: opening by UTF-16 path, and UTF-8 wide character I/O on byte
-// streams (decoding, broken sequences, surrogate pairs split across calls, write failures).
+// Tests of the file services: opening by UTF-16 path, UTF-8 wide character I/O on byte streams
+// (decoding, broken sequences, surrogate pairs split across calls, write failures), and the safe
+// replacement of a file's content (links, permissions, devices and FIFOs, failures).
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/KvoFile.h"
@@ -175,6 +181,170 @@ TEST(PlatformFile, EveryCharacterSurvivesARoundTrip)
     std::rewind(stream);
     EXPECT_TRUE(readAll(stream) == text);
     kvoCloseFile(stream);
+}
+
+// ---- Replacing a file's content ----------------------------------------------------------------
+
+// A content writer that writes the std::string its context points at.
+bool writeText(std::FILE* stream, void* context)
+{
+    const auto* text = static_cast<const std::string*>(context);
+    return std::fwrite(text->data(), 1, text->size(), stream) == text->size();
+}
+
+// A content writer that writes a little, then gives up.
+bool writeThenFail(std::FILE* stream, void*)
+{
+    std::fputs("partial", stream);
+    return false;
+}
+
+// The writer must not be called at all.
+bool writeNever(std::FILE*, void*)
+{
+    ADD_FAILURE() << "the writer was called";
+    return false;
+}
+
+int replace(const std::filesystem::path& path, std::string text, unsigned newFileMode = 0644)
+{
+    return kvoReplaceFile(path.u16string().c_str(), newFileMode, &writeText, &text);
+}
+
+std::string fileText(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+unsigned modeOf(const std::filesystem::path& path)
+{
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 ? status.st_mode : 0;
+}
+
+// The names in dir, so that a test sees that no temporary file was left behind.
+std::size_t entriesIn(const std::filesystem::path& dir)
+{
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir),
+                                                  std::filesystem::directory_iterator()));
+}
+
+TEST(PlatformReplaceFile, NewAndExistingFilesKeepTheirPermissions)
+{
+    TempDirectory dir;
+    const std::filesystem::path file = dir.path() / "data.bin";
+    const mode_t oldMask = umask(022);
+    EXPECT_EQ(replace(file, "first", 0666), 0);
+    umask(oldMask);
+    EXPECT_EQ(fileText(file), "first");
+    EXPECT_EQ(modeOf(file) & 07777, 0644u); // the umask applies to a new file
+
+    // An existing file keeps its own bits, whatever the mode for new files says.
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    EXPECT_EQ(replace(file, "second", 0666), 0);
+    EXPECT_EQ(fileText(file), "second");
+    EXPECT_EQ(modeOf(file) & 07777, 0600u);
+    ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+    EXPECT_EQ(replace(file, "third"), 0);
+    EXPECT_EQ(modeOf(file) & 07777, 0640u);
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+
+    // A name so long that ".tmp" and 8 digits would not fit beside it still works.
+    const std::filesystem::path longName = dir.path() / std::string(250, 'n');
+    EXPECT_EQ(replace(longName, "long"), 0);
+    EXPECT_EQ(fileText(longName), "long");
+    EXPECT_EQ(entriesIn(dir.path()), 2u);
+}
+
+TEST(PlatformReplaceFile, SymbolicLinksAreFollowedAndStay)
+{
+    TempDirectory dir;
+    std::filesystem::create_directories(dir.path() / "real");
+    const std::filesystem::path target = dir.path() / "real" / "target.txt";
+    std::ofstream(target) << "old";
+    ASSERT_EQ(chmod(target.c_str(), 0604), 0);
+    // A relative link, and a link to that link.
+    const std::filesystem::path link = dir.path() / "link.txt";
+    const std::filesystem::path second = dir.path() / "second.txt";
+    std::filesystem::create_symlink("real/target.txt", link);
+    std::filesystem::create_symlink(link, second);
+
+    EXPECT_EQ(replace(second, "new"), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_TRUE(std::filesystem::is_symlink(second));
+    EXPECT_EQ(fileText(target), "new");
+    EXPECT_EQ(modeOf(target) & 07777, 0604u);
+    EXPECT_EQ(entriesIn(dir.path() / "real"), 1u);
+    EXPECT_EQ(entriesIn(dir.path()), 3u);
+
+    // A dangling link: the file it names is created, the link stays a link.
+    const std::filesystem::path dangling = dir.path() / "dangling.txt";
+    std::filesystem::create_symlink(dir.path() / "real" / "made.txt", dangling);
+    EXPECT_EQ(replace(dangling, "made"), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+    EXPECT_EQ(fileText(dir.path() / "real" / "made.txt"), "made");
+
+    // Links that lead round in a circle are refused.
+    std::filesystem::create_symlink("loop2", dir.path() / "loop1");
+    std::filesystem::create_symlink("loop1", dir.path() / "loop2");
+    EXPECT_EQ(kvoReplaceFile((dir.path() / "loop1").u16string().c_str(), 0644, &writeNever, nullptr), ELOOP);
+}
+
+TEST(PlatformReplaceFile, DevicesAndFifosAreWrittenInPlaceOrRefused)
+{
+    // A character device takes the content in place and stays what it is.
+    EXPECT_EQ(replace("/dev/null", "into the void"), 0);
+    EXPECT_TRUE(S_ISCHR(modeOf("/dev/null")));
+
+    TempDirectory dir;
+    const std::filesystem::path fifo = dir.path() / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Nobody reads: refused at once instead of waiting for ever.
+    EXPECT_EQ(kvoReplaceFile(fifo.u16string().c_str(), 0644, &writeNever, nullptr), ENXIO);
+    EXPECT_TRUE(S_ISFIFO(modeOf(fifo)));
+    // With a reader the content goes through the FIFO.
+    std::string received;
+    std::thread reader([&] {
+        std::ifstream in(fifo, std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        received = text.str();
+    });
+    int error = ENXIO;
+    for (int attempt = 0; attempt < 500 && error == ENXIO; ++attempt) {
+        error = replace(fifo, "through the pipe");
+        if (error == ENXIO)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (error != 0) {
+        std::ofstream(fifo, std::ios::binary) << ""; // lets the reader finish
+    }
+    reader.join();
+    EXPECT_EQ(error, 0);
+    EXPECT_EQ(received, "through the pipe");
+    EXPECT_TRUE(S_ISFIFO(modeOf(fifo)));
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+
+    // A directory is no file to replace.
+    EXPECT_EQ(kvoReplaceFile(dir.path().u16string().c_str(), 0644, &writeNever, nullptr), EISDIR);
+}
+
+TEST(PlatformReplaceFile, AFailedWriteLeavesTheOldContent)
+{
+    TempDirectory dir;
+    const std::filesystem::path file = dir.path() / "keep.txt";
+    ASSERT_EQ(replace(file, "good"), 0);
+    EXPECT_EQ(kvoReplaceFile(file.u16string().c_str(), 0644, &writeThenFail, nullptr), ECANCELED);
+    EXPECT_EQ(fileText(file), "good");
+    EXPECT_EQ(entriesIn(dir.path()), 1u);
+
+    // A missing directory: nothing is opened, so the writer never runs.
+    EXPECT_EQ(kvoReplaceFile((dir.path() / "no" / "file").u16string().c_str(), 0644, &writeNever, nullptr), ENOENT);
+    EXPECT_EQ(kvoReplaceFile(nullptr, 0644, &writeNever, nullptr), EINVAL);
+    EXPECT_EQ(kvoReplaceFileBytes("", 0644, &writeNever, nullptr), EINVAL);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Tests of compiled module files through the driver: kv2 -c / -o / -r and the "#use" directive.
+"""Tests of compiled module files through the driver: kv2 -c / -o / -r and the "#use" directive,
+modules whose classes come before the classes they use, and -o through a link or onto a FIFO.
 
 usage: module_tests.py KV2
 
@@ -12,6 +13,7 @@ script, in order). Exit status 0 when every case passes; a failure prints what d
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -137,13 +139,50 @@ def load_at_run_time(c):
     c.run(["load_at_run_time"], lines=expected_lines("load_at_run_time.kvo"))
 
 
+def classes_out_of_order(c):
+    # A valid program's module loads again whatever the order of its class dictionary: a method
+    # creates an object of a class declared later, classes come before their bases.
+    expected = expected_lines("classes_out_of_order.kvo")
+    c.run(["classes_out_of_order"], status=7, lines=expected)
+    c.run(["-c", "classes_out_of_order", "-o", "shapes"], lines=[])
+    c.run(["-r", "shapes"], status=7, lines=expected)
+
+
+def safe_replacement(c):
+    # -o through a symbolic link writes the file the link names: the link stays, the file keeps
+    # its permissions, and no temporary file is left anywhere.
+    os.mkdir(os.path.join(c.directory, "real"))
+    target = os.path.join(c.directory, "real", "lib.kvm")
+    link = os.path.join(c.directory, "lib.kvm")
+    c.write("real/lib.kvm", b"old")
+    os.chmod(target, 0o640)
+    os.symlink(os.path.join("real", "lib.kvm"), link)
+    c.run(["-c", "helper_lib", "-o", "lib"], lines=[])
+    if not os.path.islink(link):
+        c.failures.append("safe_replacement: the link lib.kvm was replaced by a file")
+    if stat.S_IMODE(os.stat(target).st_mode) != 0o640:
+        c.failures.append("safe_replacement: real/lib.kvm lost its permissions: %o" % os.stat(target).st_mode)
+    c.run(["app_main", "-r", "lib"], status=20, lines=expected_lines("app_main.kvo"))
+    # A FIFO that nobody reads is refused at once (not replaced, and nothing waits for a reader).
+    fifo = os.path.join(c.directory, "pipe.kvm")
+    os.mkfifo(fifo)
+    c.run(["-c", "helper_lib", "-o", "pipe"], status=ERROR, lines=["opening pipe.kvm for write failed"])
+    if not stat.S_ISFIFO(os.lstat(fifo).st_mode):
+        c.failures.append("safe_replacement: the FIFO pipe.kvm was replaced")
+    for folder in (c.directory, os.path.dirname(target)):
+        leftovers = [f for f in os.listdir(folder) if ".tmp" in f]
+        if leftovers:
+            c.failures.append("safe_replacement: temporary files left: %r" % leftovers)
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
     kv2 = os.path.abspath(sys.argv[1])
     problems = []
-    for case in (compile_options, use_directive, failures, trace_after_loading, load_at_run_time):
+    for case in (compile_options, use_directive, failures, trace_after_loading, load_at_run_time,
+                 classes_out_of_order, safe_replacement):
         c = Case(kv2, case.__name__)
         case(c)
         problems += c.finish()
