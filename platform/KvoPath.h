@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/KvoTypes.h"
 
@@ -14,6 +15,11 @@ constexpr std::size_t KVO_MAX_PATH = 4096;
 // True when path (UTF-16, opened by its UTF-8 form) names something that opens for reading and
 // is not a directory. False for null.
 KVO_API bool kvoIsReadableFile(const KvoChar* path);
+
+// What a path names, symbolic links followed. REGULAR is a regular file; OTHER is a FIFO, a device or a socket: something
+// that opening may wait on or reading may never finish. The path is not opened.
+enum class KvoPathKind : std::uint8_t { MISSING, REGULAR, DIRECTORY, OTHER };
+KVO_API KvoPathKind kvoPathKind(const KvoChar* path);
 
 // Tries directory + '/' + file for each directory of dirList in order (no '/' is added when the
 // directory already ends with '/' or '\'); the first readable file's path is written to path

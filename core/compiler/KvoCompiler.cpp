@@ -51,6 +51,18 @@ bool KvoCompiler::compile(const KvoChar* source, const KvoChar* sourceName)
     return _compile(scanner);
 }
 
+bool KvoCompiler::compileUnreadable(const KvoChar* sourceName, const KvoChar* reason)
+{
+    KvoScanner scanner(u"", sourceName ? sourceName : u"");
+    // The empty source's one line is read first, so that the diagnostic has the position a file
+    // source that failed at once reports.
+    (void)scanner.getToken();
+    scanner.parseError(reason ? reason : u"");
+    (*m_printer)(u"%s", scanner.getTokenString());
+    m_errors = 1;
+    return false;
+}
+
 void KvoCompiler::_predefineLiterals()
 {
     m_literals->clear();
@@ -62,9 +74,27 @@ void KvoCompiler::_predefineLiterals()
         (*m_literals)[literal.name]->setValue(KvoValue(literal.value));
 }
 
+namespace {
+
+// Marks a compilation as running on its machine, so that the machine's cancel() reaches it.
+class CompileScope
+{
+public:
+    explicit CompileScope(KvoVirtualMachine& vm) : m_vm(vm) { m_vm.beginCompile(); }
+    ~CompileScope() { m_vm.endCompile(); }
+    CompileScope(const CompileScope&) = delete;
+    CompileScope& operator=(const CompileScope&) = delete;
+
+private:
+    KvoVirtualMachine& m_vm;
+};
+
+} // namespace
+
 // program -> { function-definition | class-declaration | "#" directive } <eof>
 bool KvoCompiler::_compile(KvoScanner& scanner)
 {
+    CompileScope running(m_vm);
     m_scanner = &scanner;
     m_errors = 0;
     m_errorEvents = 0;
@@ -75,6 +105,7 @@ bool KvoCompiler::_compile(KvoScanner& scanner)
     m_backPending = false;
     m_lastWasBoundary = false;
     m_beforeWasBoundary = false;
+    m_baseClassesKnown = false;
     m_lastLine = -1;
     m_lastSource.clear();
     _predefineLiterals();
@@ -118,6 +149,10 @@ KvoToken KvoCompiler::_next()
 {
     if (m_stopped || m_endOfSource)
         return TOK_EOF;
+    if (m_vm.compileCancelled()) {
+        _cancelled();
+        return TOK_EOF;
+    }
     bool redelivered = m_backPending;
     m_backPending = false;
     KvoToken token = m_scanner->getToken();
@@ -193,6 +228,15 @@ void KvoCompiler::_countError()
 {
     if (++m_errors >= MAX_COMPILE_ERRORS)
         m_stopped = true;
+}
+
+void KvoCompiler::_cancelled()
+{
+    ++m_errorEvents;
+    m_scanner->parseError(KVO_CMSG_CANCELLED);
+    (*m_printer)(u"%s", m_scanner->getTokenString());
+    ++m_errors;
+    m_stopped = true;
 }
 
 void KvoCompiler::_nestingTooDeep()
@@ -363,6 +407,20 @@ KvoClass* KvoCompiler::_lookupClass(const KvoChar* name) const
     return entry ? entry->getValue().getClass() : nullptr;
 }
 
+bool KvoCompiler::_isUsedAsBase(const KvoClass* c)
+{
+    if (!m_baseClassesKnown) {
+        m_baseClasses.clear();
+        for (const KvoDictionaryEntry* e = m_classes.getFirst(); e; e = e->getNext()) {
+            const KvoClass* other = e->getValue().getClass();
+            if (other && other->getBaseClass())
+                m_baseClasses.insert(other->getBaseClass());
+        }
+        m_baseClassesKnown = true;
+    }
+    return m_baseClasses.contains(c);
+}
+
 KvoClass* KvoCompiler::_findClass(const KvoChar* name)
 {
     KvoClass* c = _lookupClass(name);
@@ -403,11 +461,7 @@ bool KvoCompiler::_doClass()
 
     bool usedAsBase = false;
     if (c) {
-        for (KvoDictionaryEntry* e = m_classes.getFirst(); e; e = e->getNext()) {
-            KvoClass* other = e->getValue().getClass();
-            if (other && other->getBaseClass() == c)
-                usedAsBase = true;
-        }
+        usedAsBase = _isUsedAsBase(c);
     } else {
         c = new KvoClass(m_vm, KvoString(name.c_str()), nullptr);
         KvoDictionaryEntry* entry = m_classes[name.c_str()];
@@ -424,6 +478,8 @@ bool KvoCompiler::_doClass()
                 // The base derives from this class: the chain would be endless.
                 _error(KVO_CMSG_OWN_BASE);
                 return false;
+            } else if (m_baseClassesKnown) {
+                m_baseClasses.insert(base);
             }
         } else if (c->getBaseClass() != base) {
             _error(KVO_CMSG_BASE_REDEFINED);
@@ -438,8 +494,7 @@ bool KvoCompiler::_doClass()
         return false;
 
     // The instance data members of this body, entered when the body is complete.
-    KvoValue collectedHolder(new KvoVector());
-    KvoVector& collected = *collectedHolder.getVector();
+    KvoNameList collected;
     for (;;) {
         _synchronize(true);
         token = _next();
@@ -461,7 +516,7 @@ bool KvoCompiler::_doClass()
         _back();
 
     for (std::uint32_t i = 0; i < collected.size(); ++i) {
-        KvoDictionaryEntry* member = c->dataMembers()[collected[i].getString()];
+        KvoDictionaryEntry* member = c->dataMembers()[collected.names()[i].getString()];
         member->setSymbolType(SYM_DATAMEMBER);
     }
     c->fixupDataDefs();
@@ -470,7 +525,7 @@ bool KvoCompiler::_doClass()
 
 // member-declaration -> [ "~" | "static" [ "var" | "null" ] | "var" | "null" ] ( "operator" spec | name )
 //                       ( "(" parameters ")" | [ "=" literal ] { "," name [ "=" literal ] } ) ";"
-void KvoCompiler::_doMemberDeclaration(KvoToken token, KvoClass& c, KvoVector& collected, bool usedAsBase)
+void KvoCompiler::_doMemberDeclaration(KvoToken token, KvoClass& c, KvoNameList& collected, bool usedAsBase)
 {
     bool tilde = false;
     bool isStatic = false;
@@ -534,9 +589,9 @@ void KvoCompiler::_doMemberDeclaration(KvoToken token, KvoClass& c, KvoVector& c
     if (fromOperator || _isChar(token, '(')) {
         // A method declaration: the parameter list is checked and thrown away.
         if (!isDestructor) {
-            KvoValue names(new KvoVector());
+            KvoNameList names;
             KvoValue defaults(new KvoVector());
-            _getIdList(*names.getVector(), u")", defaults.getVector());
+            _getIdList(names, u")", defaults.getVector());
         }
         _fetchRequire(TOK_ANY, ')');
         _fetchRequire(TOK_ANY, ';');
@@ -553,7 +608,7 @@ void KvoCompiler::_doMemberDeclaration(KvoToken token, KvoClass& c, KvoVector& c
             _error(KVO_CMSG_NULL_CLASS_VARIABLE);
         for (;;) {
             KvoDictionaryEntry* entry = c.dataMembers().find(name.c_str());
-            if (!entry && KvoFuncContext::indexOf(collected, name.c_str()) >= 0) {
+            if (!entry && collected.contains(name.c_str())) {
                 _error(KVO_CMSG_MEMBER_NOT_STATIC); // an instance member of this very body
             } else if (!entry) {
                 entry = c.dataMembers()[name.c_str()];
@@ -589,13 +644,13 @@ void KvoCompiler::_doMemberDeclaration(KvoToken token, KvoClass& c, KvoVector& c
             // Every name is compared, the first of a declaration too: a repeated name would take
             // a second slot that no lookup ever finds.
             const KvoDictionaryEntry* existing = c.dataMembers().find(name.c_str());
-            if (KvoFuncContext::indexOf(collected, name.c_str()) >= 0 ||
+            if (collected.contains(name.c_str()) ||
                 (existing && existing->getSymbolType() == SYM_DATAMEMBER))
                 _error(KVO_CMSG_DUPLICATE_IDENTIFIER);
             else if (existing)
                 _error(KVO_CMSG_ILLEGAL_REDEFINITION);
             else if (!usedAsBase)
-                collected.push_back(KvoValue(new KvoString(name.c_str())));
+                collected.add(name.c_str());
             if (!_isChar(token, ','))
                 break;
             token = _next();
@@ -699,6 +754,11 @@ bool KvoCompiler::_doPreproc()
         if (!_fetchRequire(TOK_STRING))
             return true;
         const std::u16string name = _tokenText();
+        // Scripts of an untrusted machine neither load native code nor read files.
+        if (m_vm.isUntrusted()) {
+            _error(KvoVirtualMachine::UNTRUSTED_DIRECTIVE_MESSAGE);
+            return true;
+        }
         if (directive == u"import") {
             if (!_loadNativeModule(name.c_str()))
                 _error(KVO_CMSG_NATIVE_IMPORT);
@@ -773,19 +833,31 @@ bool KvoCompiler::_doInclude()
         return false;
     }
 
-    std::FILE* file = kvoOpenFile(name.c_str(), u"rt");
+    if (m_vm.isUntrusted()) {
+        _error(KvoVirtualMachine::UNTRUSTED_DIRECTIVE_MESSAGE);
+        return false;
+    }
+    // Only a regular file is read: a directory has no text, and a FIFO or a device could keep
+    // the compiler waiting for a writer or reading without end.
     std::u16string path = name;
+    KvoPathKind kind = kvoPathKind(name.c_str());
+    std::FILE* file = kind == KvoPathKind::REGULAR ? kvoOpenFile(name.c_str(), u"rt") : nullptr;
     if (!file && angle) {
         KvoChar found[KVO_MAX_PATH];
         if (kvoSearchEnv(u"KVOINC", name.c_str(), found, KVO_MAX_PATH)) {
             path = found;
-            file = kvoOpenFile(found, u"rt");
+            kind = kvoPathKind(found);
+            if (kind == KvoPathKind::REGULAR)
+                file = kvoOpenFile(found, u"rt");
         }
     }
     if (!file) {
+        const KvoChar* message = kind == KvoPathKind::DIRECTORY ? KVO_CMSG_IS_DIRECTORY
+                                 : kind == KvoPathKind::OTHER   ? KVO_CMSG_NOT_REGULAR_FILE
+                                                                : KVO_CMSG_FILE_NOT_FOUND;
         ++m_errorEvents;
         if (!m_stopped) {
-            m_scanner->parseError(KVO_CMSG_FILE_NOT_FOUND);
+            m_scanner->parseError(message);
             (*m_printer)(KVO_CMSG_FILE_NOT_FOUND_LINE_FORMAT, path.c_str(), m_scanner->getTokenString());
             m_panic = true;
             _countError();
@@ -805,6 +877,7 @@ bool KvoCompiler::_doInclude()
 
 bool KvoCompiler::_loadNativeModule(const KvoChar* name)
 {
+    m_baseClassesKnown = false; // the module may register classes with bases
     return m_vm.loadNativeModule(name);
 }
 
@@ -813,5 +886,6 @@ bool KvoCompiler::_useModule(const KvoChar* name)
     // The module is searched along KVOLIB; when the search finds nothing the name is read as given.
     const KvoChar* found = KvoVirtualMachine::searchEnv(u"KVOLIB", name);
     const std::u16string path(found ? found : name); // the search result lives in a shared buffer
+    m_baseClassesKnown = false; // the module may bring classes with bases
     return m_vm.readModule(path.c_str());
 }

@@ -12,6 +12,8 @@
 // Diagnostics: each goes through the scanner's parseError and is printed verbatim. After one, the
 // compiler reports nothing more until it reaches a statement, member or declaration boundary, so
 // one mistake gives one message; at MAX_COMPILE_ERRORS it stops reading (the token stream ends).
+// The machine's cancel() ends the token stream as well, at the next token, with the diagnostic
+// "compilation cancelled": a host can stop a long compilation as it stops a long run.
 // Nesting of expressions, statements, literals and function literals is limited
 // (KVO_MAX_NESTING_DEPTH), so no input can overflow the native stack.
 #pragma once
@@ -19,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <unordered_set>
 
 #include "compiler/KvoToken.h"
 #include "values/KvoDictionary.h"
@@ -30,6 +33,7 @@ class IKvoPrinter;
 class KvoClass;
 class KvoDebugger;
 class KvoFuncContext;
+class KvoNameList;
 class KvoScanner;
 class KvoVector;
 class KvoVirtualMachine;
@@ -70,6 +74,10 @@ public:
     bool compile(std::FILE* file, const KvoChar* sourceName);
     // The same for a UTF-16 source text (copied).
     bool compile(const KvoChar* source, const KvoChar* sourceName);
+    // The outcome of a source whose text could not be read (a stream of a directory, say): the
+    // diagnostic reason (the system's text, such as "Is a directory") is printed for sourceName
+    // as for a file source that fails, and counted. Returns false.
+    bool compileUnreadable(const KvoChar* sourceName, const KvoChar* reason);
 
     // The literal names ("deflit", "literal" and the predefined ones) of the last compile.
     KvoDictionary& literals() noexcept { return *m_literals; }
@@ -93,7 +101,7 @@ private:
     bool _doClass();
     // One member declaration starting with token; instance data names go to collected (names
     // only; entered when the body ends).
-    void _doMemberDeclaration(KvoToken token, KvoClass& c, KvoVector& collected, bool usedAsBase);
+    void _doMemberDeclaration(KvoToken token, KvoClass& c, KvoNameList& collected, bool usedAsBase);
     // After "operator": the member name ("OP_ADD" ...; empty when invalid). Consumes the "(".
     std::u16string _getOperatorFunc();
     // After "#": one directive. False for "endsrc" and a failed include.
@@ -103,6 +111,8 @@ private:
     KvoClass* _findClass(const KvoChar* name);
     // The class of that name, or null, without a diagnostic.
     KvoClass* _lookupClass(const KvoChar* name) const;
+    // True when a class of the machine has c as its base.
+    bool _isUsedAsBase(const KvoClass* c);
     // Machine services of "import" and "use"; false when the module could not be entered.
     bool _loadNativeModule(const KvoChar* name);
     bool _useModule(const KvoChar* name);
@@ -133,6 +143,8 @@ private:
     void _info(const KvoChar* format, const KvoChar* a, const KvoChar* b = nullptr);
     // Reports the nesting limit and ends the token stream.
     void _nestingTooDeep();
+    // Reports that the host cancelled the compilation and ends the token stream.
+    void _cancelled();
 
     // ---- function bodies, variables, name resolution (KvoCompilerFunctions.cpp) ----
     // Compiles parameters and body after "(" into procedure (owning KVT_BYTECODE). c: the class
@@ -140,7 +152,7 @@ private:
     bool _codeFunctionBody(const KvoChar* name, KvoClass* c, KvoValue& procedure);
     // Reads names (with defaults when defaults is given) until a token of terminators; returns
     // the number of names added.
-    std::uint32_t _getIdList(KvoVector& names, const KvoChar* terminators, KvoVector* defaults);
+    std::uint32_t _getIdList(KvoNameList& names, const KvoChar* terminators, KvoVector* defaults);
     // The "var" and "static" definitions inside a body, after the keyword.
     void _codeVarDefinition(KvoFuncContext& ctx);
     void _codeStaticVarDefinition(KvoFuncContext& ctx);
@@ -236,6 +248,12 @@ private:
     bool m_backPending = false; // a token has been handed back to the scanner
     bool m_lastWasBoundary = false;   // the last token read was ';', '{' or '}'
     bool m_beforeWasBoundary = false; // the same for the token before it
+    // The classes that some class of the machine has as its base, gathered on the first question
+    // of a compile and kept up to date with the bases the compiler sets; a directive that loads
+    // classes (#use, #import) makes it gather them again. A walk over all classes for each class
+    // declaration would make a program of many classes quadratic to compile.
+    std::unordered_set<const KvoClass*> m_baseClasses;
+    bool m_baseClassesKnown = false;
 };
 
 // Counts one level of nesting for the lifetime of a recursive step; past KVO_MAX_NESTING_DEPTH it

@@ -31,7 +31,7 @@ bool KvoCompiler::_codeFunctionBody(const KvoChar* name, KvoClass* c, KvoValue& 
     KvoFuncContext ctx(c, name);
     KvoCodeEmitter& emitter = ctx.emitter();
     if (c) {
-        ctx.arguments().push_back(KvoValue(new KvoString(u"this")));
+        ctx.arguments().add(u"this");
         emitter.defaults().push_back(KvoValue());
     }
     _getIdList(ctx.arguments(), u";)", &emitter.defaults());
@@ -88,7 +88,7 @@ bool KvoCompiler::_codeFunctionBody(const KvoChar* name, KvoClass* c, KvoValue& 
 
 KvoValue KvoCompiler::_localVarInfo(KvoFuncContext& ctx)
 {
-    auto* temporaries = new KvoVector(ctx.temporaries());
+    auto* temporaries = new KvoVector(ctx.temporaries().names());
     KvoValue temporariesValue(temporaries);
     if (ctx.statics().count() > 0) {
         auto* statics = new KvoDictionary(false);
@@ -101,14 +101,14 @@ KvoValue KvoCompiler::_localVarInfo(KvoFuncContext& ctx)
         temporaries->push_back(staticsValue);
     }
     auto* info = new KvoVector(2, false);
-    info->push_back(KvoValue(new KvoVector(ctx.arguments())));
+    info->push_back(KvoValue(new KvoVector(ctx.arguments().names())));
     info->push_back(temporariesValue);
     return KvoValue(info, true); // a bytecode-typed vector of two vectors: KVT_LOCALVARINFO
 }
 
 // id-list -> [ "var" ] name [ "=" literal ] { "," [ "var" ] name [ "=" literal ] }
 // Defaults are read only when defaults is given. Returns the number of names added.
-std::uint32_t KvoCompiler::_getIdList(KvoVector& names, const KvoChar* terminators, KvoVector* defaults)
+std::uint32_t KvoCompiler::_getIdList(KvoNameList& names, const KvoChar* terminators, KvoVector* defaults)
 {
     KvoToken token = _next();
     bool terminator = token == TOK_ANY && m_scanner->getChar() != 0 && kvoStrChr(terminators, m_scanner->getChar());
@@ -127,11 +127,11 @@ std::uint32_t KvoCompiler::_getIdList(KvoVector& names, const KvoChar* terminato
             return count;
         }
         const std::u16string name = _tokenText();
-        const bool duplicate = KvoFuncContext::indexOf(names, name.c_str()) >= 0;
+        const bool duplicate = names.contains(name.c_str());
         if (duplicate) {
             _error(KVO_CMSG_DUPLICATE_IDENTIFIER);
         } else {
-            names.push_back(KvoValue(new KvoString(name.c_str())));
+            names.add(name.c_str());
             ++count;
         }
         if (defaults) {

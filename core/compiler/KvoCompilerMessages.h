@@ -48,9 +48,15 @@ inline constexpr const KvoChar* KVO_CMSG_LIBRARY_IMPORT = u"library import faile
 inline constexpr const KvoChar* KVO_CMSG_NATIVE_IMPORT = u"native module import failed";
 inline constexpr const KvoChar* KVO_CMSG_UNDEFINED_DIRECTIVE = u"undefined preprocessor symbol";
 inline constexpr const KvoChar* KVO_CMSG_INCLUDE_NAME = u"include file name expected";
-// Printed as "%s %s": the file name, then the diagnostic of this message.
+// Printed as "%s %s": the file name, then the diagnostic of this message. The include's other
+// file errors take the same form: a directory, and anything else that is not a regular file (a
+// FIFO or a device, which could keep the compiler waiting or reading without end).
 inline constexpr const KvoChar* KVO_CMSG_FILE_NOT_FOUND = u"file not found";
 inline constexpr const KvoChar* KVO_CMSG_FILE_NOT_FOUND_LINE_FORMAT = u"%s %s";
+inline constexpr const KvoChar* KVO_CMSG_IS_DIRECTORY = u"Is a directory";
+inline constexpr const KvoChar* KVO_CMSG_NOT_REGULAR_FILE = u"not a regular file";
+// The host cancelled the compilation (KvoVirtualMachine::cancel); compilation ends there.
+inline constexpr const KvoChar* KVO_CMSG_CANCELLED = u"compilation cancelled";
 
 // ---- function bodies and variables -------------------------------------------------------------
 inline constexpr const KvoChar* KVO_CMSG_STATIC_DEFINED_FORMAT = u"Static variable of name '%s' already defined";

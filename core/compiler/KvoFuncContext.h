@@ -9,11 +9,49 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "compiler/KvoCodeEmitter.h"
 #include "values/KvoDictionary.h"
 #include "values/KvoVector.h"
+
+// A list of names in order of definition (the arguments or temporaries of a function, the
+// instance data members of a class body), with a hash index from a name to the elements that
+// carry it. A lookup finds the first element with the name, as a walk along the list would; an
+// element without a name (null) or with an empty name is never found. The list holds string
+// values, so it can be copied into a procedure's local-variable information as it stands.
+class KvoNameList
+{
+public:
+    KvoNameList();
+    KvoNameList(const KvoNameList&) = delete;
+    KvoNameList& operator=(const KvoNameList&) = delete;
+    ~KvoNameList();
+
+    // The names as string values (null for a nameless element).
+    const KvoVector& names() const noexcept { return *m_names; }
+    std::uint32_t size() const noexcept { return m_names->size(); }
+
+    // The index of the first element named name, or -1.
+    std::int32_t find(const KvoChar* name) const;
+    bool contains(const KvoChar* name) const { return find(name) >= 0; }
+    // Appends an element (name null for a nameless one); returns its index.
+    std::uint32_t add(const KvoChar* name);
+    // Gives the element at index (which must exist) a new name (null: none).
+    void rename(std::uint32_t index, const KvoChar* name);
+
+private:
+    // The key of a name, or false for a name that is never found.
+    static bool keyOf(const KvoChar* name, std::u16string& key);
+    void unlink(std::uint32_t index);
+    void link(std::uint32_t index, const std::u16string& key);
+
+    KvoVector* m_names;
+    // Name -> the indexes of the elements that carry it, ascending.
+    std::unordered_map<std::u16string, std::vector<std::uint32_t>> m_index;
+};
 
 // The constructs that a jump out of a block must look at.
 enum class KvoControlKind : std::uint8_t {
@@ -41,10 +79,10 @@ public:
     KvoCodeEmitter& emitter() noexcept { return m_emitter; }
     KvoClass* owner() const noexcept { return m_emitter.owner(); }
 
-    // Argument names (string values; "this" first in a member function).
-    KvoVector& arguments() noexcept { return *m_arguments; }
+    // Argument names ("this" first in a member function).
+    KvoNameList& arguments() noexcept { return m_arguments; }
     // Temporary names; element 0 is the exception slot.
-    KvoVector& temporaries() noexcept { return *m_temporaries; }
+    KvoNameList& temporaries() noexcept { return m_temporaries; }
     // Static local name -> literal slot (integer).
     KvoDictionary& statics() noexcept { return *m_statics; }
 
@@ -76,13 +114,10 @@ public:
 
     int catchDepth = 0; // catch blocks around the statement being compiled
 
-    // The index of the first string element of names equal to name, or -1.
-    static std::int32_t indexOf(const KvoVector& names, const KvoChar* name);
-
 private:
     KvoCodeEmitter m_emitter;
-    KvoVector* m_arguments;
-    KvoVector* m_temporaries;
+    KvoNameList m_arguments;
+    KvoNameList m_temporaries;
     KvoDictionary* m_statics;
     std::vector<KvoControlEntry> m_controls;
     std::int32_t m_scratch = -1;

@@ -5,6 +5,10 @@
 // only one token (m_isBack).
 #include "compiler/KvoScanner.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include "platform/KvoFile.h"
 #include "platform/KvoFormat.h"
 #include "platform/KvoMemory.h"
@@ -16,6 +20,8 @@ namespace {
 constexpr KvoChar END_OF_INPUT = 0xFFFF;
 // Stands for a U+FFFF in the source, which would otherwise read as the end.
 constexpr KvoChar REPLACEMENT_CHARACTER = 0xFFFD;
+// The byte-order mark, as an editor may write it at the start of a UTF-8 file.
+constexpr KvoChar BYTE_ORDER_MARK = 0xFEFF;
 
 bool isDecimalDigit(KvoChar c)
 {
@@ -89,12 +95,17 @@ class KvoScannerSource
 public:
     virtual ~KvoScannerSource() = default;
     virtual KvoChar next() = 0;
+    // Why the source ended before its text did (a read error, the size bound); empty when it
+    // ended as it should. Meaningful once next() returned END_OF_INPUT.
+    virtual std::u16string failure() const { return {}; }
 };
 
 namespace {
 
 // An open C file, decoded as UTF-8; closed on destruction. A byte that starts no valid sequence
-// stands for itself; a character above U+FFFF comes as a surrogate pair in two calls.
+// stands for itself; a character above U+FFFF comes as a surrogate pair in two calls. The file
+// is read in blocks, at most KVO_MAX_SOURCE_BYTES bytes; a read error or a byte past the bound
+// ends the source with a failure.
 class FileSource final : public KvoScannerSource
 {
 public:
@@ -107,6 +118,15 @@ public:
     FileSource(const FileSource&) = delete;
     FileSource& operator=(const FileSource&) = delete;
 
+    std::u16string failure() const override
+    {
+        if (m_tooLarge)
+            return kvoFormatString(KVO_MSG_SOURCE_TOO_LARGE_FORMAT, KVO_MAX_SOURCE_BYTES);
+        if (m_readError != 0)
+            return kvoFromUtf8(std::strerror(m_readError));
+        return {};
+    }
+
     KvoChar next() override
     {
         if (m_lowSurrogate) {
@@ -118,6 +138,8 @@ public:
             const int byte = readByte();
             if (byte < 0)
                 return END_OF_INPUT;
+            if (byte < 0x80)
+                return static_cast<KvoChar>(byte); // ASCII, most of every source: nothing to decode
             m_bytes[m_count++] = static_cast<unsigned char>(byte);
         }
         // Fetch as many bytes as the lead byte asks for; the decoder takes only what forms a
@@ -159,18 +181,47 @@ private:
     // The next byte, or -1 at the end of the file (which is then final).
     int readByte()
     {
+        if (m_next == m_filled && !fill())
+            return -1;
+        return m_buffer[m_next++];
+    }
+
+    // Reads the next block of the file into the buffer; false at its end.
+    bool fill()
+    {
         if (m_atEnd)
-            return -1;
-        const int byte = std::fgetc(m_file);
-        if (byte == EOF) {
+            return false;
+        m_next = 0;
+        m_filled = 0;
+        if (m_bytesRead == KVO_MAX_SOURCE_BYTES) {
+            // One more byte tells a file that ends at the bound from one that goes on.
             m_atEnd = true;
-            return -1;
+            if (std::fgetc(m_file) != EOF)
+                m_tooLarge = true;
+            return false;
         }
-        return byte;
+        const std::size_t wanted = std::min<std::size_t>(sizeof m_buffer, KVO_MAX_SOURCE_BYTES - m_bytesRead);
+        errno = 0;
+        const std::size_t got = std::fread(m_buffer, 1, wanted, m_file);
+        if (got == 0) {
+            m_atEnd = true;
+            if (std::ferror(m_file))
+                m_readError = errno != 0 ? errno : EIO;
+            return false;
+        }
+        m_bytesRead += static_cast<std::uint32_t>(got);
+        m_filled = got;
+        return true;
     }
 
     std::FILE* m_file;
     bool m_atEnd;
+    bool m_tooLarge = false;
+    int m_readError = 0;           // errno of a failed read, 0 when none
+    std::uint32_t m_bytesRead = 0; // bytes taken from the file
+    unsigned char m_buffer[4096];
+    std::size_t m_next = 0;        // the next byte of the buffer to deliver
+    std::size_t m_filled = 0;      // bytes in the buffer
     unsigned char m_bytes[4] = {};
     std::size_t m_count = 0;     // bytes read but not yet decoded
     KvoChar m_lowSurrogate = 0;  // second half of a pair, delivered next
@@ -393,16 +444,18 @@ bool KvoScanner::accept(KvoChar expected)
 
 // Reads the next source line into the line buffer, up to a line feed or the end of input
 // (neither kept), and ends it with a line feed. A NUL ends the line's text: the rest of the line
-// is skipped but its line feed still ends it. Returns false when the source was exhausted
-// before.
+// is skipped but its line feed still ends it. A byte-order mark that starts the first line is
+// dropped. Returns false when the source was exhausted before.
 bool KvoScanner::readLine()
 {
     if (m_lastChar == END_OF_INPUT)
         return false;
     m_line.clear();
     bool skipping = false;
-    KvoChar c;
-    while ((c = m_source->next()) != u'\n' && c != END_OF_INPUT) {
+    KvoChar c = m_source->next();
+    if (m_lineNumber == 0 && c == BYTE_ORDER_MARK)
+        c = m_source->next();
+    for (; c != u'\n' && c != END_OF_INPUT; c = m_source->next()) {
         if (c == 0)
             skipping = true;
         if (!skipping)
@@ -434,6 +487,13 @@ KvoToken KvoScanner::readToken()
         switch (c) {
         case END_OF_INPUT:
             m_char[0] = 0;
+            if (!m_failureReported) {
+                // A source that ended early says why once, before its end of input.
+                m_failureReported = true;
+                const std::u16string failure = m_source->failure();
+                if (!failure.empty())
+                    return errorToken(failure.c_str());
+            }
             return TOK_EOF;
         case u'"':
             return readString();

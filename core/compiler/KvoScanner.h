@@ -8,7 +8,13 @@
 //
 // Invariants: the token text and the line buffer are always zero-terminated; the line buffer
 // holds the current line ending in a line feed (or nothing before the first line); the end of
-// input is the code unit 0xFFFF, so a U+FFFF in the source is read as U+FFFD.
+// input is the code unit 0xFFFF, so a U+FFFF in the source is read as U+FFFD. A byte-order mark
+// (U+FEFF) that starts a source is not part of its text.
+//
+// A file source is read up to KVO_MAX_SOURCE_BYTES bytes: a file that goes on (a device, a pipe
+// that is never closed, a file that keeps growing) ends there, and a file that cannot be read (a
+// directory) ends at once. Either way the scanner delivers one TOK_ERROR whose diagnostic says
+// why, quoting the file's name, before its end of input.
 #pragma once
 
 #include <cstdio>
@@ -16,6 +22,7 @@
 
 #include "compiler/KvoToken.h"
 #include "platform/KvoTypes.h"
+#include "stdlib/KvoLibLimits.h"
 #include "values/KvoCharBuffer.h"
 #include "values/KvoString.h"
 
@@ -29,6 +36,9 @@ inline constexpr const KvoChar* KVO_MSG_CLOSING_QUOTE_EXPECTED = u"closing singl
 inline constexpr const KvoChar* KVO_MSG_INTEGER_TOO_LARGE = u"integer literal too large";
 // push() beyond KVO_MAX_INCLUDE_DEPTH; %d is the limit.
 inline constexpr const KvoChar* KVO_MSG_INCLUDE_TOO_DEEP_FORMAT = u"include files nested too deeply (limit is %d)";
+// A file source longer than KVO_MAX_SOURCE_BYTES; %u is the limit. (A file that cannot be read
+// is reported with the system's text for the reason, such as "Is a directory".)
+inline constexpr const KvoChar* KVO_MSG_SOURCE_TOO_LARGE_FORMAT = u"source file too large (limit is %u bytes)";
 
 // The layout of every front-end diagnostic: message, source name, line number, position (column
 // in characters of the last character read) and the current line text, which ends in its own
@@ -37,11 +47,14 @@ inline constexpr const KvoChar* KVO_PARSE_ERROR_FORMAT = u"--> %s \nin %s line %
 
 // How many sources may be pushed below the first one (nested includes).
 constexpr int KVO_MAX_INCLUDE_DEPTH = 64;
+// The most bytes read from one file source: as many as a string of the library may hold
+// characters, the bound that compile() of a script's stream keeps as well.
+constexpr std::uint32_t KVO_MAX_SOURCE_BYTES = kvoLibMaxCount(sizeof(KvoChar));
 
 class KVO_API KvoScanner
 {
 public:
-    // A scanner over an open file, read byte by byte and decoded as UTF-8 (a byte that starts no
+    // A scanner over an open file, read in blocks and decoded as UTF-8 (a byte that starts no
     // valid UTF-8 sequence stands for itself, 0..255). Takes ownership of the file: it is closed
     // when the scanner is destroyed. A null file is an empty source. sourceName (copied) is what
     // diagnostics quote. lineNumber is not used: the first line read is line 1. position is the
@@ -149,4 +162,5 @@ private:
     KvoCharBuffer m_savedText{1};         // the token text that parseError displaced
     bool m_hasSavedText = false;          // m_savedText holds the current token's text
     KvoCharBuffer m_numberText{16};       // characters of the number being read
+    bool m_failureReported = false;       // the source's failure has been delivered as TOK_ERROR
 };

@@ -37,6 +37,18 @@ bool kvoIsReadableFile(const KvoChar* path)
     return isFile;
 }
 
+KvoPathKind kvoPathKind(const KvoChar* path)
+{
+    struct stat status;
+    if (!path || !*path || stat(kvoToUtf8(path).c_str(), &status) != 0)
+        return KvoPathKind::MISSING;
+    if (S_ISREG(status.st_mode))
+        return KvoPathKind::REGULAR;
+    if (S_ISDIR(status.st_mode))
+        return KvoPathKind::DIRECTORY;
+    return KvoPathKind::OTHER;
+}
+
 bool kvoSearchDirList(const KvoChar* dirList, const KvoChar* file, KvoChar* path, std::size_t capacity)
 {
     if (path && capacity > 0)

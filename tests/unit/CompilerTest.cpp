@@ -5,16 +5,21 @@
 // Every test checks that the number of live heap objects returns to where it started.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "compiler/KvoCompiler.h"
@@ -103,6 +108,38 @@ std::string decode(const KvoValue& procedure)
         }
     }
     return out;
+}
+
+// A string printer that calls a hook once, after the first text it printed: a host's callback
+// running while the compiler prints.
+class HookPrinter : public KvoStringPrinter
+{
+public:
+    explicit HookPrinter(std::function<void()> hook) : m_hook(std::move(hook)) {}
+    int vprint(const KvoChar* fmt, va_list args) override
+    {
+        const int n = KvoStringPrinter::vprint(fmt, args);
+        if (m_hook) {
+            auto hook = std::move(m_hook);
+            m_hook = nullptr;
+            hook();
+        }
+        return n;
+    }
+
+private:
+    std::function<void()> m_hook;
+};
+
+// Global functions f0 .. f<count - 1>, each returning its number.
+std::u16string manyFunctions(int count)
+{
+    std::u16string src;
+    for (int i = 0; i < count; ++i) {
+        const std::u16string n = u16(std::to_string(i));
+        src += u"f" + n + u"() { return " + n + u"; }\n";
+    }
+    return src;
 }
 
 // The designed prologue for a function with count temporaries.
@@ -350,6 +387,54 @@ TEST_F(CompilerTest, ScannerErrorsArePrintedOnce)
     EXPECT_FALSE(compile(u"main() { return 'a; }"));
     EXPECT_EQ(firstMessage(), "closing single quote expected");
     EXPECT_EQ(messages().size(), 1u) << printed();
+}
+
+TEST_F(CompilerTest, CancelStopsACompilationAtTheNextToken)
+{
+    // The information line of f0 comes before its body is read: a host's cancel from there ends
+    // the compilation with one diagnostic, and what follows is never compiled.
+    HookPrinter printer([this] { vm().cancel(); });
+    KvoCompiler compiler(vm(), &printer);
+    compiler.setShowInfo(true);
+    EXPECT_FALSE(compiler.compile(manyFunctions(20000).c_str(), u"big"));
+    EXPECT_EQ(compiler.getErrorCount(), 1);
+    const std::string text = printer.a_str();
+    EXPECT_TRUE(text.starts_with("function f0\n--> compilation cancelled \nin big line 1 pos ")) << text;
+    EXPECT_EQ(vm().symbols().find(u"f1"), nullptr);
+
+    // The cancel belonged to that compilation: the next one runs to its end, and so does one
+    // after a cancel given while nothing compiled.
+    EXPECT_TRUE(compile(u"g() { return 1; }"));
+    vm().cancel();
+    EXPECT_TRUE(compile(manyFunctions(100)));
+    EXPECT_NE(vm().symbols().find(u"f99"), nullptr);
+}
+
+TEST_F(CompilerTest, CancelFromAnotherThreadStopsACompilation)
+{
+    // The compiler's first printed line waits until the other thread's cancel() has returned, so
+    // the cancel surely arrives while the compilation runs.
+    std::mutex lock;
+    std::condition_variable changed;
+    bool started = false;
+    bool cancelled = false;
+    HookPrinter printer([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        started = true;
+        changed.notify_all();
+        changed.wait(guard, [&] { return cancelled; });
+    });
+    std::thread host([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return started; });
+        vm().cancel();
+        cancelled = true;
+        changed.notify_all();
+    });
+    EXPECT_FALSE(vm().compileText(manyFunctions(20000).c_str(), true, false, &printer));
+    host.join();
+    EXPECT_NE(std::string(printer.a_str()).find("--> compilation cancelled "), std::string::npos);
+    EXPECT_EQ(vm().symbols().find(u"f19999"), nullptr);
 }
 
 // ---- classes ------------------------------------------------------------------------------------
@@ -643,6 +728,33 @@ TEST_F(CompilerFileTest, CompileTakesAnOpenFile)
     EXPECT_TRUE(compiler.compile(file, u"prog.kvo")); // closes the file
     ASSERT_TRUE(run());
     EXPECT_EQ(result().getLong(), 42);
+}
+
+TEST_F(CompilerFileTest, DirectoriesAndSpecialFilesAreReportedNotRead)
+{
+    // A directory as the source: its stream opens but has no text.
+    const std::string dir = (m_dir / "inc").string();
+    EXPECT_FALSE(vm().compileFile(u16(dir).c_str(), false, false, &m_printer));
+    EXPECT_EQ(printed(), "--> Is a directory \nin " + dir + " line 1 pos 1 \n\n\n");
+
+    // An include names the file and the directive, as for a missing file. A device or a FIFO
+    // would keep the compiler reading or waiting without end: only regular files are included.
+    const std::string fifo = (m_dir / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {dir, "Is a directory"}, {"/dev/zero", "not a regular file"},
+        {"/dev/urandom", "not a regular file"}, {fifo, "not a regular file"}};
+    for (const auto& [path, message] : cases) {
+        m_printer.clear();
+        EXPECT_FALSE(compile(u"#include \"" + u16(path) + u"\" main() { return 0; }"));
+        EXPECT_EQ(printed().substr(0, path.size() + 5 + message.size()), path + " --> " + message);
+        EXPECT_EQ(m_lastErrorCount, 1);
+    }
+    // The same for what the search along KVOINC finds.
+    setenv("KVOINC", m_dir.c_str(), 1);
+    m_printer.clear();
+    EXPECT_FALSE(compile(u"#include <fifo>\n"));
+    EXPECT_EQ(printed().substr(0, fifo.size() + 23), fifo + " --> not a regular file");
 }
 
 // ---- generated code -----------------------------------------------------------------------------
@@ -977,6 +1089,48 @@ TEST_F(CompilerTest, MemberNameResolution)
     EXPECT_EQ(eval(u"#defvar v 0\nclass Q { v; Q(); m(); } Q::Q() { v = 1; ::v = 9; } Q::m() { return v * 100 + ::v; }\n"
                    u"main() { return (new Q())->m(); }"),
               "109");
+}
+
+TEST_F(CompilerTest, NameLookupFindsTheFirstDefinition)
+{
+    // A name defined twice is the first definition (the second is reported, and defined anyway).
+    EXPECT_FALSE(compile(u"main() { var v = 1, v = 2; return v; }"));
+    EXPECT_EQ(firstMessage(), "Local variable of name 'v' already defined");
+    ASSERT_TRUE(run());
+    EXPECT_EQ(result().getLong(), 1);
+    // The catch variable is temporary 0, so inside the catch block it comes before a local of
+    // the same name defined earlier ...
+    EXPECT_EQ(eval(u"main(; e) { e = 5; try { throw 1; } catch (e) { return e * 10; } }"), "10");
+    // ... and a later catch clause takes the name away from it again.
+    EXPECT_EQ(eval(u"#defvar x 7\nmain() { try { throw 1; } catch (x) { } try { throw 2; } catch (y) { } return x; }"),
+              "7");
+    // Temporaries come before arguments.
+    EXPECT_EQ(eval(u"f(a; a) { a = 3; return a; } main() { return f(9); }"), "3");
+}
+
+TEST_F(CompilerTest, LargeFunctionsAndClassesCompile)
+{
+    // Name lookups are hashed: tens of thousands of names in one function or class compile in
+    // moments (a walk along the names made this quadratic). The first and the last name of each
+    // list must still be found.
+    const int count = 40000;
+    std::u16string locals = u"locals() {";
+    std::u16string params = u"params(";
+    std::u16string members = u"class Big {";
+    for (int i = 0; i < count; ++i) {
+        const std::u16string n = u16(std::to_string(i));
+        locals += u" var v" + n + u" = " + n + u";";
+        params += (i ? u", a" : u"a") + n + u" = " + n;
+        members += (i ? u", m" : u" m") + n;
+    }
+    locals += u" return v0 + v39999; }\n";
+    params += u") { return a0 + a39999; }\n";
+    members += u"; Big(); sum(); }\nBig::Big() { m0 = 1; m39999 = 2; }\nBig::sum() { return m0 + m39999; }\n";
+    ASSERT_TRUE(compile(locals + params + members +
+                        u"main() { return locals() * 10000 + params() * 10 + (new Big())->sum(); }"))
+        << printed();
+    ASSERT_TRUE(run());
+    EXPECT_EQ(result().getLong(), 39999 * 10000 + 39999 * 10 + 3);
 }
 
 // ---- robustness ---------------------------------------------------------------------------------

@@ -393,3 +393,49 @@ TEST(ScannerTest, BinaryGarbageScansToTheEnd)
     EXPECT_LT(tokens, 100000);
     EXPECT_EQ(scanner.getToken(), TOK_EOF);
 }
+
+TEST(ScannerTest, ByteOrderMarkStartingASourceIsSkipped)
+{
+    // An editor's UTF-8 mark before the first line: not a character of the text, and columns
+    // count from the character after it.
+    KvoScanner file(streamWith("\xef\xbb\xbfmain ("), u"bom.kvo");
+    EXPECT_EQ(describe(file, file.getToken()), "id:main");
+    EXPECT_EQ(file.getLinePos(), 5u);
+    EXPECT_EQ(scanText(u"\ufeffmain ("), "id:main any:(");
+    // Only at the very start: elsewhere U+FEFF is an ordinary character (a stray token).
+    EXPECT_EQ(scanText(u"a\n\ufeffb"), "id:a any:\ufeff id:b");
+    EXPECT_EQ(scanBytes("x \xef\xbb\xbf"), "id:x any:\xef\xbb\xbf");
+    // An included source may start with its own mark.
+    KvoScanner outer(u"o", u"o.kvo");
+    ASSERT_TRUE(outer.push(streamWith("\xef\xbb\xbfn"), u"n.kvo"));
+    EXPECT_EQ(scanAll(outer), "id:n id:o");
+}
+
+TEST(ScannerTest, UnreadableFileSourceReportsWhyOnce)
+{
+    // A directory's stream opens but gives no text: one diagnostic naming the file, then the end.
+    std::FILE* directory = std::fopen("/", "r");
+    ASSERT_NE(directory, nullptr);
+    KvoScanner scanner(directory, u"/");
+    ASSERT_EQ(scanner.getToken(), TOK_ERROR);
+    EXPECT_EQ(utf8(scanner.getTokenString()), "--> Is a directory \nin / line 1 pos 1 \n\n\n");
+    EXPECT_EQ(scanner.getToken(), TOK_EOF);
+    EXPECT_EQ(scanner.getToken(), TOK_EOF);
+}
+
+TEST(ScannerTest, EndlessFileSourceStopsAtTheBound)
+{
+    // A device that never ends is read up to the bound, then reported; the text read before
+    // (NUL bytes, skipped with their line) was scanned as usual.
+    std::FILE* endless = std::fopen("/dev/zero", "r");
+    ASSERT_NE(endless, nullptr);
+    KvoScanner outer(u"before after", u"main.kvo");
+    ASSERT_EQ(outer.getToken(), TOK_IDENT);
+    ASSERT_TRUE(outer.push(endless, u"/dev/zero"));
+    ASSERT_EQ(outer.getToken(), TOK_ERROR);
+    EXPECT_EQ(utf8(outer.getTokenString()),
+              "--> source file too large (limit is 134217728 bytes) \nin /dev/zero line 1 pos 1 \n\n\n");
+    // The nested source ends there and the including one goes on.
+    EXPECT_EQ(describe(outer, outer.getToken()), "id:after");
+    EXPECT_EQ(outer.getToken(), TOK_EOF);
+}
