@@ -8,12 +8,15 @@
 // before each step whether to go on stepping.
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "host/KvoFileStreamPrinter.h"
 #include "host/KvoVirtualMachine.h"
+#include "platform/KvoMemory.h"
 #include "platform/KvoMessageBox.h"
 #include "platform/KvoText.h"
 
@@ -41,6 +44,7 @@ constexpr KvoChar USAGE[] =
     u"    -c ... compile only\n"
     u"    -r ... specifies precompiled files to be loaded\n"
     u"    -o ... name of output file (used only with -c)\n"
+    u"    -u ... untrusted script: no native calls or modules, files or setenv\n"
     u"     # ... marks begin of user argument list\n";
 
 constexpr KvoChar SINGLE_STEP_CAPTION[] = u"Single Step Mode";
@@ -107,6 +111,8 @@ bool readOptions(KvoVirtualMachine& vm, int argc, const KvoChar** argv, Options&
             case u'c': options.compileOnly = true; break;
             case u'r': mode = Mode::MODULE; break;
             case u'o': mode = Mode::OUTPUT; break;
+            // Before anything is loaded or compiled, wherever it stands on the command line.
+            case u'u': (void)vm.setUntrusted(true); break;
             default:
                 vm.printer()(u"invalid option %s\n%s", argument.c_str(), USAGE);
                 return false;
@@ -169,12 +175,19 @@ int main(int argc, char** argv)
 
     KvoFileStreamPrinter printer(stdout, false);
     int exitCode = EXIT_FAILED;
-    {
+    // The runtime reports its own failures; what the C++ library may still throw (memory for
+    // the compiler's tables) ends the run with a message instead of an abort.
+    try {
         KvoVirtualMachine vm(&printer);
         vm.setDbgWaitProc(askSingleStep);
         vm.cmdargc() = count;
         vm.cmdargv() = arguments.data();
         exitCode = run(vm, count, arguments.data());
+    } catch (const std::bad_alloc&) {
+        errorExit(1);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kv2: internal error: %s\n", e.what());
+        exitCode = EXIT_FAILED;
     }
     std::fflush(stdout);
     return exitCode;

@@ -1,9 +1,15 @@
-// KvoCallbackInput: forwards to the host's callbacks.
+// KvoCallbackInput: forwards to the host's callbacks, counting the calls in progress.
 #include "host/KvoCallbackInput.h"
 
 int KvoCallbackInput::getChar()
 {
-    return m_charCallback != nullptr ? m_charCallback() : KVO_INPUT_NONE;
+    if (m_charCallback == nullptr) {
+        return KVO_INPUT_NONE;
+    }
+    ++m_activeCalls;
+    const int c = m_charCallback();
+    --m_activeCalls;
+    return c;
 }
 
 KvoString KvoCallbackInput::getString()
@@ -11,5 +17,10 @@ KvoString KvoCallbackInput::getString()
     if (m_lineCallback == nullptr) {
         return KvoString();
     }
-    return KvoString(m_lineCallback());
+    ++m_activeCalls;
+    const char* line = m_lineCallback();
+    // The text is the callback's, valid until its next call: it is copied before the count drops.
+    KvoString text(line);
+    --m_activeCalls;
+    return text;
 }

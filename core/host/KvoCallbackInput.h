@@ -2,6 +2,8 @@
 // callbacks.
 #pragma once
 
+#include <atomic>
+
 #include "host/IKvoInput.h"
 
 // Returns the next character of the host's input.
@@ -20,6 +22,17 @@ public:
         : m_charCallback(charCallback), m_lineCallback(lineCallback)
     {
     }
+    // A copy has the same callbacks and is not inside them.
+    KvoCallbackInput(const KvoCallbackInput& other)
+        : IKvoInput(other), m_charCallback(other.m_charCallback), m_lineCallback(other.m_lineCallback)
+    {
+    }
+    KvoCallbackInput& operator=(const KvoCallbackInput& other)
+    {
+        m_charCallback = other.m_charCallback;
+        m_lineCallback = other.m_lineCallback;
+        return *this;
+    }
 
     // The character callback's result; KVO_INPUT_NONE without that callback.
     int getChar() override;
@@ -27,7 +40,12 @@ public:
     // returns null.
     KvoString getString() override;
 
+    // True while one of the callbacks runs (on any thread): the flat interface does not delete
+    // an input from inside its own callback.
+    bool inCallback() const noexcept { return m_activeCalls.load() > 0; }
+
 private:
     KvoCharInputCallback m_charCallback = nullptr;
     KvoLineInputCallback m_lineCallback = nullptr;
+    std::atomic<int> m_activeCalls{0};
 };

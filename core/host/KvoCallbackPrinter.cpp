@@ -18,7 +18,9 @@ int KvoCallbackPrinter::vprint(const KvoChar* fmt, va_list args)
     const std::u16string text = kvoFormatStringV(fmt, args);
     if (!text.empty()) {
         const std::string utf8 = kvoToUtf8(text.data(), text.size());
+        ++m_activeCalls;
         m_callback(utf8.c_str());
+        --m_activeCalls;
     }
     return static_cast<int>(text.size());
 }

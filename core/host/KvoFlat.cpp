@@ -1,17 +1,26 @@
 // The flat exported interface (kvo.h): plain functions with C linkage that forward to
 // KvoVirtualMachine and the channel classes, for hosts that cannot use the classes.
 //
-// Handles are the objects themselves. Every handle this file creates is also entered in a
-// process-wide table of live handles with its kind, and the release functions and the window-input
-// setters act only on a pointer that the table holds with the right kind. So releasing a handle
-// twice, releasing a machine's built-in standard input (which Kvo_SetCurrentInput hands back), or
-// storing a line into a callback input does nothing instead of corrupting the heap. The other
-// functions only test the handle for null, as they may be called at full speed or from another
-// thread (Kvo_Cancel).
+// Handles are the objects themselves, so a stale or mistaken pointer would reach freed memory or
+// an object of another kind. Every handle this file creates is therefore entered in a
+// process-wide table of live handles with its kind, and every function looks its handles up
+// there before it touches them: a pointer that is not live with the right kind gets the
+// function's failure value and no call. The table also counts uses. A machine counts the calls of
+// this interface in progress on it (a callback of its script is inside one): it is not released
+// or reset under them. A printer or input counts the machines it is attached to and the calls in
+// progress that were handed it, and a callback channel knows when its own callback runs: it is
+// not released while any of these hold.
 //
-// Nothing is thrown out of these functions: allocation failure ends the process with exit code 1,
-// as it does everywhere in the runtime.
+// Quick functions do their work under the table's lock, so another thread (Kvo_Cancel,
+// Kvo_SetDbgWindow and the procedure setters may be called from one) never sees a handle released
+// between the look-up and the call. Functions that may call back into the host (compiling,
+// running, module files, reset) hold their handles counted instead and run without the lock.
+//
+// No C++ exception leaves these functions: whatever is thrown inside one (an allocation failing
+// in a container, say) ends it with its failure value.
+#include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -28,7 +37,6 @@
 #include "host/KvoWinMsgInput.h"
 #include "host/KvoWinMsgPrinter.h"
 #include "host/kvo.h"
-#include "platform/KvoMemory.h"
 #include "platform/KvoText.h"
 
 // The C header spells the library's types in C; they must be the very same types.
@@ -38,43 +46,54 @@ static_assert(std::is_same_v<KvoLineChangedProc, KvoVirtualMachine::LineChangedP
 
 namespace {
 
-// What a live handle of the table is.
-enum class HandleKind { machine, printer, callbackInput, winMsgInput };
+// What a live handle of the table is; one bit each, so a look-up can accept several kinds.
+enum HandleKind : unsigned {
+    KIND_MACHINE = 1,
+    KIND_PRINTER = 2,          // console and window printers
+    KIND_CALLBACK_PRINTER = 4,
+    KIND_CALLBACK_INPUT = 8,
+    KIND_WINDOW_INPUT = 16,
+};
+constexpr unsigned ANY_PRINTER = KIND_PRINTER | KIND_CALLBACK_PRINTER;
+constexpr unsigned ANY_INPUT = KIND_CALLBACK_INPUT | KIND_WINDOW_INPUT;
 
-// The live handles created here, by address.
+struct HandleRecord {
+    HandleKind kind;
+    // A machine: calls of this interface in progress on it. A channel: the machines it is
+    // attached to plus the calls in progress that were handed it.
+    int uses = 0;
+    // A machine's printer and installed input when they are handles of this table (each counted
+    // in that handle's uses); null otherwise.
+    const void* printer = nullptr;
+    const void* input = nullptr;
+};
+
+// The live handles created here, by address. Every member but hold() expects the lock held.
 class HandleTable
 {
 public:
-    void add(const void* handle, HandleKind kind)
+    std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(m_lock); }
+
+    // The record of handle when it is live with one of kinds; null otherwise (also for null).
+    HandleRecord* find(const void* handle, unsigned kinds)
     {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        try {
-            m_handles.emplace(handle, kind);
-        } catch (const std::bad_alloc&) {
-            errorExit(1);
-        }
-    }
-    // True when handle is live with kind.
-    bool has(const void* handle, HandleKind kind)
-    {
-        const std::lock_guard<std::mutex> lock(m_lock);
+        if (handle == nullptr)
+            return nullptr;
         const auto found = m_handles.find(handle);
-        return found != m_handles.end() && found->second == kind;
+        return found != m_handles.end() && (found->second.kind & kinds) != 0 ? &found->second : nullptr;
     }
-    // Removes handle when it is live with one of the two kinds; true when it was.
-    bool remove(const void* handle, HandleKind kind, HandleKind otherKind)
+    HandleRecord& add(const void* handle, HandleKind kind) { return m_handles[handle] = HandleRecord{kind}; }
+    void remove(const void* handle) { m_handles.erase(handle); }
+    // One use of handle fewer (a handle whose uses are counted cannot have gone).
+    void drop(const void* handle)
     {
-        const std::lock_guard<std::mutex> lock(m_lock);
-        const auto found = m_handles.find(handle);
-        if (found == m_handles.end() || (found->second != kind && found->second != otherKind))
-            return false;
-        m_handles.erase(found);
-        return true;
+        if (HandleRecord* record = find(handle, ~0u))
+            --record->uses;
     }
 
 private:
     std::mutex m_lock;
-    std::unordered_map<const void*, HandleKind> m_handles;
+    std::unordered_map<const void*, HandleRecord> m_handles;
 };
 
 HandleTable& handleTable()
@@ -94,14 +113,134 @@ KvoInput* inputHandle(IKvoInput* input) { return reinterpret_cast<KvoInput*>(inp
 const KvoChar* textOf(const KvoWChar* text) { return reinterpret_cast<const KvoChar*>(text); }
 const KvoWChar* wideOf(const KvoChar* text) { return reinterpret_cast<const KvoWChar*>(text); }
 
+// Runs body and gives its result; failure when anything is thrown, so that no exception crosses
+// the C interface.
+template <class Result, class Body>
+Result guarded(Result failure, Body body) noexcept
+{
+    try {
+        return body();
+    } catch (...) {
+        return failure;
+    }
+}
+
+template <class Body>
+void guarded(Body body) noexcept
+{
+    try {
+        body();
+    } catch (...) {
+    }
+}
+
+// Runs body(machine) under the table's lock when vm is a live machine; failure otherwise. For
+// quick work that never calls back into the host.
+template <class Result, class Body>
+Result withMachine(KvoVM* vm, Result failure, Body body) noexcept
+{
+    return guarded(failure, [&]() -> Result {
+        HandleTable& table = handleTable();
+        const auto lock = table.hold();
+        if (!table.find(vm, KIND_MACHINE))
+            return failure;
+        return body(*machineOf(vm));
+    });
+}
+
+template <class Body>
+void withMachine(KvoVM* vm, Body body) noexcept
+{
+    (void)withMachine(vm, 0, [&](KvoVirtualMachine& machine) {
+        body(machine);
+        return 0;
+    });
+}
+
+// The handles of one call that may call back into the host: the machine and the printers it was
+// handed, checked and counted in use while the call runs. Valid when the machine is live and
+// every printer is null or a live printer; exclusive calls also need the machine idle (no other
+// call of this interface in progress on it).
+class CallHandles
+{
+public:
+    CallHandles(KvoVM* vm, std::initializer_list<KvoPrinter*> printers, bool exclusive = false)
+    {
+        HandleTable& table = handleTable();
+        const auto lock = table.hold();
+        HandleRecord* machine = table.find(vm, KIND_MACHINE);
+        if (!machine || (exclusive && machine->uses > 0))
+            return;
+        for (KvoPrinter* printer : printers) {
+            if (printer && !table.find(printer, ANY_PRINTER))
+                return;
+        }
+        ++machine->uses;
+        m_held[m_count++] = vm;
+        for (KvoPrinter* printer : printers) {
+            if (printer && m_count < m_held.size()) {
+                ++table.find(printer, ANY_PRINTER)->uses;
+                m_held[m_count++] = printer;
+            }
+        }
+        m_valid = true;
+    }
+    ~CallHandles()
+    {
+        HandleTable& table = handleTable();
+        const auto lock = table.hold();
+        for (std::size_t i = 0; i < m_count; ++i)
+            table.drop(m_held[i]);
+    }
+    CallHandles(const CallHandles&) = delete;
+    CallHandles& operator=(const CallHandles&) = delete;
+
+    bool valid() const noexcept { return m_valid; }
+
+private:
+    // The machine and the (at most two) printers of the call.
+    std::array<const void*, 3> m_held{};
+    std::size_t m_count = 0;
+    bool m_valid = false;
+};
+
 // A new printer or input (as its interface Base) entered in the table; null when allocation fails.
 template <class Base, class Channel, class... Args>
 Base* newChannel(HandleKind kind, Args... args)
 {
-    Base* channel = new (std::nothrow) Channel(args...);
-    if (channel)
-        handleTable().add(channel, kind);
-    return channel;
+    return guarded(static_cast<Base*>(nullptr), [&]() -> Base* {
+        Base* channel = new (std::nothrow) Channel(args...);
+        if (channel) {
+            HandleTable& table = handleTable();
+            const auto lock = table.hold();
+            try {
+                table.add(channel, kind);
+            } catch (...) {
+                delete channel;
+                throw;
+            }
+        }
+        return channel;
+    });
+}
+
+// Takes handle out of the table when it is a live channel of one of kinds, unused, and not
+// inside its own callback; true when it did (the caller deletes the channel then).
+bool takeChannel(const void* handle, unsigned kinds)
+{
+    HandleTable& table = handleTable();
+    const auto lock = table.hold();
+    const HandleRecord* record = table.find(handle, kinds);
+    if (!record || record->uses > 0)
+        return false;
+    void* channel = const_cast<void*>(handle);
+    if (record->kind == KIND_CALLBACK_PRINTER &&
+        static_cast<KvoCallbackPrinter*>(static_cast<IKvoPrinter*>(channel))->inCallback())
+        return false;
+    if (record->kind == KIND_CALLBACK_INPUT && static_cast<KvoCallbackInput*>(static_cast<IKvoInput*>(channel))->inCallback())
+        return false;
+    table.remove(handle);
+    return true;
 }
 
 // The UTF-16 form of a UTF-8 argument, alive for the call; get() is null for a null argument.
@@ -122,22 +261,33 @@ private:
 
 int flag(bool on) { return on ? 1 : 0; }
 
-// Runs body, ending the process with exit code 1 when memory runs out inside it (as the runtime's
-// own allocations do), so that no exception crosses the C interface.
-template <class Body>
-auto guarded(Body body) noexcept -> decltype(body())
+int compileFile(KvoVM* vm, const KvoChar* path, int showInfo, int debug, KvoPrinter* printer,
+                KvoPrinter* debugPrinter)
 {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        errorExit(1);
-    }
+    const CallHandles handles(vm, {printer, debugPrinter});
+    if (!handles.valid())
+        return 0;
+    return flag(machineOf(vm)->compileFile(path, showInfo != 0, debug != 0, printerOf(printer), printerOf(debugPrinter)));
 }
 
-// Runs the function name with copies of the given texts, as Kvo_ExecuteA/W describe.
+int compileText(KvoVM* vm, const KvoChar* text, int showInfo, int debug, KvoPrinter* printer,
+                KvoPrinter* debugPrinter)
+{
+    const CallHandles handles(vm, {printer, debugPrinter});
+    if (!handles.valid())
+        return 0;
+    return flag(machineOf(vm)->compileText(text, showInfo != 0, debug != 0, printerOf(printer), printerOf(debugPrinter)));
+}
+
+// Runs the function name with copies of the given texts, as Kvo_ExecuteA/W describe. A run
+// started from a callback of this machine's running script nests inside it and counts toward
+// the limit of nested runs (the machine refuses it past the limit with "stack overflow").
 int executeWithCopies(KvoVM* vm, const KvoChar* name, std::vector<std::u16string>& arguments, bool trace,
                       KvoPrinter* errorPrinter, KvoPrinter* tracePrinter)
 {
+    const CallHandles handles(vm, {errorPrinter, tracePrinter});
+    if (!handles.valid())
+        return 0;
     std::vector<const KvoChar*> argv;
     argv.reserve(arguments.size());
     for (const std::u16string& argument : arguments)
@@ -158,6 +308,18 @@ bool copyArguments(int argc, const Text* const* argv, std::vector<std::u16string
     for (int i = 0; i < argc; ++i)
         copies.push_back(argv[i] ? convert(argv[i]) : std::u16string());
     return true;
+}
+
+int writeModule(KvoVM* vm, const KvoChar* path)
+{
+    const CallHandles handles(vm, {});
+    return handles.valid() ? flag(machineOf(vm)->writeModule(path)) : 0;
+}
+
+int readModule(KvoVM* vm, const KvoChar* path)
+{
+    const CallHandles handles(vm, {});
+    return handles.valid() ? flag(machineOf(vm)->readModule(path)) : 0;
 }
 
 // Stores name=value through the machine's environment service; a null value deletes name.
@@ -181,95 +343,132 @@ extern "C" {
 
 KVO_API KvoVM* Kvo_CreateVM(KvoPrinter* printer)
 {
-    return guarded([printer] {
-        auto* vm = new (std::nothrow) KvoVirtualMachine(printerOf(printer));
-        if (vm)
-            handleTable().add(vm, HandleKind::machine);
-        return reinterpret_cast<KvoVM*>(vm);
+    return guarded(static_cast<KvoVM*>(nullptr), [printer]() -> KvoVM* {
+        HandleTable& table = handleTable();
+        {
+            // The printer is attached before the machine exists, so it cannot go meanwhile.
+            const auto lock = table.hold();
+            HandleRecord* record = table.find(printer, ANY_PRINTER);
+            if (printer && !record)
+                return nullptr;
+            if (record)
+                ++record->uses;
+        }
+        KvoVirtualMachine* vm = nullptr;
+        try {
+            vm = new (std::nothrow) KvoVirtualMachine(printerOf(printer));
+            if (vm) {
+                const auto lock = table.hold();
+                table.add(vm, KIND_MACHINE).printer = printer;
+                return reinterpret_cast<KvoVM*>(vm);
+            }
+        } catch (...) {
+            delete vm;
+        }
+        const auto lock = table.hold();
+        table.drop(printer);
+        return nullptr;
     });
 }
 
 KVO_API int Kvo_ReleaseVM(KvoVM* vm)
 {
-    if (vm == nullptr)
-        return 0;
-    // A callback running inside this machine's script must not pull the machine away from it.
-    if (!handleTable().has(vm, HandleKind::machine) || machineOf(vm)->interpreter() != nullptr ||
-        !handleTable().remove(vm, HandleKind::machine, HandleKind::machine))
-        return 0;
-    delete machineOf(vm);
-    return 1;
+    return guarded(0, [vm] {
+        HandleTable& table = handleTable();
+        const void* printer = nullptr;
+        const void* input = nullptr;
+        {
+            const auto lock = table.hold();
+            const HandleRecord* record = table.find(vm, KIND_MACHINE);
+            // A callback running inside a call on this machine must not pull the machine away.
+            if (!record || record->uses > 0 || machineOf(vm)->interpreter() != nullptr)
+                return 0;
+            printer = record->printer;
+            input = record->input;
+            table.remove(vm);
+        }
+        delete machineOf(vm);
+        const auto lock = table.hold();
+        table.drop(printer);
+        table.drop(input);
+        return 1;
+    });
 }
 
 KVO_API void Kvo_Reinit(KvoVM* vm)
 {
-    if (vm)
-        guarded([vm] { machineOf(vm)->reinit(); });
+    guarded([vm] {
+        const CallHandles handles(vm, {}, true);
+        if (handles.valid())
+            machineOf(vm)->reinit();
+    });
 }
 
 KVO_API int Kvo_GetGenerateLineInfo(KvoVM* vm)
 {
-    return vm ? flag(machineOf(vm)->getGenerateLineInfo()) : 0;
+    return withMachine(vm, 0, [](KvoVirtualMachine& machine) { return flag(machine.getGenerateLineInfo()); });
 }
 
 KVO_API void Kvo_SetGenerateLineInfo(KvoVM* vm, int on)
 {
-    if (vm)
-        machineOf(vm)->setGenerateLineInfo(on != 0);
+    withMachine(vm, [on](KvoVirtualMachine& machine) { machine.setGenerateLineInfo(on != 0); });
 }
 
 KVO_API int Kvo_GetGenerateLocalVarInfo(KvoVM* vm)
 {
-    return vm ? flag(machineOf(vm)->getGenerateLocalVarInfo()) : 0;
+    return withMachine(vm, 0, [](KvoVirtualMachine& machine) { return flag(machine.getGenerateLocalVarInfo()); });
 }
 
 KVO_API void Kvo_SetGenerateLocalVarInfo(KvoVM* vm, int on)
 {
-    if (vm)
-        machineOf(vm)->setGenerateLocalVarInfo(on != 0);
+    withMachine(vm, [on](KvoVirtualMachine& machine) { machine.setGenerateLocalVarInfo(on != 0); });
+}
+
+KVO_API int Kvo_GetUntrusted(KvoVM* vm)
+{
+    return withMachine(vm, 0, [](KvoVirtualMachine& machine) { return flag(machine.isUntrusted()); });
+}
+
+KVO_API int Kvo_SetUntrusted(KvoVM* vm, int on)
+{
+    return guarded(0, [vm, on] {
+        HandleTable& table = handleTable();
+        const auto lock = table.hold();
+        const HandleRecord* record = table.find(vm, KIND_MACHINE);
+        // Only between calls: the functions a running script or compilation uses stay as they are.
+        if (!record || record->uses > 0)
+            return 0;
+        return flag(machineOf(vm)->setUntrusted(on != 0));
+    });
 }
 
 KVO_API int Kvo_CompileFileW(KvoVM* vm, const KvoWChar* path, int showInfo, int debug, KvoPrinter* printer,
                              KvoPrinter* debugPrinter)
 {
-    if (vm == nullptr)
-        return 0;
-    return guarded([&] {
-        return flag(machineOf(vm)->compileFile(textOf(path), showInfo != 0, debug != 0, printerOf(printer),
-                                               printerOf(debugPrinter)));
-    });
+    return guarded(0, [&] { return compileFile(vm, textOf(path), showInfo, debug, printer, debugPrinter); });
 }
 
 KVO_API int Kvo_CompileFileA(KvoVM* vm, const char* path, int showInfo, int debug, KvoPrinter* printer,
                              KvoPrinter* debugPrinter)
 {
-    if (vm == nullptr)
-        return 0;
-    return guarded([&] {
+    return guarded(0, [&] {
         const WideArgument widePath(path);
-        return Kvo_CompileFileW(vm, wideOf(widePath.get()), showInfo, debug, printer, debugPrinter);
+        return compileFile(vm, widePath.get(), showInfo, debug, printer, debugPrinter);
     });
 }
 
 KVO_API int Kvo_CompileTextW(KvoVM* vm, const KvoWChar* text, int showInfo, int debug, KvoPrinter* printer,
                              KvoPrinter* debugPrinter)
 {
-    if (vm == nullptr)
-        return 0;
-    return guarded([&] {
-        return flag(machineOf(vm)->compileText(textOf(text), showInfo != 0, debug != 0, printerOf(printer),
-                                               printerOf(debugPrinter)));
-    });
+    return guarded(0, [&] { return compileText(vm, textOf(text), showInfo, debug, printer, debugPrinter); });
 }
 
 KVO_API int Kvo_CompileTextA(KvoVM* vm, const char* text, int showInfo, int debug, KvoPrinter* printer,
                              KvoPrinter* debugPrinter)
 {
-    if (vm == nullptr)
-        return 0;
-    return guarded([&] {
+    return guarded(0, [&] {
         const WideArgument wideText(text);
-        return Kvo_CompileTextW(vm, wideOf(wideText.get()), showInfo, debug, printer, debugPrinter);
+        return compileText(vm, wideText.get(), showInfo, debug, printer, debugPrinter);
     });
 }
 
@@ -278,7 +477,7 @@ KVO_API int Kvo_ExecuteW(KvoVM* vm, const KvoWChar* name, int argc, const KvoWCh
 {
     if (vm == nullptr || name == nullptr)
         return 0;
-    return guarded([&] {
+    return guarded(0, [&] {
         std::vector<std::u16string> arguments;
         if (!copyArguments(argc, argv, arguments, [](const KvoWChar* text) { return std::u16string(textOf(text)); }))
             return 0;
@@ -291,7 +490,7 @@ KVO_API int Kvo_ExecuteA(KvoVM* vm, const char* name, int argc, const char* cons
 {
     if (vm == nullptr || name == nullptr)
         return 0;
-    return guarded([&] {
+    return guarded(0, [&] {
         std::vector<std::u16string> arguments;
         if (!copyArguments(argc, argv, arguments, [](const char* text) { return kvoFromUtf8(text); }))
             return 0;
@@ -302,149 +501,150 @@ KVO_API int Kvo_ExecuteA(KvoVM* vm, const char* name, int argc, const char* cons
 
 KVO_API int32_t Kvo_GetIntResult(KvoVM* vm)
 {
-    if (vm == nullptr)
-        return std::numeric_limits<std::int32_t>::min();
-    return machineOf(vm)->getResult().getLong();
+    return withMachine(vm, std::numeric_limits<std::int32_t>::min(),
+                       [](KvoVirtualMachine& machine) { return machine.getResult().getLong(); });
 }
 
 KVO_API void Kvo_Cancel(KvoVM* vm)
 {
-    if (vm)
-        machineOf(vm)->cancel();
+    withMachine(vm, [](KvoVirtualMachine& machine) { machine.cancel(); });
 }
 
 KVO_API int Kvo_WriteModuleW(KvoVM* vm, const KvoWChar* path)
 {
-    return vm ? guarded([&] { return flag(machineOf(vm)->writeModule(textOf(path))); }) : 0;
+    return guarded(0, [&] { return writeModule(vm, textOf(path)); });
 }
 
 KVO_API int Kvo_WriteModuleA(KvoVM* vm, const char* path)
 {
-    if (vm == nullptr)
-        return 0;
-    return guarded([&] {
+    return guarded(0, [&] {
         const WideArgument widePath(path);
-        return flag(machineOf(vm)->writeModule(widePath.get()));
+        return writeModule(vm, widePath.get());
     });
 }
 
 KVO_API int Kvo_ReadModuleW(KvoVM* vm, const KvoWChar* path)
 {
-    return vm ? guarded([&] { return flag(machineOf(vm)->readModule(textOf(path))); }) : 0;
+    return guarded(0, [&] { return readModule(vm, textOf(path)); });
 }
 
 KVO_API int Kvo_ReadModuleA(KvoVM* vm, const char* path)
 {
-    if (vm == nullptr)
-        return 0;
-    return guarded([&] {
+    return guarded(0, [&] {
         const WideArgument widePath(path);
-        return flag(machineOf(vm)->readModule(widePath.get()));
+        return readModule(vm, widePath.get());
     });
 }
 
 KVO_API const char* Kvo_GetCurrentSourceA(KvoVM* vm)
 {
-    if (vm == nullptr)
-        return nullptr;
     // Kept apart from the shared a_str buffer, which any later conversion would overwrite.
     thread_local std::string source;
-    guarded([vm] { source = kvoToUtf8(machineOf(vm)->getCurrentSource().c_str()); });
-    return source.c_str();
+    return withMachine(vm, static_cast<const char*>(nullptr), [](KvoVirtualMachine& machine) {
+        source = kvoToUtf8(machine.getCurrentSource().c_str());
+        return source.c_str();
+    });
 }
 
 KVO_API const KvoWChar* Kvo_GetCurrentSourceW(KvoVM* vm)
 {
-    return vm ? wideOf(machineOf(vm)->getCurrentSource().w_str()) : nullptr;
+    return withMachine(vm, static_cast<const KvoWChar*>(nullptr),
+                       [](KvoVirtualMachine& machine) { return wideOf(machine.getCurrentSource().w_str()); });
 }
 
 KVO_API int32_t Kvo_GetCurrentLine(KvoVM* vm)
 {
-    return vm ? machineOf(vm)->getCurrentLine() : -1;
+    return withMachine(vm, std::int32_t{-1}, [](KvoVirtualMachine& machine) { return machine.getCurrentLine(); });
 }
 
 // ---- Debugging hooks ----
 
 KVO_API KvoDbgProc Kvo_SetDbgWaitProc(KvoVM* vm, KvoDbgProc proc)
 {
-    return vm ? machineOf(vm)->setDbgWaitProc(proc) : nullptr;
+    return withMachine(vm, KvoDbgProc{nullptr}, [proc](KvoVirtualMachine& machine) { return machine.setDbgWaitProc(proc); });
 }
 
 KVO_API KvoDbgProc Kvo_SetBreakRequestProc(KvoVM* vm, KvoDbgProc proc)
 {
-    return vm ? machineOf(vm)->setBreakRequestProc(proc) : nullptr;
+    return withMachine(vm, KvoDbgProc{nullptr},
+                       [proc](KvoVirtualMachine& machine) { return machine.setBreakRequestProc(proc); });
 }
 
 KVO_API KvoLineChangedProc Kvo_SetLineChangedProc(KvoVM* vm, KvoLineChangedProc proc)
 {
-    return vm ? machineOf(vm)->setLineChangedProc(proc) : nullptr;
+    return withMachine(vm, KvoLineChangedProc{nullptr},
+                       [proc](KvoVirtualMachine& machine) { return machine.setLineChangedProc(proc); });
 }
 
 KVO_API void Kvo_SetDbgWindow(KvoVM* vm, HWND window)
 {
-    if (vm)
-        machineOf(vm)->setDbgWindow(window);
+    withMachine(vm, [window](KvoVirtualMachine& machine) { machine.setDbgWindow(window); });
 }
 
-KVO_API UINT Kvo_GetBreakRequestMsg(void) { return KvoVirtualMachine::getBreakRequestMsg(); }
-KVO_API UINT Kvo_GetDbgWaitMsg(void) { return KvoVirtualMachine::getDbgWaitMsg(); }
-KVO_API UINT Kvo_GetLineChangedMsg(void) { return KvoVirtualMachine::getLineChangedMsg(); }
+KVO_API UINT Kvo_GetBreakRequestMsg(void) { return guarded(UINT{0}, [] { return KvoVirtualMachine::getBreakRequestMsg(); }); }
+KVO_API UINT Kvo_GetDbgWaitMsg(void) { return guarded(UINT{0}, [] { return KvoVirtualMachine::getDbgWaitMsg(); }); }
+KVO_API UINT Kvo_GetLineChangedMsg(void) { return guarded(UINT{0}, [] { return KvoVirtualMachine::getLineChangedMsg(); }); }
 
 // ---- Printers ----
 
 KVO_API KvoPrinter* Kvo_CreateConsolePrinter(void)
 {
-    return printerHandle(
-        newChannel<IKvoPrinter, KvoFileStreamPrinter>(HandleKind::printer, static_cast<void*>(stdout), false));
+    return printerHandle(newChannel<IKvoPrinter, KvoFileStreamPrinter>(KIND_PRINTER, static_cast<void*>(stdout), false));
 }
 
 KVO_API KvoPrinter* Kvo_CreateCallbackPrinter(KvoPrintCallback callback)
 {
     if (callback == nullptr)
         return nullptr;
-    return printerHandle(newChannel<IKvoPrinter, KvoCallbackPrinter>(HandleKind::printer, callback));
+    return printerHandle(newChannel<IKvoPrinter, KvoCallbackPrinter>(KIND_CALLBACK_PRINTER, callback));
 }
 
 KVO_API KvoPrinter* Kvo_CreateWinMsgPrinter(HWND window)
 {
-    return printerHandle(newChannel<IKvoPrinter, KvoWinMsgPrinter>(HandleKind::printer, static_cast<void*>(window)));
+    return printerHandle(newChannel<IKvoPrinter, KvoWinMsgPrinter>(KIND_PRINTER, static_cast<void*>(window)));
 }
 
-KVO_API UINT Kvo_GetPrintStringMsg(void) { return kvoPrintStringMsg(); }
+KVO_API UINT Kvo_GetPrintStringMsg(void) { return guarded(UINT{0}, [] { return kvoPrintStringMsg(); }); }
 
 KVO_API int Kvo_ReleasePrinter(KvoPrinter* printer)
 {
-    if (printer == nullptr || !handleTable().remove(printer, HandleKind::printer, HandleKind::printer))
-        return 0;
-    delete printerOf(printer);
-    return 1;
+    return guarded(0, [printer] {
+        if (!takeChannel(printer, ANY_PRINTER))
+            return 0;
+        delete printerOf(printer);
+        return 1;
+    });
 }
 
 // ---- Input channels ----
 
 KVO_API KvoInput* Kvo_CreateCallbackInput(KvoCharInputCallback charCallback, KvoLineInputCallback lineCallback)
 {
-    return inputHandle(newChannel<IKvoInput, KvoCallbackInput>(HandleKind::callbackInput, charCallback, lineCallback));
+    return inputHandle(newChannel<IKvoInput, KvoCallbackInput>(KIND_CALLBACK_INPUT, charCallback, lineCallback));
 }
 
 KVO_API KvoInput* Kvo_CreateWinMsgInput(HWND window)
 {
-    return inputHandle(newChannel<IKvoInput, KvoWinMsgInput>(HandleKind::winMsgInput, static_cast<void*>(window)));
+    return inputHandle(newChannel<IKvoInput, KvoWinMsgInput>(KIND_WINDOW_INPUT, static_cast<void*>(window)));
 }
 
-KVO_API UINT Kvo_GetStringInputMsg(void) { return kvoStringInputMsg(); }
-KVO_API UINT Kvo_GetCharInputMsg(void) { return kvoCharInputMsg(); }
+KVO_API UINT Kvo_GetStringInputMsg(void) { return guarded(UINT{0}, [] { return kvoStringInputMsg(); }); }
+KVO_API UINT Kvo_GetCharInputMsg(void) { return guarded(UINT{0}, [] { return kvoCharInputMsg(); }); }
 
 } // extern "C"
 
 namespace {
 
-// The window input behind input, or null when input is not a live one made here.
-KvoWinMsgInput* winMsgInputOf(KvoInput* input)
+// Runs body(window input) under the table's lock when input is a live window input made here.
+template <class Body>
+void withWindowInput(KvoInput* input, Body body) noexcept
 {
-    if (input == nullptr || !handleTable().has(input, HandleKind::winMsgInput))
-        return nullptr;
-    return static_cast<KvoWinMsgInput*>(inputOf(input));
+    guarded([&] {
+        HandleTable& table = handleTable();
+        const auto lock = table.hold();
+        if (table.find(input, KIND_WINDOW_INPUT))
+            body(*static_cast<KvoWinMsgInput*>(inputOf(input)));
+    });
 }
 
 } // namespace
@@ -453,44 +653,61 @@ extern "C" {
 
 KVO_API void Kvo_SetWinInputStringA(KvoInput* input, const char* text)
 {
-    if (KvoWinMsgInput* channel = winMsgInputOf(input))
-        channel->setString(text);
+    withWindowInput(input, [text](KvoWinMsgInput& channel) { channel.setString(text); });
 }
 
 KVO_API void Kvo_SetWinInputStringW(KvoInput* input, const KvoWChar* text)
 {
-    if (KvoWinMsgInput* channel = winMsgInputOf(input))
-        channel->setString(textOf(text));
+    withWindowInput(input, [text](KvoWinMsgInput& channel) { channel.setString(textOf(text)); });
 }
 
 KVO_API void Kvo_SetWinInputCharA(KvoInput* input, char c)
 {
-    if (KvoWinMsgInput* channel = winMsgInputOf(input))
-        channel->setChar(c);
+    withWindowInput(input, [c](KvoWinMsgInput& channel) { channel.setChar(c); });
 }
 
 KVO_API void Kvo_SetWinInputCharW(KvoInput* input, KvoWChar c)
 {
-    if (KvoWinMsgInput* channel = winMsgInputOf(input))
-        channel->setChar(static_cast<KvoChar>(c));
+    withWindowInput(input, [c](KvoWinMsgInput& channel) { channel.setChar(static_cast<KvoChar>(c)); });
 }
 
 KVO_API int Kvo_ReleaseInput(KvoInput* input)
 {
-    if (input == nullptr || !handleTable().remove(input, HandleKind::callbackInput, HandleKind::winMsgInput))
-        return 0;
-    delete inputOf(input);
-    return 1;
+    return guarded(0, [input] {
+        if (!takeChannel(input, ANY_INPUT))
+            return 0;
+        delete inputOf(input);
+        return 1;
+    });
 }
 
 KVO_API KvoInput* Kvo_SetCurrentInput(KvoVM* vm, KvoInput* input)
 {
-    return vm ? inputHandle(machineOf(vm)->setCurrentInput(inputOf(input))) : nullptr;
+    return guarded(static_cast<KvoInput*>(nullptr), [vm, input]() -> KvoInput* {
+        HandleTable& table = handleTable();
+        const auto lock = table.hold();
+        HandleRecord* machine = table.find(vm, KIND_MACHINE);
+        if (!machine)
+            return nullptr;
+        KvoVirtualMachine& m = *machineOf(vm);
+        // A live input of this interface, or the machine's own standard input (which
+        // Kvo_SetCurrentInput and Kvo_GetCurrentInput hand out, so a host can put it back).
+        HandleRecord* installed = table.find(input, ANY_INPUT);
+        if (input && !installed && inputOf(input) != m.standardInput())
+            return nullptr;
+        IKvoInput* previous = m.setCurrentInput(inputOf(input));
+        if (installed)
+            ++installed->uses;
+        table.drop(machine->input);
+        machine->input = installed ? input : nullptr;
+        return inputHandle(previous);
+    });
 }
 
 KVO_API KvoInput* Kvo_GetCurrentInput(KvoVM* vm)
 {
-    return vm ? inputHandle(machineOf(vm)->getCurrentInput()) : nullptr;
+    return withMachine(vm, static_cast<KvoInput*>(nullptr),
+                       [](KvoVirtualMachine& machine) { return inputHandle(machine.getCurrentInput()); });
 }
 
 // ---- Environment ----

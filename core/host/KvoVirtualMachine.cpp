@@ -17,11 +17,14 @@
 #include "platform/KvoText.h"
 #include "platform/KvoWindows.h"
 #include "stdlib/KvoDefaultFunctions.h"
+#include "stdlib/KvoFileTable.h"
 #include "vm/KvoDebugger.h"
+#include "vm/KvoErrors.h"
 #include "vm/KvoInterpreter.h"
 #include "vm/KvoProcedure.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -57,6 +60,8 @@ KvoVirtualMachine::~KvoVirtualMachine()
     m_symbols.clear();
     clearClasses();
     freeModules();
+    // The files its scripts left open; other machines' files and the standard streams stay.
+    KvoFileTable::closeOwnedBy(this);
     if (m_ownsPrinter)
         delete m_printer;
 }
@@ -233,6 +238,7 @@ void KvoVirtualMachine::reinit()
     m_currentLine = -1;
     m_currentSource.clear();
     freeModules();
+    KvoFileTable::closeOwnedBy(this);
     KvoDefaultFunctions::registerFunctions(this);
 }
 
@@ -244,7 +250,7 @@ void KvoVirtualMachine::cloneSymbols(const KvoVirtualMachine& other)
     clearClasses();
     freeModules();
     for (KvoDictionaryEntry* entry = other.m_modules.getFirst(); entry; entry = entry->getNext())
-        (void)loadNativeModule(entry->getKey()->c_str());
+        (void)loadNativeModuleUnchecked(entry->getKey()->c_str());
     for (const KvoDictionary* source : {&other.m_symbols, &other.m_classes}) {
         KvoDictionary& target = source == &other.m_symbols ? m_symbols : m_classes;
         for (KvoDictionaryEntry* entry = source->getFirst(); entry; entry = entry->getNext()) {
@@ -252,6 +258,20 @@ void KvoVirtualMachine::cloneSymbols(const KvoVirtualMachine& other)
                 *copy = *entry;
         }
     }
+    // The other machine's library functions came along; untrusted mode removes them again.
+    if (m_untrusted)
+        KvoDefaultFunctions::applyUntrustedMode(this);
+}
+
+bool KvoVirtualMachine::setUntrusted(bool on)
+{
+    if (m_interpreter)
+        return false;
+    if (on != m_untrusted) {
+        m_untrusted = on;
+        KvoDefaultFunctions::applyUntrustedMode(this);
+    }
+    return true;
 }
 
 IKvoInput* KvoVirtualMachine::setCurrentInput(IKvoInput* input) noexcept
@@ -309,16 +329,34 @@ bool KvoVirtualMachine::execute(const KvoChar* name, int argc, const KvoChar** a
 {
     if (!name)
         return false;
-    // A native function may execute a script function itself; the outer run's interpreter is
-    // the running one again afterwards.
+    // A native function may execute a script function itself, and so may a host from a callback
+    // of the running script (a printer, an input, a debugging hook); the outer run's interpreter
+    // is the running one again afterwards. Such a run nests on the C++ stack inside the outer
+    // one: it counts as one more nested entry and starts from the outer run's nesting.
     KvoInterpreter* const outer = m_interpreter;
-    auto* interpreter = new KvoInterpreter(*this, m_symbols, m_classes, this);
+    const int outerNesting = outer ? outer->getNesting() + 1 : 0;
+    if (outerNesting >= KVO_MAX_NESTED_RUNS)
+        return refuseNestedRun(errorPrinter);
+    KvoDebugger debugger(this, tracePrinter ? tracePrinter : m_printer);
+    const std::unique_ptr<KvoInterpreter> interpreter(new KvoInterpreter(*this, m_symbols, m_classes, this));
+    interpreter->setOuterNesting(outerNesting);
     if (m_breakRequestProc.load() || m_dbgWindow.load())
         interpreter->setAllowBreakRequest(true);
-    KvoDebugger debugger(this, tracePrinter ? tracePrinter : m_printer);
     debugger.setTrace(trace);
     interpreter->setDebugger(&debugger);
-    setInterpreter(interpreter);
+    setInterpreter(interpreter.get());
+    // However the run ends (an exception from an allocation included), the machine forgets the
+    // interpreter before it is deleted.
+    struct RunScope {
+        KvoVirtualMachine& vm;
+        KvoInterpreter& run;
+        KvoInterpreter* outer;
+        ~RunScope()
+        {
+            run.setDebugger(nullptr);
+            vm.setInterpreter(outer);
+        }
+    } scope{*this, *interpreter, outer};
 
     bool ok = interpreter->execute(name, argc, argv);
     ValPtr sp = interpreter->getSP();
@@ -330,10 +368,19 @@ bool KvoVirtualMachine::execute(const KvoChar* name, int argc, const KvoChar** a
 
     // Objects still on the stack die while the interpreter can run their destructors.
     interpreter->shutdown();
-    interpreter->setDebugger(nullptr);
-    setInterpreter(outer);
-    delete interpreter;
     return ok;
+}
+
+bool KvoVirtualMachine::refuseNestedRun(IKvoPrinter* errorPrinter)
+{
+    m_result.dispose();
+    if (!m_reportingOverflow) {
+        m_reportingOverflow = true;
+        IKvoPrinter& out = errorPrinter ? *errorPrinter : *m_printer;
+        out(u"%s\n", KVO_ERR_STACK_OVERFLOW);
+        m_reportingOverflow = false;
+    }
+    return false;
 }
 
 bool KvoVirtualMachine::registerNativeFunction(const KvoChar* name, KvoNativeFunc function)
@@ -363,6 +410,19 @@ bool KvoVirtualMachine::registerNativeClass(const KvoChar* name, KvoClass* c)
 }
 
 bool KvoVirtualMachine::loadNativeModule(const KvoChar* name)
+{
+    if (!name)
+        return false;
+    if (m_untrusted) {
+        // Only a module loaded before the switch (or by cloneSymbols) is known.
+        KvoString moduleName(name);
+        moduleName.replace(u'*', u'u');
+        return m_modules.find(moduleName) != nullptr;
+    }
+    return loadNativeModuleUnchecked(name);
+}
+
+bool KvoVirtualMachine::loadNativeModuleUnchecked(const KvoChar* name)
 {
     if (!name)
         return false;
@@ -500,6 +560,22 @@ void KvoVirtualMachine::cancel()
     std::lock_guard<std::mutex> lock(m_interpreterLock);
     if (m_interpreter)
         m_interpreter->cancel();
+    if (m_compilations > 0)
+        m_compileCancelled.store(true);
+}
+
+void KvoVirtualMachine::beginCompile()
+{
+    std::lock_guard<std::mutex> lock(m_interpreterLock);
+    // A cancel given while nothing compiled is not kept for the next compilation.
+    if (m_compilations++ == 0)
+        m_compileCancelled.store(false);
+}
+
+void KvoVirtualMachine::endCompile()
+{
+    std::lock_guard<std::mutex> lock(m_interpreterLock);
+    --m_compilations;
 }
 
 // ---- Environment and file search ----------------------------------------------------------------

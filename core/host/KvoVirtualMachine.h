@@ -60,6 +60,20 @@ public:
     bool getGenerateLocalVarInfo() const noexcept { return m_generateLocalVarInfo; }
     void setGenerateLocalVarInfo(bool on) noexcept { m_generateLocalVarInfo = on; }
 
+    // Untrusted mode, for scripts the host did not write. The library functions that reach
+    // beyond the machine stay defined but raise UNTRUSTED_FUNCTION_MESSAGE: the native library
+    // calls (LoadLibrary, FreeLibrary, GetProcAddress, CallLibFunc and the Get...Func lookups),
+    // every function on files (fopen ... fputws, freadval, fwriteval, getc with a file, compile of
+    // a file), loadmodule and setenv. The console stays: print, gets and getc(). The compiler
+    // refuses #import, #use and #include with UNTRUSTED_DIRECTIVE_MESSAGE, and the machine loads
+    // no native module any more (not even one named by a module file the host reads); modules
+    // loaded before the switch stay. Set it before compiling the untrusted source; it survives
+    // reinit. False (nothing changes) while a script runs on this machine.
+    bool setUntrusted(bool on);
+    bool isUntrusted() const noexcept { return m_untrusted; }
+    static constexpr const KvoChar* UNTRUSTED_FUNCTION_MESSAGE = u"function not available in untrusted mode";
+    static constexpr const KvoChar* UNTRUSTED_DIRECTIVE_MESSAGE = u"directive not available in untrusted mode";
+
     // The program's arguments as the host set them, for the standard functions that return them
     // (count, and an array of UTF-16 texts owned by the host, which must outlive their use). The
     // machine itself never reads them.
@@ -84,6 +98,8 @@ public:
     // Installs input (null: the standard input channel again) and returns the previous channel.
     // The machine never deletes an installed channel.
     IKvoInput* setCurrentInput(IKvoInput* input) noexcept;
+    // The machine's own channel on the process's standard input (it lives as long as the machine).
+    IKvoInput* standardInput() noexcept { return &m_stdinInput; }
 
     // Compiles the source file at path into the machine's dictionaries. showInfo prints the
     // names of what is compiled; debug lists every compiled procedure to debugPrinter (the
@@ -110,6 +126,9 @@ public:
     // text is printed to errorPrinter (the machine's printer when null). False for a null name,
     // a name that is not a global function, or an uncaught exception. A native function may call
     // execute while a script runs: afterwards the outer run's interpreter is the running one again.
+    // Such a nested run (also one a host starts from a callback of the running script) counts
+    // toward the interpreter's limit of nested runs (KVO_MAX_NESTED_RUNS) as one entry plus the
+    // runs inside it; past the limit it does not start and fails with "stack overflow".
     bool execute(const KvoChar* name, int argc, const KvoChar** argv, bool trace = false,
                  IKvoPrinter* errorPrinter = nullptr, IKvoPrinter* tracePrinter = nullptr);
 
@@ -124,7 +143,7 @@ public:
     // describes) and calls its exported entry point RegisterNativeModule(this). True at once when
     // a module of that name is loaded already. False for null, a library that does not load, or
     // a library without the entry point (it stays loaded and recorded until reinit or
-    // destruction).
+    // destruction); false in untrusted mode for a module not loaded yet.
     bool loadNativeModule(const KvoChar* name);
 
     // Called when an object's count fell to 0. While a script runs and the object's class (or a
@@ -178,8 +197,15 @@ public:
     // Capacity of _tgetenv's buffer in UTF-16 units (8192 bytes).
     static constexpr std::size_t ENVIRONMENT_VALUE_UNITS = 4096;
 
-    // Asks a running script to stop at its next instruction; nothing when none runs.
+    // Asks a running script to stop at its next instruction, and a running compilation (of the
+    // machine's own compile calls, a KvoCompiler for this machine, or a script's compile()) to
+    // stop at its next token; nothing when neither runs.
     void cancel();
+    // Called by KvoCompiler around each compilation for this machine (compilations may nest):
+    // a cancel() between the outermost begin and its end makes compileCancelled() true.
+    void beginCompile();
+    void endCompile();
+    bool compileCancelled() const noexcept { return m_compileCancelled.load(std::memory_order_relaxed); }
     // True while a debugging hook is being called.
     bool isInDbg() const noexcept { return m_inDbg.load(); }
     void setInDbg(bool inDbg) noexcept { m_inDbg.store(inDbg); }
@@ -190,6 +216,13 @@ public:
 private:
     // Makes interpreter the running one (null: none), under the lock that cancel() takes.
     void setInterpreter(KvoInterpreter* interpreter);
+    // Fails a nested execute that would pass the limit of nested runs: prints "stack overflow"
+    // to errorPrinter (the machine's printer when null) unless such a refusal is being printed
+    // already (a printer whose callback executes again would otherwise recurse without end).
+    bool refuseNestedRun(IKvoPrinter* errorPrinter);
+    // Loads a native module without asking about untrusted mode (cloneSymbols: the other
+    // machine's program needs the code its values point into).
+    bool loadNativeModuleUnchecked(const KvoChar* name);
     // Compiles file (taking ownership) or text under sourceName, as compileFile describes.
     bool compileSource(std::FILE* file, const KvoChar* text, const KvoChar* sourceName, bool showInfo, bool debug,
                        IKvoPrinter* printer, IKvoPrinter* debugPrinter);
@@ -201,6 +234,8 @@ private:
 
     bool m_generateLineInfo = false;
     bool m_generateLocalVarInfo = false;
+    bool m_untrusted = false;
+    bool m_reportingOverflow = false;
     KvoDictionary m_classes{false};
     KvoDictionary m_symbols{false};
     KvoDictionary m_modules{false};
@@ -217,8 +252,10 @@ private:
     KvoString m_currentSource;
     std::int32_t m_currentLine = -1;
     std::atomic<bool> m_inDbg{false};
+    int m_compilations = 0; // compilations running (under m_interpreterLock)
+    std::atomic<bool> m_compileCancelled{false};
     KvoFileStreamInput m_stdinInput;
     IKvoInput* m_currentInput;
-    // Guards m_interpreter against another thread's cancel() while execute() ends.
+    // Guards m_interpreter and m_compilations against another thread's cancel().
     std::mutex m_interpreterLock;
 };

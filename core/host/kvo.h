@@ -5,8 +5,18 @@
  * Handles. A machine, a printer (output channel) and an input channel are passed as pointers to
  * the incomplete types KvoVM, KvoPrinter and KvoInput. The pointer is the library's object itself;
  * the host never looks inside. The host owns every handle it creates with a Kvo_Create* function
- * and gives it back with the matching Kvo_Release* function. A printer or input must outlive every
- * machine that uses it; a machine never frees a printer or input handed to it.
+ * and gives it back with the matching Kvo_Release* function. A machine never frees a printer or
+ * input handed to it.
+ *
+ * Every function checks its handles: a pointer that is not a live handle of the kind the argument
+ * asks for (one already released, never made here, or a handle of another kind, such as a printer
+ * passed as an input) makes the function return its failure value (named with each function;
+ * "nothing" for functions without a result) without doing anything. A null printer argument
+ * means the machine's own printer, as stated per function. A printer or input cannot be released
+ * while a live machine uses it (as its printer or installed input), while a call that was handed
+ * it is in progress, or from inside its own callback: the release returns 0 and the handle stays
+ * valid. A machine cannot be released or reset while a call on it is in progress (from a callback
+ * of its running script, say).
  *
  * Text. Functions ending in A take and return UTF-8 text (char); functions ending in W take and
  * return UTF-16 text (KvoWChar, 16-bit code units, native byte order). Every returned text is
@@ -20,6 +30,9 @@
  * Kvo_SetDbgWindow and the three procedure setters may be called from another thread while a
  * script runs. The texts returned by Kvo_GetCurrentSourceA, Kvo_GetEnvA and Kvo_GetEnvW are kept
  * per thread.
+ *
+ * Failures. No function lets a C++ exception out; an internal failure (memory running out inside
+ * a call, say) gives the function's failure value.
  */
 #ifndef KIVO_KVO_H
 #define KIVO_KVO_H
@@ -84,7 +97,7 @@ typedef bool (*KvoLineChangedProc)(const char* source, int32_t line);
 /* ---- Machines ---- */
 
 /* Creates a machine printing to printer (borrowed; null: the machine prints nothing). Returns
- * null when memory runs out. */
+ * null when memory runs out or printer is not a live printer. */
 KVO_FLAT_API KvoVM* Kvo_CreateVM(KvoPrinter* printer);
 /* Deletes a machine made by Kvo_CreateVM and returns 1. Returns 0 and deletes nothing for null,
  * for a pointer that is not a live machine of this interface, and for a machine whose script is
@@ -100,6 +113,20 @@ KVO_FLAT_API void Kvo_SetGenerateLineInfo(KvoVM* vm, int on);
 /* Compiled procedures carry the names of their local variables. 0 for null. */
 KVO_FLAT_API int Kvo_GetGenerateLocalVarInfo(KvoVM* vm);
 KVO_FLAT_API void Kvo_SetGenerateLocalVarInfo(KvoVM* vm, int on);
+
+/* Untrusted mode, for running scripts the host did not write. The script functions that reach
+ * beyond the machine stay defined but raise the script error "function not available in
+ * untrusted mode": the native library calls (LoadLibrary, FreeLibrary, GetProcAddress,
+ * CallLibFunc, GetCoreFunc and the other Get...Func lookups), every function on files (fopen,
+ * fclose, feof, fgets, fputs, getwc, putwc, fgetws, fputws, fread, fwrite, freadval, fwriteval,
+ * putc, getc with a file, compile with a file), loadmodule and setenv. print, gets, getc() and
+ * compile of a text stay. The compiler refuses the directives #import, #use and #include
+ * ("directive not available in untrusted mode"), and the machine loads no further native module,
+ * not even for a module file the host reads. Switch it on after creating the machine and before
+ * compiling; it survives Kvo_Reinit. Kvo_SetUntrusted returns 1 on success and 0 (nothing
+ * changes) for null or while a call on the machine is in progress. Kvo_GetUntrusted: 0 for null. */
+KVO_FLAT_API int Kvo_SetUntrusted(KvoVM* vm, int on);
+KVO_FLAT_API int Kvo_GetUntrusted(KvoVM* vm);
 
 /* Compiles the source file at path into the machine. showInfo prints the names of what is
  * compiled; debug lists each compiled procedure to debugPrinter. Diagnostics go to printer.
@@ -120,7 +147,12 @@ KVO_FLAT_API int Kvo_CompileTextW(KvoVM* vm, const KvoWChar* text, int showInfo,
  * traces every instruction to tracePrinter; the error text of an uncaught exception goes to
  * errorPrinter (null printers: the machine's own). Returns 1 when the function returned
  * normally; 0 for a null machine or name, argc >= 1 with a null argv, an unknown function or an
- * uncaught exception. The returned value is kept (Kvo_GetIntResult). */
+ * uncaught exception. The returned value is kept (Kvo_GetIntResult).
+ * A call from inside a callback of the same machine's running script (a printer, an input, a
+ * debugging procedure) runs nested in it and counts toward the limit of 200 nested runs that a
+ * script's own re-entries share: past it the call runs nothing, prints "stack overflow" to
+ * errorPrinter and returns 0, and inside a nested run a script's own re-entry past the limit
+ * raises the catchable "stack overflow". */
 KVO_FLAT_API int Kvo_ExecuteA(KvoVM* vm, const char* name, int argc, const char* const* argv,
                               int trace, KvoPrinter* errorPrinter, KvoPrinter* tracePrinter);
 KVO_FLAT_API int Kvo_ExecuteW(KvoVM* vm, const KvoWChar* name, int argc,
@@ -176,8 +208,10 @@ KVO_FLAT_API KvoPrinter* Kvo_CreateCallbackPrinter(KvoPrintCallback callback);
 KVO_FLAT_API KvoPrinter* Kvo_CreateWinMsgPrinter(HWND window);
 /* The registered number of "KvoPrintStringMsg". */
 KVO_FLAT_API UINT Kvo_GetPrintStringMsg(void);
-/* Deletes a printer made by one of the functions above and returns 1; 0 for null and for a
- * pointer that is not a live printer of this interface (nothing is deleted then). */
+/* Deletes a printer made by one of the functions above and returns 1; 0 for null, for a pointer
+ * that is not a live printer of this interface, and for a printer still in use (the printer of a
+ * live machine, handed to a call in progress, or inside its own callback); nothing is deleted
+ * then. */
 KVO_FLAT_API int Kvo_ReleasePrinter(KvoPrinter* printer);
 
 /* ---- Input channels ---- */
@@ -203,10 +237,13 @@ KVO_FLAT_API void Kvo_SetWinInputCharA(KvoInput* input, char c);
 KVO_FLAT_API void Kvo_SetWinInputCharW(KvoInput* input, KvoWChar c);
 /* Deletes an input made by Kvo_CreateCallbackInput or Kvo_CreateWinMsgInput and returns 1; 0 for
  * null and for any other pointer, such as a machine's built-in standard input returned by
- * Kvo_SetCurrentInput (nothing is deleted then). Remove the input from every machine first. */
+ * Kvo_SetCurrentInput, and for an input still in use (installed in a live machine or inside its
+ * own callback); nothing is deleted then. Remove the input from every machine first. */
 KVO_FLAT_API int Kvo_ReleaseInput(KvoInput* input);
 /* Installs input (borrowed; null: the machine's standard input again) as what the machine's
- * scripts read, and returns the previous one (null for a null machine). */
+ * scripts read, and returns the previous one. input may also be the machine's own standard input
+ * that an earlier call returned. Null (nothing installed) for a null machine or an input that is
+ * neither. */
 KVO_FLAT_API KvoInput* Kvo_SetCurrentInput(KvoVM* vm, KvoInput* input);
 KVO_FLAT_API KvoInput* Kvo_GetCurrentInput(KvoVM* vm);
 

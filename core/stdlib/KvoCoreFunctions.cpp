@@ -6,10 +6,13 @@
 // script error with the library's message texts. getargs, getusrargs, argcnt, arg and addr belong
 // to the system group: without a running script they print "missing interpreter\n" and fail.
 #include <bit>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "compiler/KvoCompiler.h"
+#include "compiler/KvoScanner.h"
 #include "host/KvoDictionaryIO.h"
 #include "platform/KvoMemory.h"
 #include "platform/KvoText.h"
@@ -110,16 +113,35 @@ KvoValue argumentString(const KvoChar* text)
     return KvoValue(new KvoString(text ? text : u""));
 }
 
-// Everything from the stream's position to its end, decoded as UTF-8 as source files are (a
-// byte that starts no valid sequence stands for itself).
-std::u16string readSource(std::FILE* stream)
+// How reading a source from a script's stream ended.
+enum class SourceRead : std::uint8_t {
+    COMPLETE,  // the text up to the end of the stream
+    TOO_LARGE, // more than KVO_MAX_SOURCE_BYTES bytes: reading stopped there
+    FAILED,    // a read error (a stream of a directory, say); errno in error
+};
+
+// Everything from the stream's position to its end into text, decoded as UTF-8 as source files
+// are (a byte that starts no valid sequence stands for itself). A stream that goes on past the
+// bound of a file source (a device, a pipe that is never closed) is read no further than that.
+SourceRead readSource(std::FILE* stream, std::u16string& text, int& error)
 {
     std::string bytes;
     char chunk[SOURCE_CHUNK_BYTES];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, stream)) > 0)
+    for (;;) {
+        errno = 0;
+        const std::size_t got = std::fread(chunk, 1, sizeof chunk, stream);
+        if (got == 0)
+            break;
+        if (got > KVO_MAX_SOURCE_BYTES - bytes.size())
+            return SourceRead::TOO_LARGE;
         bytes.append(chunk, got);
-    return kvoFromUtf8(bytes.data(), bytes.size());
+    }
+    if (std::ferror(stream)) {
+        error = errno != 0 ? errno : EIO;
+        return SourceRead::FAILED;
+    }
+    text = kvoFromUtf8(bytes.data(), bytes.size());
+    return SourceRead::COMPLETE;
 }
 
 } // namespace
@@ -401,17 +423,28 @@ bool KvoDefaultFunctions::Kvo_compile(KvoVirtualMachine* vm, int argc, ValPtr& a
     compiler.setGenerateLocalVarInfo(vm->getGenerateLocalVarInfo());
     bool compiled = false;
     if (source.getType() == KVT_FILE) {
-        std::FILE* stream = static_cast<std::FILE*>(source.getFile());
-        if (!stream) {
+        if (!source.getFile()) {
             // The compiler reports the missing stream itself.
             compiled = compiler.compile(static_cast<std::FILE*>(nullptr), name);
         } else {
-            if (!KvoFileTable::isOpen(stream))
+            // A file value holds a handle of the file table, not the stream.
+            std::FILE* stream = KvoFileTable::streamOf(source.getFile());
+            if (!stream)
                 return call.fail(KVO_LIB_FILE_CLOSED);
             // The compiler would close a stream handed to it, leaving the script's file value
             // dangling: it gets the stream's remaining text instead, and the stream stays open.
-            const std::u16string text = readSource(stream);
-            compiled = compiler.compile(text.c_str(), name);
+            std::u16string text;
+            int error = 0;
+            switch (readSource(stream, text, error)) {
+            case SourceRead::COMPLETE:
+                compiled = compiler.compile(text.c_str(), name);
+                break;
+            case SourceRead::TOO_LARGE:
+                return call.fail(KVO_LIB_COUNT_TOO_LARGE);
+            case SourceRead::FAILED:
+                compiled = compiler.compileUnreadable(name, kvoFromUtf8(std::strerror(error)).c_str());
+                break;
+            }
         }
     } else if (isString(source)) {
         if (const KvoString* text = source.getString())

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "host/KvoVirtualMachine.h"
+#include "stdlib/KvoLibCall.h"
 #include "stdlib/KvoRegistration.h"
 #include "values/KvoString.h"
 
@@ -139,6 +140,87 @@ void KvoDefaultFunctions::registerFunctions(KvoVirtualMachine* vm)
     // when the name is not defined yet.
     (void)vm->registerNativeFunction(u"GetCoreFunc", &KDF::Kvo_GetUser32Func);
     registerDictFunctions(vm);
+    applyUntrustedMode(vm);
+}
+
+namespace {
+
+// The replacement of every function that untrusted mode removes.
+bool refuseUntrusted(KvoVirtualMachine* vm, int argc, ValPtr& args)
+{
+    return KvoLibCall(vm, argc, args).fail(KvoVirtualMachine::UNTRUSTED_FUNCTION_MESSAGE);
+}
+
+// getc in untrusted mode: the console form (no argument) only.
+bool consoleGetc(KvoVirtualMachine* vm, int argc, ValPtr& args)
+{
+    return argc == 0 ? KDF::Kvo_getc(vm, argc, args) : refuseUntrusted(vm, argc, args);
+}
+
+// compile in untrusted mode: source text only; compiling a stream reads a file.
+bool textCompile(KvoVirtualMachine* vm, int argc, ValPtr& args)
+{
+    if (argc >= 1 && KvoLibCall(vm, argc, args).arg(1).getType() == KVT_FILE)
+        return refuseUntrusted(vm, argc, args);
+    return KDF::Kvo_compile(vm, argc, args);
+}
+
+// A library function and what stands in for it in untrusted mode.
+struct UntrustedReplacement {
+    const KvoChar* name;
+    KvoNativeFunc library;
+    KvoNativeFunc replacement;
+};
+
+// What untrusted mode removes: native library calls (a script could call any code of the
+// process), files (read or write anything the process may), native modules through module files,
+// and changes to the environment store, which every later program of the user reads.
+const UntrustedReplacement UNTRUSTED_REPLACEMENTS[] = {
+    {u"LoadLibrary", &KDF::Kvo_LoadLibrary, &refuseUntrusted},
+    {u"FreeLibrary", &KDF::Kvo_FreeLibrary, &refuseUntrusted},
+    {u"GetProcAddress", &KDF::Kvo_GetProcAddress, &refuseUntrusted},
+    {u"CallLibFunc", &KDF::Kvo_CallLibFunc, &refuseUntrusted},
+    {u"GetUser32Func", &KDF::Kvo_GetUser32Func, &refuseUntrusted},
+    {u"GetCoreFunc", &KDF::Kvo_GetUser32Func, &refuseUntrusted},
+    {u"GetKernel32Func", &KDF::Kvo_GetKernel32Func, &refuseUntrusted},
+    {u"GetGdi32Func", &KDF::Kvo_GetGdi32Func, &refuseUntrusted},
+    {u"GetShell32Func", &KDF::Kvo_GetShell32Func, &refuseUntrusted},
+    {u"GetOle32Func", &KDF::Kvo_GetOle32Func, &refuseUntrusted},
+    {u"fopen", &KDF::Kvo_fopen, &refuseUntrusted},
+    {u"fclose", &KDF::Kvo_fclose, &refuseUntrusted},
+    {u"feof", &KDF::Kvo_feof, &refuseUntrusted},
+    {u"getc", &KDF::Kvo_getc, &consoleGetc},
+    {u"putc", &KDF::Kvo_putc, &refuseUntrusted},
+    {u"fgets", &KDF::Kvo_fgets, &refuseUntrusted},
+    {u"fputs", &KDF::Kvo_fputs, &refuseUntrusted},
+    {u"freadval", &KDF::Kvo_freadval, &refuseUntrusted},
+    {u"fwriteval", &KDF::Kvo_fwriteval, &refuseUntrusted},
+    {u"fread", &KDF::Kvo_fread, &refuseUntrusted},
+    {u"fwrite", &KDF::Kvo_fwrite, &refuseUntrusted},
+    {u"getwc", &KDF::Kvo_getwc, &refuseUntrusted},
+    {u"putwc", &KDF::Kvo_putwc, &refuseUntrusted},
+    {u"fgetws", &KDF::Kvo_fgetws, &refuseUntrusted},
+    {u"fputws", &KDF::Kvo_fputws, &refuseUntrusted},
+    {u"compile", &KDF::Kvo_compile, &textCompile},
+    {u"loadmodule", &KDF::Kvo_loadmodule, &refuseUntrusted},
+    {u"setenv", &KDF::Kvo_setenv, &refuseUntrusted},
+};
+
+} // namespace
+
+void KvoDefaultFunctions::applyUntrustedMode(KvoVirtualMachine* vm)
+{
+    if (!vm)
+        return;
+    const bool untrusted = vm->isUntrusted();
+    for (const UntrustedReplacement& r : UNTRUSTED_REPLACEMENTS) {
+        KvoDictionaryEntry* entry = vm->symbols().find(r.name);
+        if (!entry || entry->getSymbolType() != SYM_FUNCTION || entry->getValue().getType() != KVT_CODE)
+            continue;
+        const KvoNativeFunc from = untrusted ? r.library : r.replacement;
+        if (entry->getValue().getCode() == from)
+            entry->setValue(KvoValue(untrusted ? r.replacement : r.library));
+    }
 }
 
 void KvoDefaultFunctions::registerMathFunctions(KvoVirtualMachine* vm)

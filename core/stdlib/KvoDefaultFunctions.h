@@ -31,6 +31,13 @@ public:
     // existing entry of the same name is overwritten. The machine calls it when it is created
     // and again on reinit.
     static void registerFunctions(KvoVirtualMachine* vm);
+    // Follows vm's untrusted mode (KvoVirtualMachine::setUntrusted): in untrusted mode each
+    // library function that the mode removes is replaced by one that raises "function not
+    // available in untrusted mode" (getc and compile keep their console and text forms);
+    // otherwise such replacements get the library's function back. Only entries that hold the
+    // library's own function (or its replacement) change: a script's or host's function of the
+    // same name stays. registerFunctions calls it last.
+    static void applyUntrustedMode(KvoVirtualMachine* vm);
 
     // ---- Core: output, types, casts, conversions, arguments, compilation, modules ----
     static bool Kvo_print(KvoVirtualMachine* vm, int argc, ValPtr& args);

@@ -2,21 +2,27 @@
 // console input through the machine's input channel, and byte, character, line, block and value
 // transfer on C streams.
 //
-// A file value is a bare stream pointer that scripts copy freely, so after fclose its copies
-// still hold the freed pointer. Every function here therefore checks the stream against
-// KvoFileTable before calling the C library: fopen enters its streams, fclose closes them
-// through the table (which keeps their addresses from being reused at once), and a stream that is
-// not (or no longer) open fails with "file is closed". The standard streams
-// are always open; fclose only flushes them, because the host's own printer and console input
-// use them too.
+// A file value is copied freely and outlives fclose, so it holds a handle of KvoFileTable, never
+// the stream itself: fopen enters its stream there (for the machine that runs the script, which
+// closes what its scripts leave open when it is released), fclose closes it through the table,
+// and every function here asks the table for the handle's stream before calling the C library. A
+// handle whose stream was closed, or that the table never gave out, fails with "file is closed".
+// The standard streams are always open; fclose only flushes them, because the host's own printer
+// and console input use them too.
+//
+// Lines (fgets, fgetws, gets) are read up to the library's bound on one result: a longer line
+// fails with "count too large" instead of growing until memory runs out.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
 #include <string>
+#include <typeinfo>
+#include <utility>
 
 #include "host/IKvoInput.h"
 #include "host/KvoDictionaryIO.h"
+#include "host/KvoFileStreamInput.h"
 #include "host/KvoVirtualMachine.h"
 #include "platform/KvoFile.h"
 #include "stdlib/KvoDefaultFunctions.h"
@@ -106,11 +112,11 @@ bool isStreamValue(const KvoValue& value, StreamTest test)
 }
 
 // The stream of a value that passed its type test, into stream; false after "file is closed"
-// when it is not open for scripts (closed, never opened by fopen, or null).
+// when its handle has no open stream (closed, never given out by the table, or null).
 bool openStreamOf(KvoLibCall& call, const KvoValue& value, std::FILE*& stream)
 {
-    stream = static_cast<std::FILE*>(value.getFile());
-    if (!KvoFileTable::isOpen(stream))
+    stream = KvoFileTable::streamOf(value.getFile());
+    if (!stream)
         return call.fail(KVO_LIB_FILE_CLOSED);
     return true;
 }
@@ -200,22 +206,17 @@ std::uint32_t readToEnd(KvoBuffer& buffer, std::FILE* stream)
     return total;
 }
 
-// A line of a stream without its line feed, read one unit at a time by read, which returns
-// endValue at the end of the stream or on an error. A unit equal to endValue that was really
-// read (U+FFFF in a text) is kept.
-template <typename ReadUnit>
-KvoValue readLine(std::FILE* stream, ReadUnit read, int endValue)
+// The most characters that fgets, fgetws and gets return: the bound of one new string.
+constexpr std::size_t MAX_LINE_UNITS = kvoLibMaxCount(sizeof(KvoChar));
+
+// The next line of stream (bytes widened, or wide characters) as the call's result; false after
+// "count too large" when the line is longer than one string may be.
+bool lineResult(KvoLibCall& call, std::FILE* stream, bool wide)
 {
     std::u16string line;
-    for (;;) {
-        int unit = read(stream);
-        if (unit == u'\n')
-            break;
-        if (unit == endValue && (std::feof(stream) || std::ferror(stream)))
-            break;
-        line.push_back(static_cast<KvoChar>(unit));
-    }
-    return KvoValue(new KvoString(line.data(), line.size()));
+    if (!kvoReadLine(stream, wide, MAX_LINE_UNITS, line))
+        return call.fail(KVO_LIB_COUNT_TOO_LARGE);
+    return call.done(KvoValue(new KvoString(line.data(), line.size())));
 }
 
 } // namespace
@@ -232,8 +233,8 @@ bool KvoDefaultFunctions::Kvo_fopen(KvoVirtualMachine* vm, int argc, ValPtr& arg
     std::FILE* stream = kvoOpenFile(name->c_str(), mode->c_str());
     if (!stream)
         return call.done(KvoValue());
-    KvoFileTable::add(stream);
-    return call.done(KvoValue(static_cast<void*>(stream)));
+    // The machine closes the stream when it is released, should the script not do it.
+    return call.done(KvoValue(KvoFileTable::add(stream, vm)));
 }
 
 bool KvoDefaultFunctions::Kvo_fclose(KvoVirtualMachine* vm, int argc, ValPtr& args)
@@ -244,7 +245,7 @@ bool KvoDefaultFunctions::Kvo_fclose(KvoVirtualMachine* vm, int argc, ValPtr& ar
         return false;
     if (KvoFileTable::isStandard(stream))
         return call.done(KvoValue(std::int32_t(std::fflush(stream))));
-    return call.done(KvoValue(std::int32_t(KvoFileTable::close(stream))));
+    return call.done(KvoValue(std::int32_t(KvoFileTable::close(call.arg(1).getFile()))));
 }
 
 bool KvoDefaultFunctions::Kvo_feof(KvoVirtualMachine* vm, int argc, ValPtr& args)
@@ -290,7 +291,17 @@ bool KvoDefaultFunctions::Kvo_gets(KvoVirtualMachine* vm, int argc, ValPtr& args
     if (!vm || !call.countBetween(0, 0))
         return false;
     IKvoInput* input = vm->getCurrentInput();
-    return call.done(KvoValue(input ? new KvoString(input->getString()) : new KvoString(u"")));
+    if (!input)
+        return call.done(KvoValue(new KvoString(u"")));
+    // A stream channel (the machine's own standard input among them) is read here, within the
+    // bound; its own getString would read a line of any length. Derived channels may read
+    // differently and keep their getString.
+    if (typeid(*input) == typeid(KvoFileStreamInput))
+        return lineResult(call, static_cast<KvoFileStreamInput*>(input)->stream(), true);
+    KvoString line = input->getString();
+    if (line.length() > MAX_LINE_UNITS)
+        return call.fail(KVO_LIB_COUNT_TOO_LARGE);
+    return call.done(KvoValue(new KvoString(std::move(line))));
 }
 
 bool KvoDefaultFunctions::Kvo_fgets(KvoVirtualMachine* vm, int argc, ValPtr& args)
@@ -300,7 +311,7 @@ bool KvoDefaultFunctions::Kvo_fgets(KvoVirtualMachine* vm, int argc, ValPtr& arg
     if (!call.countBetween(1, 1) || !readStream(call, 1, StreamTest::conversion, stream))
         return false;
     // Bytes widened one to one, without decoding.
-    return call.done(readLine(stream, [](std::FILE* from) { return std::fgetc(from); }, EOF));
+    return lineResult(call, stream, false);
 }
 
 bool KvoDefaultFunctions::Kvo_fputs(KvoVirtualMachine* vm, int argc, ValPtr& args)
@@ -342,7 +353,7 @@ bool KvoDefaultFunctions::Kvo_fgetws(KvoVirtualMachine* vm, int argc, ValPtr& ar
     std::FILE* stream = nullptr;
     if (!call.countBetween(1, 1) || !readStream(call, 1, StreamTest::conversion, stream))
         return false;
-    return call.done(readLine(stream, [](std::FILE* from) { return int(kvoGetWc(from)); }, KVO_WEOF));
+    return lineResult(call, stream, true);
 }
 
 bool KvoDefaultFunctions::Kvo_fputws(KvoVirtualMachine* vm, int argc, ValPtr& args)

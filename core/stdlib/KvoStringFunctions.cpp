@@ -3,11 +3,14 @@
 // in-place string modifiers, and vecsize. The work is done by the container classes; these
 // functions fix the argument forms, the dispatch on argument types and the messages.
 //
-// Counts for new blocks are bounded (stdlib/KvoLibLimits.h): a negative count means none, a count
-// above the bound fails with "count too large", so no script call can ask for a giant block.
+// Counts and result sizes are bounded (stdlib/KvoLibLimits.h): a negative count means none, and
+// a count or a result computed from the arguments (a conversion, an insertion, a replacement, a
+// format, a split) that passes the bound fails with "count too large" before anything is
+// allocated, so no script call can ask for a giant block.
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "platform/KvoText.h"
 #include "stdlib/KvoDefaultFunctions.h"
@@ -36,6 +39,18 @@ bool readCount(KvoLibCall& call, std::int32_t value, std::uint32_t elementSize, 
     count = static_cast<std::uint32_t>(value);
     return true;
 }
+
+// False after "count too large" when a new block of count elements of elementSize bytes passes
+// the library's bound.
+bool checkFits(KvoLibCall& call, std::uint64_t count, std::uint32_t elementSize)
+{
+    if (!kvoLibCountFits(count, elementSize))
+        return call.fail(KVO_LIB_COUNT_TOO_LARGE);
+    return true;
+}
+
+// The most characters of one new string.
+constexpr std::uint32_t MAX_STRING_CHARACTERS = kvoLibMaxCount(sizeof(KvoChar));
 
 // True for the kinds whose value is a number: the payload of any other kind is no count.
 bool isNumber(const KvoValue& value)
@@ -70,6 +85,21 @@ bool isBufferType(KvoValueType type)
 KvoValue newStringValue(const KvoChar* text, std::size_t length)
 {
     return KvoValue(new KvoString(text, length));
+}
+
+// The number of tokens that strsplit makes of text: the runs of characters outside delimiters.
+std::uint64_t countTokens(const KvoString& text, const KvoChar* delimiters)
+{
+    std::uint64_t tokens = 0;
+    bool inToken = false;
+    const KvoChar* characters = text.c_str();
+    for (std::uint32_t i = 0, length = text.length(); i < length; ++i) {
+        bool delimiter = kvoStrChr(delimiters, characters[i]) != nullptr;
+        if (!delimiter && !inToken)
+            ++tokens;
+        inToken = !delimiter;
+    }
+    return tokens;
 }
 
 // strcmp and stricmp: two strings, compared by order (a KvoString comparison).
@@ -117,8 +147,11 @@ bool KvoDefaultFunctions::Kvo_newstring(KvoVirtualMachine* vm, int argc, ValPtr&
             return false;
         KvoChar fill = argc == 2 ? characterOf(call.arg(2)) : DEFAULT_FILL_CHARACTER;
         // Zero characters would only end the text: they give an empty string.
-        std::u16string text(fill ? count : 0, fill);
-        return call.done(newStringValue(text.data(), text.size()));
+        auto* text = new KvoString(u"");
+        KvoValue result(text);
+        if (fill)
+            text->insert(0, fill, count);
+        return call.done(std::move(result));
     }
     if (isStringType(type)) {
         const KvoString* text = first.getString();
@@ -129,7 +162,12 @@ bool KvoDefaultFunctions::Kvo_newstring(KvoVirtualMachine* vm, int argc, ValPtr&
         // The remaining arguments are the values of the format: a cursor at the second one.
         ValPtr values = args;
         values -= argc - 2;
-        return call.done(KvoValue(new KvoString(text->c_str(), static_cast<unsigned>(argc - 1), values)));
+        auto* formatted = new KvoString();
+        KvoValue result(formatted);
+        if (!KvoString::formatScript(*formatted, text->c_str(), static_cast<unsigned>(argc - 1), values,
+                                     MAX_STRING_CHARACTERS))
+            return call.fail(KVO_LIB_COUNT_TOO_LARGE);
+        return call.done(std::move(result));
     }
     if (isCharBufferType(type)) {
         if (argc > 1)
@@ -137,6 +175,8 @@ bool KvoDefaultFunctions::Kvo_newstring(KvoVirtualMachine* vm, int argc, ValPtr&
         const KvoCharBuffer* buffer = first.getCharBuffer();
         if (!buffer)
             return call.done(KvoValue(new KvoString(u"")));
+        if (!checkFits(call, buffer->size(), sizeof(KvoChar)))
+            return false;
         return call.done(newStringValue(buffer->data(), buffer->size()));
     }
     if (isBufferType(type)) {
@@ -144,6 +184,8 @@ bool KvoDefaultFunctions::Kvo_newstring(KvoVirtualMachine* vm, int argc, ValPtr&
             return call.fail(KVO_LIB_TOO_MANY_ARGS);
         const KvoBuffer* buffer = first.getBuffer();
         std::u16string text;
+        if (buffer && !checkFits(call, buffer->size(), sizeof(KvoChar)))
+            return false;
         if (buffer)
             text.assign(buffer->data(), buffer->data() + buffer->size());
         return call.done(newStringValue(text.data(), text.size()));
@@ -175,6 +217,8 @@ bool KvoDefaultFunctions::Kvo_newbuffer(KvoVirtualMachine* vm, int argc, ValPtr&
         if (!text)
             return call.done(KvoValue(new KvoBuffer()));
         std::uint32_t length = text->length();
+        if (!checkFits(call, std::uint64_t(length) + 2, 1))
+            return false;
         auto* buffer = new KvoBuffer(length + 2);
         buffer->setSize(length + 2);
         const KvoChar* characters = text->c_str();
@@ -185,6 +229,8 @@ bool KvoDefaultFunctions::Kvo_newbuffer(KvoVirtualMachine* vm, int argc, ValPtr&
     if (isCharBufferType(type)) {
         const KvoCharBuffer* source = first.getCharBuffer();
         std::uint32_t length = source ? source->size() : 0;
+        if (!checkFits(call, length, 1))
+            return false;
         auto* buffer = new KvoBuffer(length);
         buffer->setSize(length);
         for (std::uint32_t i = 0; i < length; ++i)
@@ -193,6 +239,8 @@ bool KvoDefaultFunctions::Kvo_newbuffer(KvoVirtualMachine* vm, int argc, ValPtr&
     }
     if (isBufferType(type)) {
         const KvoBuffer* source = first.getBuffer();
+        if (source && !checkFits(call, source->size(), 1))
+            return false;
         return call.done(KvoValue(source ? new KvoBuffer(*source) : new KvoBuffer()));
     }
     return call.fail(KVO_LIB_BAD_VALUE_TYPE);
@@ -214,15 +262,23 @@ bool KvoDefaultFunctions::Kvo_newcbuffer(KvoVirtualMachine* vm, int argc, ValPtr
     } else if (isStringType(type)) {
         // The characters, then the terminator and one more zero character.
         if (const KvoString* source = first.getString()) {
+            if (!checkFits(call, std::uint64_t(source->length()) + 2, sizeof(KvoChar)))
+                return false;
             text.assign(source->c_str(), source->length());
             text.append(2, KvoChar(0));
         }
     } else if (isCharBufferType(type)) {
-        if (const KvoCharBuffer* source = first.getCharBuffer())
+        if (const KvoCharBuffer* source = first.getCharBuffer()) {
+            if (!checkFits(call, source->size(), sizeof(KvoChar)))
+                return false;
             return call.done(KvoValue(new KvoCharBuffer(*source)));
+        }
     } else if (isBufferType(type)) {
-        if (const KvoBuffer* source = first.getBuffer())
+        if (const KvoBuffer* source = first.getBuffer()) {
+            if (!checkFits(call, source->size(), sizeof(KvoChar)))
+                return false;
             text.assign(source->data(), source->data() + source->size());
+        }
     } else {
         return call.fail(KVO_LIB_BAD_ARG_TYPE);
     }
@@ -239,19 +295,31 @@ bool KvoDefaultFunctions::Kvo_CBuf(KvoVirtualMachine* vm, int argc, ValPtr& args
     for (int i = 1; i <= argc; ++i) {
         const KvoValue& part = call.arg(i);
         KvoValueType type = part.getType();
+        // Each part is checked before it is added: the parts together may pass the bound.
+        std::uint64_t size = buffer->size();
         if (type == KVT_INTEGER) {
+            if (!checkFits(call, size + 1, sizeof(KvoChar)))
+                return false;
             buffer->push_back(characterOf(part));
         } else if (isBufferType(type)) {
             if (const KvoBuffer* bytes = part.getBuffer()) {
+                if (!checkFits(call, size + bytes->size(), sizeof(KvoChar)))
+                    return false;
                 std::u16string widened(bytes->data(), bytes->data() + bytes->size());
                 buffer->append(widened.data(), static_cast<std::uint32_t>(widened.size()));
             }
         } else if (isCharBufferType(type)) {
-            if (const KvoCharBuffer* characters = part.getCharBuffer())
+            if (const KvoCharBuffer* characters = part.getCharBuffer()) {
+                if (!checkFits(call, size + characters->size(), sizeof(KvoChar)))
+                    return false;
                 *buffer += *characters;
+            }
         } else if (isStringType(type)) {
-            if (const KvoString* text = part.getString())
+            if (const KvoString* text = part.getString()) {
+                if (!checkFits(call, size + text->length(), sizeof(KvoChar)))
+                    return false;
                 buffer->append(text->c_str(), text->length());
+            }
         }
         // Every other kind is skipped.
     }
@@ -288,6 +356,10 @@ bool KvoDefaultFunctions::Kvo_strsplit(KvoVirtualMachine* vm, int argc, ValPtr& 
     const KvoString* delimiters = call.arg(2).getString();
     if (!text || !delimiters)
         return call.fail(KVO_LIB_BAD_ARG_TYPE);
+    // The tokens are counted first: a long text of short tokens could otherwise fill memory
+    // with strings before the vector reached its bound.
+    if (!checkFits(call, countTokens(*text, delimiters->c_str()), sizeof(KvoValue)))
+        return false;
     // The tokenizer writes into the text, so it works on a private copy; runs of delimiters
     // count as one and no token is empty.
     std::u16string copy(text->c_str(), text->length());
@@ -347,6 +419,10 @@ bool KvoDefaultFunctions::Kvo_strinsert(KvoVirtualMachine* vm, int argc, ValPtr&
     if (const KvoString* inserted = call.arg(3).getString()) {
         if (argc == 4)
             return call.fail(KVO_LIB_TOO_MANY_ARGS);
+        // Only an insertion that changes the string is checked.
+        if (inserted->length() > 0 && static_cast<std::uint32_t>(position) <= text->length() &&
+            !checkFits(call, std::uint64_t(text->length()) + inserted->length(), sizeof(KvoChar)))
+            return false;
         text->insert(static_cast<std::uint32_t>(position), *inserted);
         return call.done(KvoValue(text));
     }
@@ -362,6 +438,9 @@ bool KvoDefaultFunctions::Kvo_strinsert(KvoVirtualMachine* vm, int argc, ValPtr&
             text->erase(static_cast<std::uint32_t>(position), -1);
         return call.done(KvoValue(text));
     }
+    if (count > 0 && static_cast<std::uint32_t>(position) <= text->length() &&
+        !checkFits(call, std::uint64_t(text->length()) + count, sizeof(KvoChar)))
+        return false;
     text->insert(static_cast<std::uint32_t>(position), character, count);
     return call.done(KvoValue(text));
 }
@@ -378,7 +457,8 @@ bool KvoDefaultFunctions::Kvo_strreplace(KvoVirtualMachine* vm, int argc, ValPtr
         const KvoString* to = call.arg(3).getString();
         if (!to)
             return call.fail(KVO_LIB_STRING_EXPECTED);
-        text->replace(*from, *to);
+        if (!text->replace(*from, *to, MAX_STRING_CHARACTERS))
+            return call.fail(KVO_LIB_COUNT_TOO_LARGE);
         return call.done(KvoValue(text));
     }
     KvoChar from = characterOf(call.arg(2));

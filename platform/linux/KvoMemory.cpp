@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <unistd.h>
+
 #if !defined(KIVO_SYSTEM_MALLOC)
 #include <cerrno>
 
@@ -175,7 +177,12 @@ void freemem(void* block)
 
 void errorExit(int code)
 {
+    // What the scripts wrote comes out first, then the reason. The message goes straight to the
+    // descriptor: nothing on the way may need memory.
     std::fflush(nullptr);
+    static constexpr char MESSAGE[] = "out of memory\n";
+    ssize_t written = ::write(STDERR_FILENO, MESSAGE, sizeof MESSAGE - 1);
+    (void)written;
     // Static destructors are skipped on purpose: this runs after allocation failed, when
     // destructors that allocate or touch half-built state could not finish.
     std::_Exit(code);

@@ -1,5 +1,5 @@
 /* A C host using nothing of libkvolib but kvo.h. `flat_test SECTION` runs one section (core,
- * input, window, module, env); each is its own CTest. */
+ * input, window, module, env, handles, nesting, untrusted); each is its own CTest. */
 #define _XOPEN_SOURCE 700
 #include <ftw.h>
 #include <stdio.h>
@@ -282,6 +282,156 @@ static void environment(void)
     CHECK(strcmp(Kvo_GetEnvA("KIVO_FLAT"), "") == 0 && strcmp(Kvo_GetEnvA(NULL), "") == 0);
 }
 
+/* Callbacks that use the flat interface on handles in use. */
+static KvoVM* busyVM;
+static KvoPrinter* busyPrinter;
+static KvoInput* busyInput;
+static int busyResults[4] = {-1, -1, -1, -1};
+static void printAndMeddle(const char* text)
+{
+    collect(text);
+    if (busyVM) {
+        Kvo_Reinit(busyVM);
+        busyResults[0] = Kvo_ReleasePrinter(busyPrinter);
+        busyResults[1] = Kvo_SetUntrusted(busyVM, 1);
+    }
+}
+static const char* lineAndLeave(void)
+{
+    /* Taken out of the machine, the input is still inside its own callback. */
+    Kvo_SetCurrentInput(busyVM, NULL);
+    busyResults[2] = Kvo_ReleaseInput(busyInput);
+    return "line";
+}
+
+static void handles(void)
+{
+    KvoPrinter* printer = Kvo_CreateCallbackPrinter(printAndMeddle);
+    KvoPrinter* errorPrinter = Kvo_CreateCallbackPrinter(collectErrors);
+    KvoVM* vm = Kvo_CreateVM(printer);
+    KvoVM* other = Kvo_CreateVM(NULL);
+    KvoVM* released = Kvo_CreateVM(NULL);
+    KvoInput* input = Kvo_CreateCallbackInput(nextChar, lineAndLeave);
+    KvoInput* standard = Kvo_GetCurrentInput(vm);
+    const char* argv[] = {"1"};
+
+    CHECK(Kvo_ReleaseVM(released) == 1);
+    /* A released machine and handles of the wrong kind get the failure value and no call. */
+    CHECK(Kvo_CompileTextA(released, "f() { return 1; }", 0, 0, NULL, NULL) == 0);
+    CHECK(Kvo_ExecuteA(released, "f", 0, NULL, 0, NULL, NULL) == 0 && Kvo_GetIntResult(released) == INT32_MIN);
+    CHECK(Kvo_GetCurrentLine(released) == -1 && Kvo_GetCurrentSourceA(released) == NULL);
+    CHECK(Kvo_GetCurrentSourceW(released) == NULL && Kvo_GetCurrentInput(released) == NULL);
+    CHECK(Kvo_SetDbgWaitProc(released, noBreak) == NULL && Kvo_SetLineChangedProc(released, lineChanged) == NULL);
+    CHECK(Kvo_SetCurrentInput(released, input) == NULL && Kvo_SetUntrusted(released, 1) == 0);
+    CHECK(Kvo_WriteModuleA(released, "x.kvm") == 0 && Kvo_ReadModuleW(released, wide("x.kvm")) == 0);
+    Kvo_Reinit(released), Kvo_Cancel(released), Kvo_SetGenerateLineInfo(released, 1), Kvo_SetDbgWindow(released, NULL);
+    CHECK(Kvo_GetGenerateLineInfo(released) == 0 && Kvo_ReleaseVM(released) == 0);
+    CHECK(Kvo_CompileTextA((KvoVM*)(void*)printer, "f() { return 1; }", 0, 0, NULL, NULL) == 0);
+    CHECK(Kvo_GetIntResult((KvoVM*)(void*)input) == INT32_MIN && Kvo_ReleaseVM((KvoVM*)(void*)printer) == 0);
+    CHECK(Kvo_CreateVM((KvoPrinter*)(void*)input) == NULL && Kvo_CreateVM((KvoPrinter*)(void*)other) == NULL);
+    CHECK(Kvo_CompileTextA(vm, "g() { return 2; }", 0, 0, (KvoPrinter*)(void*)other, NULL) == 0);
+    CHECK(Kvo_CompileTextA(vm, "g() { return 2; }", 0, 0, NULL, (KvoPrinter*)(void*)input) == 0);
+    CHECK(Kvo_ExecuteA(vm, "g", 0, NULL, 0, NULL, NULL) == 0);
+    CHECK(Kvo_CompileTextA(vm, "g(a) { print(a); return 2; }", 0, 0, NULL, NULL) == 1);
+    CHECK(Kvo_ExecuteA(vm, "g", 1, argv, 0, (KvoPrinter*)(void*)vm, NULL) == 0 && printed[0] == 0);
+    CHECK(Kvo_ExecuteA(vm, "g", 1, argv, 0, NULL, (KvoPrinter*)(void*)input) == 0 && printed[0] == 0);
+    CHECK(Kvo_ReleasePrinter((KvoPrinter*)(void*)input) == 0 && Kvo_ReleaseInput((KvoInput*)(void*)other) == 0);
+
+    /* Inputs: a printer or another machine's standard input is refused, the machine's own standard
+     * input is taken back. */
+    CHECK(Kvo_SetCurrentInput(vm, (KvoInput*)(void*)printer) == NULL && Kvo_GetCurrentInput(vm) == standard);
+    CHECK(Kvo_SetCurrentInput(vm, Kvo_GetCurrentInput(other)) == NULL && Kvo_GetCurrentInput(vm) == standard);
+    CHECK(Kvo_SetCurrentInput(vm, input) == standard && Kvo_SetCurrentInput(vm, standard) == input);
+
+    /* A printer or input in use by a live machine cannot be released. */
+    CHECK(Kvo_SetCurrentInput(vm, input) == standard);
+    CHECK(Kvo_ReleasePrinter(printer) == 0 && Kvo_ReleaseInput(input) == 0);
+    CHECK(Kvo_SetCurrentInput(vm, NULL) == input && Kvo_SetCurrentInput(other, input) != NULL);
+    CHECK(Kvo_ReleaseInput(input) == 0 && Kvo_ReleaseVM(other) == 1);
+
+    /* Inside a run: the machine is neither reset nor switched, the error printer handed to the
+     * run is not released, and an input taken out inside its own callback stays. */
+    CHECK(Kvo_CompileTextA(vm, "talk() { print(\"x\"); return gets(); }", 0, 0, NULL, NULL) == 1);
+    CHECK(Kvo_SetCurrentInput(vm, input) == standard);
+    busyVM = vm, busyPrinter = errorPrinter, busyInput = input;
+    printed[0] = 0;
+    CHECK(Kvo_ExecuteA(vm, "talk", 0, NULL, 0, errorPrinter, NULL) == 1 && strcmp(printed, "x") == 0);
+    CHECK(busyResults[0] == 0 && busyResults[1] == 0 && busyResults[2] == 0);
+    CHECK(Kvo_GetUntrusted(vm) == 0 && Kvo_GetCurrentInput(vm) == standard);
+    /* ... and a compilation is not reset under the compiler by its own diagnostics. */
+    busyPrinter = NULL, printed[0] = 0;
+    CHECK(Kvo_CompileTextA(vm, "kept() { return 7; }\nbroken( {\n", 0, 0, NULL, NULL) == 0 && strstr(printed, "-->"));
+    busyVM = NULL;
+    CHECK(run(vm, "kept", 0, NULL) == 1 && Kvo_GetIntResult(vm) == 7);
+    CHECK(Kvo_ReleaseInput(input) == 1 && Kvo_ReleaseInput(input) == 0);
+
+    CHECK(Kvo_ReleaseVM(vm) == 1);
+    CHECK(Kvo_ReleasePrinter(printer) == 1 && Kvo_ReleasePrinter(errorPrinter) == 1);
+}
+
+/* A host that runs a script function from inside the printer of that very script: each level
+ * prints, which runs the function again. */
+static KvoVM* recursingVM;
+static KvoPrinter* recursionErrors;
+static int recursionDepth, deepest;
+static void printAgain(const char* text)
+{
+    (void)text;
+    if (++recursionDepth > deepest)
+        deepest = recursionDepth;
+    Kvo_ExecuteA(recursingVM, "again", 0, NULL, 0, recursionErrors, NULL);
+    --recursionDepth;
+}
+
+static void nesting(void)
+{
+    KvoPrinter* printer = Kvo_CreateCallbackPrinter(printAgain);
+    KvoPrinter* errorPrinter = Kvo_CreateCallbackPrinter(collectErrors);
+    recursingVM = Kvo_CreateVM(printer);
+    CHECK(Kvo_CompileTextA(recursingVM, "again() { print(\"x\"); return 1; }", 0, 0, errorPrinter, NULL) == 1);
+
+    /* Each level is one nested entry and the run inside it: the runs end at the limit of 200
+     * with one "stack overflow", and every level above returns normally. */
+    recursionErrors = errorPrinter, errors[0] = 0;
+    CHECK(Kvo_ExecuteA(recursingVM, "again", 0, NULL, 0, NULL, NULL) == 1);
+    CHECK(deepest == 100 && recursionDepth == 0 && strcmp(errors, "stack overflow\n") == 0);
+
+    /* With the error going to the same printer, the refusal's own print would run again without
+     * end; it is refused silently inside the report. */
+    recursionErrors = NULL, deepest = 0;
+    CHECK(Kvo_ExecuteA(recursingVM, "again", 0, NULL, 0, NULL, NULL) == 1);
+    CHECK(deepest == 101 && recursionDepth == 0);
+    CHECK(Kvo_ReleaseVM(recursingVM) && Kvo_ReleasePrinter(printer) && Kvo_ReleasePrinter(errorPrinter));
+}
+
+static void untrusted(void)
+{
+    KvoPrinter* printer = Kvo_CreateCallbackPrinter(collect);
+    KvoVM* vm = Kvo_CreateVM(printer);
+    const char* path = writeSource("secret.kvo", "secret() { return 1; }\n");
+    char source[512];
+
+    CHECK(Kvo_GetUntrusted(vm) == 0 && Kvo_SetUntrusted(vm, 1) == 1 && Kvo_GetUntrusted(vm) == 1);
+    CHECK(Kvo_SetUntrusted(NULL, 1) == 0 && Kvo_GetUntrusted(NULL) == 0);
+    snprintf(source, sizeof source,
+             "tryOpen() { try { fopen(\"%s\", \"r\"); } catch (e) { print(e); } return 0; }\n"
+             "tryLib() { return CallLibFunc(GetCoreFunc(\"abort\")); }\n"
+             "talk() { print(\"still talking\"); return 3; }\n", path);
+    CHECK(Kvo_CompileTextA(vm, source, 0, 0, NULL, NULL) == 1);
+    CHECK(run(vm, "tryOpen", 0, NULL) == 1 && strcmp(printed, "function not available in untrusted mode") == 0);
+    CHECK(run(vm, "tryLib", 0, NULL) == 0 && strstr(printed, "function not available in untrusted mode"));
+    CHECK(run(vm, "talk", 0, NULL) == 1 && strcmp(printed, "still talking") == 0);
+    snprintf(source, sizeof source, "#include \"%s\"\n", path);
+    printed[0] = 0;
+    CHECK(Kvo_CompileTextA(vm, source, 0, 0, NULL, NULL) == 0 && strstr(printed, "directive not available"));
+    CHECK(run(vm, "secret", 0, NULL) == 0);
+    /* The mode survives a reset and can be left between calls. */
+    Kvo_Reinit(vm);
+    CHECK(Kvo_GetUntrusted(vm) == 1 && Kvo_SetUntrusted(vm, 0) == 1);
+    CHECK(Kvo_CompileTextA(vm, source, 0, 0, NULL, NULL) == 1 && run(vm, "secret", 0, NULL) == 1);
+    CHECK(Kvo_ReleaseVM(vm) && Kvo_ReleasePrinter(printer));
+}
+
 static int removeEntry(const char* path, const struct stat* status, int kind, struct FTW* position)
 {
     (void)status, (void)kind, (void)position;
@@ -305,6 +455,12 @@ int main(int argc, char** argv)
         modules();
     else if (strcmp(section, "env") == 0)
         environment();
+    else if (strcmp(section, "handles") == 0)
+        handles();
+    else if (strcmp(section, "nesting") == 0)
+        nesting();
+    else if (strcmp(section, "untrusted") == 0)
+        untrusted();
     nftw(tempDir, removeEntry, 16, FTW_DEPTH | FTW_PHYS);
     printf("%s: %d passed, %d failed\n", section, checks - failures, failures);
     return failures == 0 && checks > 0 ? 0 : 1;

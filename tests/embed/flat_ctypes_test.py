@@ -18,7 +18,8 @@ for name, result, args in [
         ("Kvo_GetCurrentSourceA", C.c_char_p, [VP]),
         ("Kvo_CreateCallbackPrinter", VP, [PRINT]), ("Kvo_ReleasePrinter", C.c_int, [VP]),
         ("Kvo_CreateCallbackInput", VP, [CHAR, LINE]), ("Kvo_ReleaseInput", C.c_int, [VP]),
-        ("Kvo_SetCurrentInput", VP, [VP, VP])]:
+        ("Kvo_SetCurrentInput", VP, [VP, VP]),
+        ("Kvo_SetUntrusted", C.c_int, [VP, C.c_int]), ("Kvo_GetUntrusted", C.c_int, [VP])]:
     getattr(lib, name).restype, getattr(lib, name).argtypes = result, args
 
 
@@ -62,6 +63,44 @@ class FlatInterface(unittest.TestCase):
         self.assertEqual(seen, [(1, "first:A"), (1, "second:B"), (1, ":\uffff")])
         self.assertEqual(lib.Kvo_SetCurrentInput(self.vm, None), channel)
         self.assertEqual((lib.Kvo_ReleaseInput(standard), lib.Kvo_ReleaseInput(channel)), (0, 1))
+
+    def test_stale_and_mistyped_handles_are_refused(self):
+        gone = lib.Kvo_CreateVM(None)
+        self.assertEqual(lib.Kvo_ReleaseVM(gone), 1)
+        self.assertEqual((lib.Kvo_CompileTextA(gone, b"f() { return 1; }", 0, 0, None, None),
+                          lib.Kvo_ExecuteA(gone, b"f", 0, None, 0, None, None), lib.Kvo_GetIntResult(gone),
+                          lib.Kvo_ReleaseVM(gone)), (0, 0, -2147483648, 0))
+        # A printer is no machine, a machine no printer; the printer of a live machine stays.
+        self.assertEqual(lib.Kvo_CompileTextA(self.printer, b"f() { return 1; }", 0, 0, None, None), 0)
+        self.assertEqual(lib.Kvo_CompileTextA(self.vm, b"f() { return 1; }", 0, 0, self.vm, None), 0)
+        self.assertEqual((lib.Kvo_ReleaseVM(self.printer), lib.Kvo_ReleasePrinter(self.vm)), (0, 0))
+        self.assertEqual(lib.Kvo_ReleasePrinter(self.printer), 0)
+
+    def test_execute_from_the_scripts_own_printer_stops_at_the_nesting_limit(self):
+        errors, depth = [], [0, 0]
+        error_callback = PRINT(lambda text: errors.append(text.decode()))
+        error_printer = lib.Kvo_CreateCallbackPrinter(error_callback)
+
+        def print_again(_text):
+            depth[0] += 1
+            depth[1] = max(depth)
+            lib.Kvo_ExecuteA(vm, b"again", 0, None, 0, error_printer, None)
+            depth[0] -= 1
+        again_callback = PRINT(print_again)
+        printer = lib.Kvo_CreateCallbackPrinter(again_callback)
+        vm = lib.Kvo_CreateVM(printer)
+        lib.Kvo_CompileTextA(vm, b'again() { print("x"); return 1; }', 0, 0, None, None)
+        self.assertEqual(lib.Kvo_ExecuteA(vm, b"again", 0, None, 0, None, None), 1)
+        self.assertEqual((depth, errors), ([0, 100], ["stack overflow\n"]))
+        self.assertEqual((lib.Kvo_ReleaseVM(vm), lib.Kvo_ReleasePrinter(printer),
+                          lib.Kvo_ReleasePrinter(error_printer)), (1, 1, 1))
+
+    def test_untrusted_scripts_reach_no_file(self):
+        self.assertEqual((lib.Kvo_SetUntrusted(self.vm, 1), lib.Kvo_GetUntrusted(self.vm)), (1, 1))
+        lib.Kvo_CompileTextA(self.vm, b'peek() { var f = fopen("/etc/hostname", "r"); return fgets(f); }', 0, 0,
+                             None, None)
+        self.assertEqual(self.run_function("peek"), 0)
+        self.assertEqual("".join(self.printed), "function not available in untrusted mode\n")
 
     def test_null_handles(self):
         self.assertEqual((lib.Kvo_ReleaseVM(None), lib.Kvo_GetIntResult(None), lib.Kvo_GetCurrentLine(None)),

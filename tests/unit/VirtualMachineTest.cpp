@@ -12,6 +12,7 @@
 #include "host/KvoFileStreamInput.h"
 #include "host/KvoStringPrinter.h"
 #include "host/KvoVirtualMachine.h"
+#include "platform/KvoText.h"
 #include "values/ValPtr.h"
 #include "vm/KvoInterpreter.h"
 
@@ -43,6 +44,35 @@ bool nativeRunInner(KvoVirtualMachine* vm, int argc, ValPtr& args)
     KvoInterpreter* outer = vm->interpreter();
     const bool ran = vm->execute(u"inner", 0, nullptr);
     return returnInteger(argc, args, ran && vm->interpreter() == outer && outer ? 1 : 0);
+}
+
+// Runs the script function "inner" as a nested execute (what a host does from a callback of the
+// running script) and returns its result, or -1 when the run failed.
+bool nativeExecuteInner(KvoVirtualMachine* vm, int argc, ValPtr& args)
+{
+    const bool ran = vm->execute(u"inner", 0, nullptr);
+    return returnInteger(argc, args, ran ? vm->getResult().getLong() : -1);
+}
+
+// Enters the interpreter again from native code (a native re-entry): calls the script function
+// "reenter" with the argument; fails with the inner run's error when that run fails.
+bool nativeReenter(KvoVirtualMachine* vm, int argc, ValPtr& args)
+{
+    KvoValue depth = args[0];
+    KvoValue result;
+    KvoValue arguments(new KvoVector(1, false));
+    arguments.getVector()->push_back(depth);
+    if (!vm->interpreter()->invoke(result, u"reenter", arguments.getVector()))
+        return false;
+    args -= argc;
+    args[0] = result;
+    return true;
+}
+
+// Tries to leave untrusted mode from inside a running script; returns whether it could.
+bool nativeTrustAgain(KvoVirtualMachine* vm, int argc, ValPtr& args)
+{
+    return returnInteger(argc, args, vm->setUntrusted(false) ? 1 : 0);
 }
 
 // Tries to reset the machine from inside a running script; returns 1.
@@ -208,6 +238,47 @@ TEST_F(VirtualMachine, ANestedRunLeavesTheOuterInterpreterInPlace)
     EXPECT_EQ(m_vm.interpreter(), nullptr);
 }
 
+// Native re-entries of a script reach depth() deep before "stack overflow" stops them.
+constexpr const KvoChar* REENTRY_SCRIPT = u"#defvar deepest 0\n"
+                                          u"reenter(n) { deepest = n; return reenterNative(n + 1); }\n"
+                                          u"depth() { try { reenter(0); } catch (e) { return strcmp(e, \"stack overflow\") == 0 ? deepest : -2; } "
+                                          u"return -3; }\n"
+                                          u"inner() { return depth(); }\n"
+                                          u"main() { return runInner(); }\n";
+
+TEST_F(VirtualMachine, ANestedExecuteCountsTowardTheLimitOfNestedRuns)
+{
+    ASSERT_TRUE(m_vm.registerNativeFunction(u"reenterNative", &nativeReenter));
+    ASSERT_TRUE(m_vm.registerNativeFunction(u"runInner", &nativeExecuteInner));
+    ASSERT_TRUE(m_vm.compileText(REENTRY_SCRIPT));
+    ASSERT_TRUE(m_vm.execute(u"depth", 0, nullptr));
+    const std::int32_t topLevel = m_vm.getResult().getLong();
+    EXPECT_GT(topLevel, 50);
+    // Inside a nested execute the same recursion is caught as "stack overflow" too, but the
+    // nested run already stands on the outer run and its own entry (2 more).
+    ASSERT_TRUE(m_vm.execute(u"main", 0, nullptr));
+    EXPECT_EQ(m_vm.getResult().getLong(), topLevel - 2);
+    EXPECT_EQ(m_vm.interpreter(), nullptr);
+}
+
+// Runs "again" as a nested execute without end: each run calls this function once more.
+bool nativeExecuteAgain(KvoVirtualMachine* vm, int argc, ValPtr& args)
+{
+    const bool ran = vm->execute(u"again", 0, nullptr);
+    return returnInteger(argc, args, ran ? vm->getResult().getLong() + 1 : 0);
+}
+
+TEST_F(VirtualMachine, NestedExecutesPastTheLimitAreRefusedWithStackOverflow)
+{
+    ASSERT_TRUE(m_vm.registerNativeFunction(u"executeAgain", &nativeExecuteAgain));
+    ASSERT_TRUE(m_vm.compileText(u"again() { return executeAgain(); }"));
+    // Each level is one nested entry plus the run inside it; the refused run prints its error
+    // once and every level above returns normally.
+    ASSERT_TRUE(m_vm.execute(u"again", 0, nullptr));
+    EXPECT_EQ(m_vm.getResult().getLong(), KVO_MAX_NESTED_RUNS / 2 - 1);
+    EXPECT_EQ(printed(), "stack overflow\n");
+}
+
 TEST_F(VirtualMachine, ARunningScriptKeepsItsProgramWhenItAsksForAReset)
 {
     ASSERT_TRUE(m_vm.registerNativeFunction(u"reset", &nativeReinit));
@@ -288,6 +359,99 @@ TEST_F(VirtualMachine, CurrentInputFallsBackToStandardInput)
     EXPECT_EQ(m_vm.getCurrentInput(), &other);
     EXPECT_EQ(m_vm.setCurrentInput(nullptr), &other);
     EXPECT_EQ(m_vm.getCurrentInput(), standard);
+}
+
+// Runs source's main in vm; its result's integer, or -999 when compiling or running failed.
+std::int32_t runIn(KvoVirtualMachine& vm, const KvoChar* source)
+{
+    if (!vm.compileText(source) || !vm.execute(u"main", 0, nullptr))
+        return -999;
+    return vm.getResult().getLong();
+}
+
+// A script that calls what(args) and prints the error it raises ("none" when it raises none).
+std::u16string refusalScript(const std::u16string& call)
+{
+    return u"main() { try { " + call + u"; print(\"none\"); } catch (e) { print(e); } return 0; }";
+}
+
+TEST_F(VirtualMachine, UntrustedModeRemovesNativeCallsFilesModulesAndSetenv)
+{
+    ScopedStore store;
+    ASSERT_TRUE(m_vm.setUntrusted(true));
+    EXPECT_TRUE(m_vm.isUntrusted());
+    const std::u16string calls[] = {
+        u"LoadLibrary(\"libm.so.6\")", u"FreeLibrary(1)", u"GetProcAddress(1, \"sin\")", u"CallLibFunc(1)",
+        u"GetCoreFunc(\"strlen\")", u"GetUser32Func(\"x\")", u"GetKernel32Func(\"x\")", u"GetGdi32Func(\"x\")",
+        u"GetShell32Func(\"x\")", u"GetOle32Func(\"x\")", u"fopen(\"/etc/hostname\", \"r\")", u"fclose(stdout)",
+        u"feof(stdin)", u"getc(stdin)", u"putc(65, stdout)", u"fgets(stdin)", u"fputs(\"x\", stdout)",
+        u"freadval(stdin)", u"fwriteval(1, stdout)", u"fread(newbuffer(1), stdin)", u"fwrite(newbuffer(1), stdout)",
+        u"getwc(stdin)", u"putwc(65, stdout)", u"fgetws(stdin)", u"fputws(\"x\", stdout)", u"compile(stdin)",
+        u"loadmodule(\"x.kvm\")", u"setenv(\"KIVO_UNTRUSTED\", \"1\")"};
+    for (const std::u16string& call : calls) {
+        m_out.clear();
+        EXPECT_EQ(runIn(m_vm, refusalScript(call).c_str()), 0);
+        EXPECT_EQ(printed(), "function not available in untrusted mode") << kvoToUtf8(call.c_str());
+    }
+    EXPECT_EQ(std::u16string(KvoVirtualMachine::_tgetenv(u"KIVO_UNTRUSTED")), u"");
+    // The console, text compilation and the rest of the library stay.
+    m_out.clear();
+    KvoFileStreamInput none(nullptr, false);
+    m_vm.setCurrentInput(&none);
+    EXPECT_EQ(runIn(m_vm, u"main() { print(getc(), gets(), strlen(\"abc\")); "
+                          u"return compile(\"later() { return 6; }\") + later(); }"),
+              7);
+    EXPECT_EQ(printed(), "655353");
+    m_vm.setCurrentInput(nullptr);
+}
+
+TEST_F(VirtualMachine, UntrustedModeRefusesTheDirectivesThatReadFilesOrLoadCode)
+{
+    ASSERT_TRUE(m_vm.setUntrusted(true));
+    for (const KvoChar* source : {u"#import \"kvotestmodule\"\n", u"#use \"lib.kvm\"\n", u"#include \"x.kvo\"\n",
+                                  u"#include <x.kvo>\n"}) {
+        m_out.clear();
+        EXPECT_FALSE(m_vm.compileText(source));
+        EXPECT_NE(printed().find("--> directive not available in untrusted mode"), std::string::npos) << printed();
+    }
+    // Nor does the host's own request load a native module any more; compile() of a text is
+    // bound by the same rule.
+    EXPECT_FALSE(m_vm.loadNativeModule(u"kvotestmodule"));
+    EXPECT_EQ(m_vm.modules().count(), 0u);
+    EXPECT_EQ(run(u"main() { return compile(\"#import \\\"kvotestmodule\\\"\\n\"); }"), 0);
+    EXPECT_EQ(m_vm.modules().count(), 0u);
+}
+
+TEST_F(VirtualMachine, UntrustedModeSurvivesResetsAndCopiesAndCanBeLeftBetweenRuns)
+{
+    ASSERT_TRUE(m_vm.loadNativeModule(u"kvotestmodule")); // loaded before the switch: it stays
+    ASSERT_TRUE(m_vm.compileText(u"fclose(f) { return 5; }")); // a script's own function of that name
+    ASSERT_TRUE(m_vm.setUntrusted(true));
+    EXPECT_TRUE(m_vm.loadNativeModule(u"kvotestmodule"));
+    EXPECT_EQ(run(u"main() { return fclose(0) + moduleAnswer(); }"), 47);
+    const std::u16string refusedFopen = refusalScript(u"fopen(\"/nonexistent\", \"r\")");
+
+    m_vm.reinit();
+    EXPECT_TRUE(m_vm.isUntrusted());
+    m_out.clear();
+    EXPECT_EQ(runIn(m_vm, refusedFopen.c_str()), 0);
+    EXPECT_EQ(printed(), "function not available in untrusted mode");
+
+    // A copy of a trusted machine's program brings that machine's library; it is removed again.
+    KvoVirtualMachine trusted;
+    m_vm.cloneSymbols(trusted);
+    m_out.clear();
+    EXPECT_EQ(runIn(m_vm, refusedFopen.c_str()), 0);
+    EXPECT_EQ(printed(), "function not available in untrusted mode");
+
+    // Not while a script runs; between runs the library comes back.
+    ASSERT_TRUE(m_vm.registerNativeFunction(u"trustAgain", &nativeTrustAgain));
+    EXPECT_EQ(run(u"main() { return trustAgain(); }"), 0);
+    EXPECT_TRUE(m_vm.isUntrusted());
+    ASSERT_TRUE(m_vm.setUntrusted(false));
+    m_out.clear();
+    EXPECT_EQ(runIn(m_vm, refusedFopen.c_str()), 0);
+    EXPECT_EQ(printed(), "none");
 }
 
 TEST(VirtualMachineEnvironment, PutenvStoresAndDeletesGetenvReads)
