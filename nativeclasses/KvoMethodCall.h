@@ -19,6 +19,7 @@
 
 #include "host/KvoVirtualMachine.h"
 #include "nativeclasses/Kv2ClassMessages.h"
+#include "stdlib/KvoLibLimits.h"
 #include "values/KvoBuffer.h"
 #include "values/KvoDictionary.h"
 #include "values/KvoObject.h"
@@ -98,6 +99,15 @@ public:
     // Failures: each raises and returns false.
     bool fail(const KvoChar* text, const KvoChar* detail = nullptr);
     bool badType(KvoValueType actual, KvoValueType expected);
+
+    // The library's bound on one result: true when a block of count elements of elementSize
+    // bytes stays within it, else false after "count too large". Every size that a method
+    // computes from script data (a sum of lengths, a repeat count, a grown size) passes here
+    // before anything is allocated; count is 64 bits wide, so a sum is checked before it wraps.
+    bool countFits(std::uint64_t count, std::uint32_t elementSize)
+    {
+        return kvoLibCountFits(count, elementSize) || fail(KVO_LIB_COUNT_TOO_LARGE);
+    }
 
     // Stores value as the result and completes the call; true.
     bool done(KvoValue value);

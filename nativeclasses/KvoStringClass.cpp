@@ -3,6 +3,10 @@
 // the methods that make a new String (+, substr) make it of the receiver's own class, which may
 // be a script class derived from String.
 //
+// Sizes: every text a method builds or grows follows the library's bound on one result (128 Mi
+// characters): the new length is checked before anything is allocated, and a longer one fails
+// with "count too large", which a script can catch, instead of asking for gigabytes.
+//
 // Texts: an argument read as text may be an object whose toString method runs script code that
 // changes the receiver, so every method takes lengths from its string only after the last text
 // read (the string itself stays alive: the call holds it). Characters are the low 16 bits of
@@ -10,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "nativeclasses/KvoMethodCall.h"
 #include "nativeclasses/KvoNativeClassBuilder.h"
@@ -20,6 +25,16 @@ namespace {
 
 // Member slot, cached when the class is registered.
 std::int32_t s_strIndex = -1;
+
+// The longest text that one method builds: the library's bound on one new string.
+constexpr std::uint32_t MAX_TEXT_LENGTH = kvoLibMaxCount(sizeof(KvoChar));
+
+// False after "count too large" when added more characters would take text past
+// MAX_TEXT_LENGTH.
+bool growthFits(KvoMethodCall& call, const KvoString& text, std::uint64_t added)
+{
+    return call.countFits(std::uint64_t{text.length()} + added, sizeof(KvoChar));
+}
 
 KvoChar characterOf(std::int32_t code)
 {
@@ -62,23 +77,28 @@ bool stringConstruct(KvoVirtualMachine* vm, int argc, ValPtr& args)
         return false;
     if (!call.member(s_strIndex))
         return call.badType(KVT_NULL, KVT_STRING);
-    KvoString* text = nullptr;
+    KvoValue text;
     if (call.count() == 0) {
-        text = new KvoString(u"");
+        text = KvoValue(new KvoString(u""));
     } else {
         const KvoString* first = call.textArg(1);
         if (!first)
             return false;
         if (call.count() == 1) {
-            text = new KvoString(*first);
+            text = KvoValue(new KvoString(*first));
         } else {
             // The values follow the format: a cursor at the second explicit argument, taken
-            // after the text read (which may have run a toString method).
+            // after the text read (which may have run a toString method). The text is bounded
+            // piece by piece, so a failing format never holds much more than the bound.
             ValPtr values = call.argCursor(2);
-            text = new KvoString(first->c_str(), static_cast<unsigned>(call.count() - 1), values);
+            auto* formatted = new KvoString();
+            text = KvoValue(formatted);
+            if (!KvoString::formatScript(*formatted, first->c_str(), static_cast<unsigned>(call.count() - 1), values,
+                                         MAX_TEXT_LENGTH))
+                return call.fail(KVO_LIB_COUNT_TOO_LARGE);
         }
     }
-    *call.member(s_strIndex) = KvoValue(text);
+    *call.member(s_strIndex) = std::move(text);
     return call.doneThis();
 }
 
@@ -92,7 +112,7 @@ bool concatenate(KvoVirtualMachine* vm, int argc, ValPtr& args)
     const KvoString* text = receiverText(call);
     KvoString character;
     const KvoString* piece = text ? readPiece(call, 1, character) : nullptr;
-    if (!piece)
+    if (!piece || !growthFits(call, *text, piece->length()))
         return false;
     return doneWithNewString(call, new KvoString(receiverFirst ? *text + *piece : *piece + *text));
 }
@@ -182,6 +202,8 @@ bool stringCharBuffer(KvoVirtualMachine* vm, int argc, ValPtr& args)
     if (!text)
         return false;
     const std::uint32_t length = text->length();
+    if (!call.countFits(std::uint64_t{length} + 1, sizeof(KvoChar)))
+        return false;
     auto* buffer = new KvoCharBuffer(length + 1);
     buffer->append(text->c_str(), length);
     return call.done(KvoValue(buffer));
@@ -206,8 +228,8 @@ bool stringAnsiBuffer(KvoVirtualMachine* vm, int argc, ValPtr& args)
         return false;
     const char* narrow = text->a_str();
     const std::size_t count = std::strlen(narrow) + 1;
-    if (count > UINT32_MAX)
-        return call.fail(KVO_LIB_COUNT_TOO_LARGE);
+    if (!call.countFits(count, 1))
+        return false;
     return call.done(KvoValue(newByteBuffer(narrow, static_cast<std::uint32_t>(count))));
 }
 
@@ -221,8 +243,8 @@ bool stringWideBuffer(KvoVirtualMachine* vm, int argc, ValPtr& args)
     if (!text)
         return false;
     const std::uint64_t count = (std::uint64_t{text->length()} + 1) * sizeof(KvoChar);
-    if (count > UINT32_MAX)
-        return call.fail(KVO_LIB_COUNT_TOO_LARGE);
+    if (!call.countFits(count, 1))
+        return false;
     // c_str() always ends with a zero unit, also for a string without text.
     return call.done(KvoValue(newByteBuffer(text->c_str(), static_cast<std::uint32_t>(count))));
 }
@@ -298,7 +320,10 @@ bool stringReplace(KvoVirtualMachine* vm, int argc, ValPtr& args)
     const KvoString* to = from ? call.textArg(2) : nullptr;
     if (!to)
         return false;
-    text->replace(*from, *to);
+    // The result's length is known before anything is allocated; a longer one leaves the text
+    // as it was.
+    if (!text->replace(*from, *to, MAX_TEXT_LENGTH))
+        return call.fail(KVO_LIB_COUNT_TOO_LARGE);
     return call.doneThis();
 }
 
@@ -319,11 +344,12 @@ bool stringInsert(KvoVirtualMachine* vm, int argc, ValPtr& args)
         if (call.count() == 3 && !call.integerArg(3, requested))
             return false;
         // The library's rule for repeat counts: negative acts as 0, and one call adds at most
-        // the characters of a 256 MiB block.
+        // the characters of a 256 MiB block; the text with them must stay within that bound
+        // too when they go in.
         if (requested < 0)
             requested = 0;
-        if (static_cast<std::uint32_t>(requested) > kvoLibMaxCount(sizeof(KvoChar)))
-            return call.fail(KVO_LIB_COUNT_TOO_LARGE);
+        if (!call.countFits(static_cast<std::uint32_t>(requested), sizeof(KvoChar)))
+            return false;
         if (position < 0 || requested == 0)
             return call.doneThis();
         if (character == 0) {
@@ -331,6 +357,9 @@ bool stringInsert(KvoVirtualMachine* vm, int argc, ValPtr& args)
             text->erase(static_cast<std::uint32_t>(position), -1);
             return call.doneThis();
         }
+        if (static_cast<std::uint32_t>(position) <= text->length() &&
+            !growthFits(call, *text, static_cast<std::uint32_t>(requested)))
+            return false;
         text->insert(static_cast<std::uint32_t>(position), character, static_cast<std::uint32_t>(requested));
         return call.doneThis();
     }
@@ -339,8 +368,11 @@ bool stringInsert(KvoVirtualMachine* vm, int argc, ValPtr& args)
     const KvoString* inserted = call.textArg(2);
     if (!inserted)
         return false;
-    if (position >= 0)
-        text->insert(static_cast<std::uint32_t>(position), *inserted);
+    if (position < 0 || static_cast<std::uint32_t>(position) > text->length())
+        return call.doneThis();
+    if (!growthFits(call, *text, inserted->length()))
+        return false;
+    text->insert(static_cast<std::uint32_t>(position), *inserted);
     return call.doneThis();
 }
 
@@ -355,11 +387,13 @@ bool stringAppend(KvoVirtualMachine* vm, int argc, ValPtr& args)
     if (!text)
         return false;
     if (call.arg(1).getType() == KVT_INTEGER) {
+        if (!growthFits(call, *text, 1))
+            return false;
         *text += characterOf(call.arg(1).getLong());
         return call.doneThis();
     }
     const KvoString* tail = call.textArg(1);
-    if (!tail)
+    if (!tail || !growthFits(call, *text, tail->length()))
         return false;
     *text += *tail;
     return call.doneThis();

@@ -21,6 +21,7 @@
 
 #include "nativeclasses/KvoMethodCall.h"
 #include "nativeclasses/KvoNativeClassBuilder.h"
+#include "stdlib/KvoLibLimits.h"
 #include "values/KvoCharBuffer.h"
 
 namespace {
@@ -109,14 +110,18 @@ std::uint64_t readBytes(const KvoBuffer& data, std::uint32_t offset, std::uint32
     return bits;
 }
 
-// Makes data hold at least size bytes; the added bytes are zero.
+// Makes data hold at least size bytes (at most the library's bound on one block, which the
+// caller has checked); the added bytes are zero. The block doubles, but never past the bound.
 void growTo(KvoBuffer& data, std::uint32_t size)
 {
     const std::uint32_t oldSize = data.size();
     if (size <= oldSize)
         return;
-    if (size > data.capacity())
-        data.setCapacity(size > data.capacity() * 2 ? size : data.capacity() * 2);
+    if (size > data.capacity()) {
+        const std::uint64_t doubled = std::uint64_t{data.capacity()} * 2;
+        const std::uint64_t capacity = doubled < kvoLibMaxCount(1) ? doubled : kvoLibMaxCount(1);
+        data.setCapacity(capacity > size ? static_cast<std::uint32_t>(capacity) : size);
+    }
     data.setSize(size);
     for (std::uint32_t i = oldSize; i < size; ++i)
         data[i] = 0;
@@ -279,6 +284,11 @@ bool addField(KvoVirtualMachine* vm, int argc, ValPtr& args, FieldKind kind)
                                      ? size
                                      : static_cast<std::uint32_t>(requested);
     const std::uint32_t width = widthOf(kind);
+    // A field at the end grows the block: its new size follows the library's bound (a derived
+    // class may have stored a block of any size in _data).
+    const std::uint64_t end = std::uint64_t{offset} + width;
+    if (end > size && !call.countFits(end, 1))
+        return false;
     growTo(*data, offset + width);
 
     auto* descriptor = new KvoVector(DESCRIPTOR_SIZE, false);

@@ -8,6 +8,11 @@
 // other value, never a source of elements. Every index is checked against the size before it
 // is used, and the vector grows geometrically, so push_back and insert at the end take
 // amortised constant time.
+//
+// Sizes: a vector that a method builds or grows holds at most the library's bound on one result
+// (16 Mi elements, 256 MiB): the new size is checked before anything is allocated, and a larger
+// one fails with "count too large", which a script can catch. Growth stops at the bound as well,
+// so no call asks for a larger block than that.
 #include <cstdint>
 #include <iterator>
 #include <utility>
@@ -23,6 +28,9 @@ constexpr KvoChar VECTOR_CLASS_NAME[] = u"Vector";
 
 // Member slot, cached when the class is registered.
 std::int32_t s_vecIndex = -1;
+
+// The most elements that one method gives a vector: the library's bound on one new vector.
+constexpr std::uint32_t MAX_ELEMENTS = kvoLibMaxCount(sizeof(KvoValue));
 
 // The script vector a value holds, or null (functions and other kinds).
 KvoVector* scriptVector(const KvoValue& value)
@@ -55,9 +63,25 @@ bool readCount(KvoMethodCall& call, int i, std::uint32_t& count)
         count = 0;
         return true;
     }
-    if (static_cast<std::uint32_t>(value) > kvoLibMaxCount(sizeof(KvoValue)))
-        return call.fail(KVO_LIB_COUNT_TOO_LARGE);
+    if (!call.countFits(static_cast<std::uint32_t>(value), sizeof(KvoValue)))
+        return false;
     count = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+// Makes room in vector for size elements: false after "count too large" when size passes the
+// bound. The capacity grows geometrically, as push_back grows it, but never past the bound: near
+// it, doubling alone would ask for up to twice the bound in one block.
+bool roomFor(KvoMethodCall& call, KvoVector& vector, std::uint64_t size)
+{
+    if (!call.countFits(size, sizeof(KvoValue)))
+        return false;
+    if (size <= vector.capacity())
+        return true;
+    std::uint64_t capacity = vector.capacity() < 2 ? 2 : vector.capacity();
+    while (capacity < size)
+        capacity *= 2;
+    vector.setCapacity(static_cast<std::uint32_t>(capacity < MAX_ELEMENTS ? capacity : MAX_ELEMENTS));
     return true;
 }
 
@@ -140,8 +164,15 @@ bool vectorJoin(KvoVirtualMachine* vm, int argc, ValPtr& args)
     const KvoVector* vector = call.memberVector(s_vecIndex);
     if (!vector)
         return false;
-    if (const KvoVector* other = elementSource(call, call.arg(1)))
+    // The combined size is checked before the new vector is made: past the bound, its block
+    // alone would be larger than one call may allocate.
+    if (const KvoVector* other = elementSource(call, call.arg(1))) {
+        if (!call.countFits(std::uint64_t{vector->size()} + other->size(), sizeof(KvoValue)))
+            return false;
         return doneWithNewVector(call, receiverFirst ? *vector + *other : *other + *vector);
+    }
+    if (!call.countFits(std::uint64_t{vector->size()} + 1, sizeof(KvoValue)))
+        return false;
     auto* result = new KvoVector(vector->size() + 1, false);
     if (receiverFirst)
         *result += *vector;
@@ -230,7 +261,7 @@ bool vectorPushBack(KvoVirtualMachine* vm, int argc, ValPtr& args)
     if (!call.needThis() || !call.countBetween(1, 1))
         return false;
     KvoVector* vector = call.memberVector(s_vecIndex);
-    if (!vector)
+    if (!vector || !roomFor(call, *vector, std::uint64_t{vector->size()} + 1))
         return false;
     vector->push_back(call.arg(1));
     return call.doneThis();
@@ -256,7 +287,7 @@ bool vectorPushFront(KvoVirtualMachine* vm, int argc, ValPtr& args)
     if (!call.needThis() || !call.countBetween(1, 1))
         return false;
     KvoVector* vector = call.memberVector(s_vecIndex);
-    if (!vector)
+    if (!vector || !roomFor(call, *vector, std::uint64_t{vector->size()} + 1))
         return false;
     KvoValue value(call.arg(1));
     vector->push_back(KvoValue());
@@ -313,6 +344,8 @@ bool vectorInsert(KvoVirtualMachine* vm, int argc, ValPtr& args)
         (requested < 0 || static_cast<std::uint32_t>(requested) > size) ? size : static_cast<std::uint32_t>(requested);
     const auto inserted = static_cast<std::uint32_t>(call.count() - 1);
     // Grown like push_back (doubling), so that repeated inserts near the end stay linear.
+    if (!roomFor(call, *vector, std::uint64_t{size} + inserted))
+        return false;
     vector->growToIndex(size + inserted - 1);
     for (std::uint32_t i = size; i > position; --i)
         (*vector)[i - 1 + inserted] = std::move((*vector)[i - 1]);
