@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing Kivo needs, when they are missing.
 # Safe to run again: it installs nothing when everything is present.
+#   --fuzz    also clang and its runtime libraries, which hold libFuzzer (the fuzz build)
+#   --bench   also the peer interpreters of the benchmark comparison
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libmimalloc-dev libffi-dev googletest libgtest-dev libbenchmark-dev)
-if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(lua5.4 python3)
-fi
+# python3 runs the script tests.
+packages=(cmake ninja-build g++ libmimalloc-dev libffi-dev googletest libgtest-dev libbenchmark-dev python3)
+for option in "$@"; do
+  case "$option" in
+    # libclang-rt-dev is only recommended by clang, and it is the package with libFuzzer.
+    --fuzz) packages+=(clang libclang-rt-dev) ;;
+    --bench) packages+=(lua5.4) ;;
+    *)
+      echo "usage: scripts/install-deps.sh [--fuzz] [--bench]" >&2
+      exit 2
+      ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do
