@@ -373,13 +373,14 @@ bool KvoVirtualMachine::execute(const KvoChar* name, int argc, const KvoChar** a
 
 bool KvoVirtualMachine::refuseNestedRun(IKvoPrinter* errorPrinter)
 {
+    // The refusal reaches the script whose callback asked for the run: the running interpreter
+    // raises "stack overflow" as soon as the native function it is in returns, and the script
+    // may catch it. Nothing is printed here, so a printer whose callback executes again cannot
+    // recurse through the report.
+    (void)errorPrinter;
     m_result.dispose();
-    if (!m_reportingOverflow) {
-        m_reportingOverflow = true;
-        IKvoPrinter& out = errorPrinter ? *errorPrinter : *m_printer;
-        out(u"%s\n", KVO_ERR_STACK_OVERFLOW);
-        m_reportingOverflow = false;
-    }
+    if (m_interpreter)
+        m_interpreter->raiseStackOverflowOnReturn();
     return false;
 }
 

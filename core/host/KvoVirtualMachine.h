@@ -216,9 +216,8 @@ public:
 private:
     // Makes interpreter the running one (null: none), under the lock that cancel() takes.
     void setInterpreter(KvoInterpreter* interpreter);
-    // Fails a nested execute that would pass the limit of nested runs: prints "stack overflow"
-    // to errorPrinter (the machine's printer when null) unless such a refusal is being printed
-    // already (a printer whose callback executes again would otherwise recurse without end).
+    // Fails a nested execute that would pass the limit of nested runs: the running script gets
+    // the catchable "stack overflow" when the native function it is in returns.
     bool refuseNestedRun(IKvoPrinter* errorPrinter);
     // Loads a native module without asking about untrusted mode (cloneSymbols: the other
     // machine's program needs the code its values point into).
@@ -235,7 +234,6 @@ private:
     bool m_generateLineInfo = false;
     bool m_generateLocalVarInfo = false;
     bool m_untrusted = false;
-    bool m_reportingOverflow = false;
     KvoDictionary m_classes{false};
     KvoDictionary m_symbols{false};
     KvoDictionary m_modules{false};

@@ -465,7 +465,13 @@ bool KvoInterpreter::invokeNative(KvoNativeFunc function, int count)
     // No C++ exception leaves a native function: running out of memory ends the process with
     // "out of memory" as every allocation of the runtime does, anything else is a script error.
     try {
-        return function(&m_vm, count, m_sp);
+        bool ok = function(&m_vm, count, m_sp);
+        if (m_overflowPending) [[unlikely]] {
+            m_overflowPending = false;
+            stackOverflow();
+            return false;
+        }
+        return ok;
     } catch (const std::bad_alloc&) {
         errorExit(1);
     } catch (...) {

@@ -154,6 +154,10 @@ public:
     void cancel() noexcept;
     bool isCancelled() const noexcept { return m_cancelled.load(std::memory_order_relaxed); }
 
+    // Makes the native function now running fail with "stack overflow" when it returns: a host
+    // was refused a nested run from one of its callbacks.
+    void raiseStackOverflowOnReturn() noexcept { m_overflowPending = true; }
+
     // Nested runs of the machine's other interpreters that this one runs inside (a function that
     // a host executes from a callback of a running script); they count toward
     // KVO_MAX_NESTED_RUNS. Set before the first run.
@@ -345,6 +349,7 @@ private:
     int m_depth = 0;
     int m_nesting = 0;
     int m_outerNesting = 0;
+    bool m_overflowPending = false;
     std::vector<std::unique_ptr<FrameChunk>> m_frameChunks;
     KvoErrorHandler* m_freeHandlers = nullptr;
     KvoDebugger* m_debugger = nullptr;

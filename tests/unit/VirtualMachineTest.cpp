@@ -272,11 +272,26 @@ TEST_F(VirtualMachine, NestedExecutesPastTheLimitAreRefusedWithStackOverflow)
 {
     ASSERT_TRUE(m_vm.registerNativeFunction(u"executeAgain", &nativeExecuteAgain));
     ASSERT_TRUE(m_vm.compileText(u"again() { return executeAgain(); }"));
-    // Each level is one nested entry plus the run inside it; the refused run prints its error
-    // once and every level above returns normally.
+    // Each level is one nested entry plus the run inside it. The script whose callback was
+    // refused gets "stack overflow"; uncaught, its run fails (printing the error once) and every
+    // level above returns normally.
     ASSERT_TRUE(m_vm.execute(u"again", 0, nullptr));
-    EXPECT_EQ(m_vm.getResult().getLong(), KVO_MAX_NESTED_RUNS / 2 - 1);
+    EXPECT_EQ(m_vm.getResult().getLong(), KVO_MAX_NESTED_RUNS / 2 - 2);
     EXPECT_EQ(printed(), "stack overflow\n");
+}
+
+// Regression: a refused nested execute only printed its error; the script that caused it could
+// not catch it.
+TEST_F(VirtualMachine, TheScriptCatchesTheRefusalOfANestedExecute)
+{
+    ASSERT_TRUE(m_vm.registerNativeFunction(u"executeAgain", &nativeExecuteAgain));
+    ASSERT_TRUE(m_vm.compileText(u"again() { try { return executeAgain(); } catch (e) { caught = e; return 1000; } }"));
+    ASSERT_TRUE(m_vm.execute(u"again", 0, nullptr));
+    EXPECT_EQ(m_vm.getResult().getLong(), 1000 + KVO_MAX_NESTED_RUNS / 2 - 1);
+    const KvoString* caught = m_vm.symbols().find(u"caught")->getValue().getString();
+    ASSERT_NE(caught, nullptr);
+    EXPECT_EQ(std::string(caught->a_str()).rfind("stack overflow", 0), 0u);
+    EXPECT_EQ(printed(), "");
 }
 
 TEST_F(VirtualMachine, ARunningScriptKeepsItsProgramWhenItAsksForAReset)
