@@ -13,6 +13,7 @@
 #include "platform/KvoEnvironment.h"
 #include "platform/KvoFile.h"
 #include "platform/KvoLibrary.h"
+#include "platform/KvoMemory.h"
 #include "platform/KvoPath.h"
 #include "platform/KvoText.h"
 #include "platform/KvoWindows.h"
@@ -25,6 +26,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -306,7 +308,7 @@ bool KvoVirtualMachine::compileText(const KvoChar* text, bool showInfo, bool deb
 
 bool KvoVirtualMachine::compileSource(std::FILE* file, const KvoChar* text, const KvoChar* sourceName, bool showInfo,
                                       bool debug, IKvoPrinter* printer, IKvoPrinter* debugPrinter)
-{
+try {
     KvoCompiler compiler(*this, printer);
     compiler.setShowInfo(showInfo);
     compiler.setGenerateLineInfo(m_generateLineInfo);
@@ -316,6 +318,9 @@ bool KvoVirtualMachine::compileSource(std::FILE* file, const KvoChar* text, cons
         compiler.setDebugger(&debugger);
     // The compiler owns the file from here on and closes it.
     return file ? compiler.compile(file, sourceName) : compiler.compile(text, sourceName);
+} catch (const std::bad_alloc&) {
+    // The compiler's own tables ran out of memory: ended as every allocation of the runtime.
+    errorExit(1);
 }
 
 void KvoVirtualMachine::setInterpreter(KvoInterpreter* interpreter)
@@ -326,7 +331,7 @@ void KvoVirtualMachine::setInterpreter(KvoInterpreter* interpreter)
 
 bool KvoVirtualMachine::execute(const KvoChar* name, int argc, const KvoChar** argv, bool trace,
                                 IKvoPrinter* errorPrinter, IKvoPrinter* tracePrinter)
-{
+try {
     if (!name)
         return false;
     // A native function may execute a script function itself, and so may a host from a callback
@@ -369,6 +374,8 @@ bool KvoVirtualMachine::execute(const KvoChar* name, int argc, const KvoChar** a
     // Objects still on the stack die while the interpreter can run their destructors.
     interpreter->shutdown();
     return ok;
+} catch (const std::bad_alloc&) {
+    errorExit(1);
 }
 
 bool KvoVirtualMachine::refuseNestedRun(IKvoPrinter* errorPrinter)
