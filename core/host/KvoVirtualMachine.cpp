@@ -341,7 +341,7 @@ try {
     KvoInterpreter* const outer = m_interpreter;
     const int outerNesting = outer ? outer->getNesting() + 1 : 0;
     if (outerNesting >= KVO_MAX_NESTED_RUNS)
-        return refuseNestedRun(errorPrinter);
+        return refuseNestedRun();
     KvoDebugger debugger(this, tracePrinter ? tracePrinter : m_printer);
     const std::unique_ptr<KvoInterpreter> interpreter(new KvoInterpreter(*this, m_symbols, m_classes, this));
     interpreter->setOuterNesting(outerNesting);
@@ -378,13 +378,12 @@ try {
     errorExit(1);
 }
 
-bool KvoVirtualMachine::refuseNestedRun(IKvoPrinter* errorPrinter)
+bool KvoVirtualMachine::refuseNestedRun()
 {
     // The refusal reaches the script whose callback asked for the run: the running interpreter
     // raises "stack overflow" as soon as the native function it is in returns, and the script
     // may catch it. Nothing is printed here, so a printer whose callback executes again cannot
     // recurse through the report.
-    (void)errorPrinter;
     m_result.dispose();
     if (m_interpreter)
         m_interpreter->raiseStackOverflowOnReturn();

@@ -218,7 +218,7 @@ private:
     void setInterpreter(KvoInterpreter* interpreter);
     // Fails a nested execute that would pass the limit of nested runs: the running script gets
     // the catchable "stack overflow" when the native function it is in returns.
-    bool refuseNestedRun(IKvoPrinter* errorPrinter);
+    bool refuseNestedRun();
     // Loads a native module without asking about untrusted mode (cloneSymbols: the other
     // machine's program needs the code its values point into).
     bool loadNativeModuleUnchecked(const KvoChar* name);

@@ -60,7 +60,7 @@ public:
     void addWeakRef() noexcept { ++m_weakCount; }
     void releaseWeakRef() noexcept
     {
-        if (--m_weakCount == 0 && m_refCount == TOMBSTONE_COUNT) [[unlikely]]
+        if (releaseWeakRefUnlessLast()) [[unlikely]]
             freeTombstone(this);
     }
     // The first half of releaseWeakRef(), for the same callers as releaseUnlessLast(): returns

@@ -231,10 +231,9 @@ public:
     // The kind; KVT_NULL for a reference whose object has died.
     KvoValueType getType() const noexcept
     {
-        KvoValueType type = m_ext.type;
-        if (isWeakType(type) && m_payload.object && m_payload.object->isDead()) [[unlikely]]
+        if (isDeadReference()) [[unlikely]]
             return KVT_NULL;
-        return type;
+        return m_ext.type;
     }
     // getType() == type, for a kind known where it is written: a stored byte comparison for every
     // kind that a dead reference cannot turn into.
@@ -262,7 +261,7 @@ public:
     void* getRef() const noexcept { return ptr(); }
     void* ptr() const noexcept
     {
-        if (isWeakType(m_ext.type) && m_payload.object && m_payload.object->isDead()) [[unlikely]]
+        if (isDeadReference()) [[unlikely]]
             return nullptr;
         return m_payload.pointer;
     }
@@ -345,12 +344,8 @@ private:
     // Gives back what a payload of the given kind stood for.
     static void drop(KvoValueType type, KvoRefObject* object)
     {
-        if (type < KVT_BYTECODE || !object)
-            return;
-        if (type <= KVT_DICTIONARY)
-            object->release();
-        else if (isWeakType(type)) [[unlikely]]
-            object->releaseWeakRef();
+        if (KvoRefObject* last = dropDeferred(type, object))
+            last->finishRelease();
     }
     [[gnu::always_inline]] static KvoRefObject* dropDeferred(KvoValueType type, KvoRefObject* object) noexcept
     {
