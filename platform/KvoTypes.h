@@ -38,3 +38,16 @@ using LONG_PTR = std::intptr_t;
 using HICON = void*;
 using HCURSOR = void*;
 using HBRUSH = void*;
+// Drawing: device contexts and drawing objects are small numbers from the drawing layer's handle
+// table (see KvoGdi.h), never addresses.
+using HDC = void*;
+using HGDIOBJ = void*;
+using HPEN = void*;
+using HFONT = void*;
+using HRGN = void*;
+using HACCEL = void*;
+// A colour 0x00BBGGRR.
+using COLORREF = DWORD;
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using UINT_PTR = std::uintptr_t;

@@ -5,8 +5,8 @@
 #   --bench   also the peer interpreters of the benchmark comparison
 set -euo pipefail
 
-# python3 runs the script tests.
-packages=(cmake ninja-build g++ libmimalloc-dev libffi-dev googletest libgtest-dev libbenchmark-dev python3)
+# python3 runs the script tests; Cairo draws the pixels of windows.
+packages=(cmake ninja-build g++ pkg-config libmimalloc-dev libffi-dev libcairo2-dev fonts-dejavu-core googletest libgtest-dev libbenchmark-dev python3)
 for option in "$@"; do
   case "$option" in
     # libclang-rt-dev is only recommended by clang, and it is the package with libFuzzer.
