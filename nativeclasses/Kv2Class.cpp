@@ -1,8 +1,8 @@
 // kv2class: the plug-in that scripts import with #import "kv2class". Its one export,
 // RegisterNativeModule, registers the container classes (String, Vector, Dictionary,
-// DictIterator), the structure class Struct and the record classes (POINT, SIZE, RECT, ACCEL,
-// MSG) with the machine that loads it. The plug-in is a client of libkvolib's exported interface
-// only.
+// DictIterator), the structure class Struct, the record classes (POINT, SIZE, RECT, ACCEL, MSG),
+// the window classes (WinMsgHandler, WinBase) and FileDialog with the machine that loads it. The
+// plug-in is a client of libkvolib's exported interface only.
 #include "nativeclasses/KvoNativeClassBuilder.h"
 
 extern "C" KVO_API void RegisterNativeModule(KvoVirtualMachine* vm)
@@ -20,4 +20,7 @@ extern "C" KVO_API void RegisterNativeModule(KvoVirtualMachine* vm)
     kv2RegisterRect(vm);
     kv2RegisterAccel(vm);
     kv2RegisterMsg(vm);
+    kv2RegisterWinMsgHandler(vm);
+    kv2RegisterWinBase(vm);
+    kv2RegisterFileDialog(vm);
 }

@@ -42,3 +42,6 @@ void kv2RegisterSize(KvoVirtualMachine* vm);
 void kv2RegisterRect(KvoVirtualMachine* vm);
 void kv2RegisterAccel(KvoVirtualMachine* vm);
 void kv2RegisterMsg(KvoVirtualMachine* vm);
+void kv2RegisterWinMsgHandler(KvoVirtualMachine* vm);
+void kv2RegisterWinBase(KvoVirtualMachine* vm);
+void kv2RegisterFileDialog(KvoVirtualMachine* vm);
