@@ -123,6 +123,7 @@ KVO_API HPEN CreatePen(int style, int width, COLORREF color);
 KVO_API HBRUSH CreateSolidBrush(COLORREF color);
 KVO_API HGDIOBJ GetStockObject(int index);
 // Selects a pen, brush or font into the context and returns the one it replaces; null on failure.
+// A system-colour brush value selects that colour's GetSysColorBrush brush.
 KVO_API HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object);
 KVO_API BOOL DeleteObject(HGDIOBJ object);
 KVO_API COLORREF GetSysColor(int index);
@@ -139,7 +140,9 @@ KVO_API int SetBkMode(HDC hdc, int mode);
 // and LineTo moves; Polyline draws count - 1 segments. Text is drawn in the selected font
 // (a sans-serif face, 13 pixels high by default) with its top-left corner at (x, y), on the
 // background colour when the mode is OPAQUE. DrawTextW places text in rect (count -1: up to the
-// terminator) as format asks and returns the text's height (0 on failure).
+// terminator) as format asks and returns the text's height (with DT_VCENTER or DT_BOTTOM: the
+// distance from rect's top to the text's bottom; 0 on failure). Texts longer than 2^20 units and
+// negative counts (DrawTextW: below -1) fail; coordinates are clamped to -32768 .. 32767.
 KVO_API int FillRect(HDC hdc, const RECT* rect, HBRUSH brush);
 KVO_API BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom);
 KVO_API BOOL Ellipse(HDC hdc, int left, int top, int right, int bottom);

@@ -1,5 +1,6 @@
 // Dynamic libraries: the Win32 calls LoadLibraryW, GetProcAddressW and FreeLibrary over the
-// system's loader, and the rules by which the runtime finds a native module.
+// system's loader, a library's attach entry, and the rules by which the runtime finds a native
+// module.
 //
 // A library handle is a small positive number (never a pointer): scripts keep it as an integer
 // and the machine keeps it in its module dictionary. Handles index one process-wide table; a
@@ -29,10 +30,18 @@ using FARPROC = void (*)();
 
 extern "C" {
 
+// A library's optional attach entry, exported with C linkage under the name "KvoModuleAttach":
+// LoadLibraryW calls it once, when it maps the library into the process (not for a load of a
+// library that is mapped already), with the handle it is about to return. FALSE refuses: the load
+// is undone and LoadLibraryW fails. Its counterpart, the detach, is the library's own ELF
+// destructor, which runs when the last FreeLibrary unmaps it.
+using ModuleAttachEntry = BOOL (*)(HMODULE module);
+
 // Loads the library named fileName (UTF-16; given to the loader unchanged, so a name without '/'
-// is searched along the loader's own path) with every symbol bound at once and kept local.
-// Returns its handle, or null (errno set) when fileName is null or empty, names the COM library,
-// or the load fails.
+// is searched along the loader's own path) with every symbol bound at once and kept local, and
+// attaches it when it was not mapped before (see ModuleAttachEntry). Returns its handle, or null
+// (errno set) when fileName is null or empty, names the COM library, the load fails (ENOENT) or the
+// library refuses its attachment (ENOEXEC).
 KVO_API HMODULE LoadLibraryW(const KvoChar* fileName);
 
 // The address of the function or variable procName (UTF-16) exported by the library. Null (errno

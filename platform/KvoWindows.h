@@ -5,9 +5,10 @@
 //
 // Invariants: a window handle is an opaque number (positive, below 2^31, so a script can hold it
 // as an integer) that is never dereferenced and is not reused for a new window until some two
-// billion windows later, so a stale handle is not taken for a newer window. Every call validates a handle against the table of live windows
-// before use. The tables are guarded by one lock that is never held while a window procedure runs,
-// so a procedure may create, destroy and send to windows (its own included) freely.
+// billion windows later, so a stale handle is not taken for a newer window. Every call validates a
+// handle against the table of live windows before use. The tables are guarded by one lock that is
+// never held while a window procedure runs, so a procedure may create, destroy and send to windows
+// (its own included) freely.
 #pragma once
 
 #include "platform/KvoTypes.h"
@@ -402,7 +403,10 @@ KVO_API BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL rep
 // in one call, as the SWP_ flags select. A negative size counts as 0.
 KVO_API BOOL SetWindowPos(HWND hwnd, HWND after, int x, int y, int width, int height, UINT flags);
 // Shows, hides, minimizes (hides, on this device), maximizes (fills the parent's client area or
-// the screen) or restores the window. Returns TRUE when it was visible before.
+// the screen) or restores the window (to its rectangle before minimizing or maximizing; SW_SHOW
+// restores a minimized window too). WM_SHOWWINDOW comes before a change of visibility, WM_SIZE and
+// WM_MOVE after; a window that becomes visible is invalidated with erase and, when top-level,
+// raised. Returns TRUE when it was visible before; FALSE for an unknown command.
 KVO_API BOOL ShowWindow(HWND hwnd, int command);
 // TRUE when the window and all its ancestors have WS_VISIBLE.
 KVO_API BOOL IsWindowVisible(HWND hwnd);
@@ -410,15 +414,19 @@ KVO_API BOOL IsIconic(HWND hwnd);
 KVO_API BOOL IsZoomed(HWND hwnd);
 // Makes parent (null: none) the window's new parent, at the bottom of its new siblings; the
 // position is kept as numbers. Returns the previous parent, or null on failure (an invalid handle,
-// a parent that is the window itself or one of its descendants, or too deep a nesting).
+// a parent that is the window itself or one of its descendants, or too deep a nesting); null also
+// when the window was top-level, so callers check GetParent.
 KVO_API HWND SetParent(HWND hwnd, HWND parent);
 // A related window (GW_ constants): siblings in z-order, the owner (null here), the first child.
 KVO_API HWND GetWindow(HWND hwnd, UINT command);
-// The topmost child that contains the point (client coordinates of parent), or parent itself.
+// The topmost child (hidden ones included) whose window rectangle contains the point (client
+// coordinates of parent), or parent itself; null when the point is outside parent's client area.
 KVO_API HWND ChildWindowFromPoint(HWND parent, POINT point);
 KVO_API BOOL EnableWindow(HWND hwnd, BOOL enable);
 KVO_API BOOL IsWindowEnabled(HWND hwnd);
-// Keyboard focus: the window that receives key messages posted to no particular window.
+// Keyboard focus, one per thread: the window that receives key messages posted to no particular
+// window. SetFocus sends WM_KILLFOCUS to the old focus and WM_SETFOCUS to the new one and returns
+// the old; it fails (null) for a window of another thread.
 KVO_API HWND SetFocus(HWND hwnd);
 KVO_API HWND GetFocus();
 KVO_API int GetSystemMetrics(int index);
@@ -435,7 +443,8 @@ KVO_API int GetSystemMetrics(int index);
 KVO_API BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL erase);
 // Removes rect (null: all) from the update rectangle.
 KVO_API BOOL ValidateRect(HWND hwnd, const RECT* rect);
-// Copies the update rectangle into *rect (when not null); TRUE when it is not empty.
+// Copies the update rectangle into *rect (when not null); TRUE when it is not empty. erase is
+// ignored: BeginPaint erases.
 KVO_API BOOL GetUpdateRect(HWND hwnd, RECT* rect, BOOL erase);
 // Sends WM_PAINT at once to the window when its update rectangle is not empty, and then to each
 // descendant that needs painting (parents before children).
@@ -444,7 +453,10 @@ KVO_API BOOL UpdateWindow(HWND hwnd);
 // inside clip (null: the client area), move; SW_SCROLLCHILDREN moves the children too;
 // SW_INVALIDATE adds the uncovered area to the update rectangle (SW_ERASE: with the erase flag),
 // and update receives the uncovered area's bounding box when not null. updateRegion is ignored.
-// Returns 1 (a simple region) or 0 for an invalid window.
+// Returns SIMPLEREGION when an area was uncovered, NULLREGION when none was (nothing moved), or
+// 0 for an invalid window.
+constexpr int NULLREGION = 1;
+constexpr int SIMPLEREGION = 2;
 KVO_API int ScrollWindowEx(HWND hwnd, int dx, int dy, const RECT* scroll, const RECT* clip,
                            HRGN updateRegion, RECT* update, UINT flags);
 
@@ -473,8 +485,9 @@ KVO_API BOOL ShowScrollBar(HWND hwnd, int bar, BOOL show);
 // since without a display nothing else could arrive.
 constexpr DWORD ERROR_NO_MESSAGE = 0x4000;
 
-// Posts to the queue of the window's thread (null hwnd: the calling thread's queue). FALSE for
-// an invalid window or a full queue (MAX_POSTED_MESSAGES waiting).
+// Posts to the queue of the window's thread (null hwnd: the calling thread's queue; a key message
+// then goes to the focus window). FALSE for an invalid window, a window whose thread has ended, or
+// a full queue (MAX_POSTED_MESSAGES waiting). DestroyWindow drops the window's posted messages.
 constexpr std::size_t MAX_POSTED_MESSAGES = 1000000;
 KVO_API BOOL PostMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 KVO_API void PostQuitMessage(int exitCode);
@@ -484,18 +497,23 @@ KVO_API void PostQuitMessage(int exitCode);
 KVO_API BOOL GetMessageW(MSG* msg, HWND hwnd, UINT minFilter, UINT maxFilter);
 // Like GetMessageW without waiting: FALSE when no message is there; PM_REMOVE takes it.
 KVO_API BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT minFilter, UINT maxFilter, UINT remove);
-// Posts WM_CHAR for a WM_KEYDOWN of a key that produces a character (letters, digits, space,
-// Enter, Backspace, Escape, Tab; Shift selects upper case). TRUE when it posted one.
+// Posts WM_CHAR (WM_SYSCHAR for WM_SYSKEYDOWN) for a key that produces a character (letters,
+// digits, space, Enter, Backspace, Escape, Tab; Shift selects upper case, Ctrl turns a letter into
+// its control character), at the front of the queue so that it comes next. TRUE when it posted one.
 KVO_API BOOL TranslateMessage(const MSG* msg);
-// Delivers a message: WM_TIMER with a TIMERPROC calls it; everything else goes to the window's
-// procedure. Returns the procedure's reply (0 for an invalid window).
+// Delivers a message: WM_TIMER whose lParam is the TIMERPROC of that live timer calls it;
+// everything else goes to the window's procedure. Returns the procedure's reply (0 for an
+// invalid window).
 KVO_API LRESULT DispatchMessageW(const MSG* msg);
 // The state of a key as the retrieved key messages left it: high bit set while down.
 KVO_API short GetKeyState(int virtualKey);
 
 // Timers: WM_TIMER for hwnd (or the thread, hwnd null) every elapse milliseconds (at least 10);
-// setting an existing id of the window again restarts it. Returns the id (for hwnd null a new
-// id), 0 on failure. A timer of a destroyed window is killed with it.
+// setting an existing id of the window again restarts it. Returns the id (1 for a window's id 0;
+// for hwnd null a new id unless id names an existing thread timer), 0 on failure (an invalid
+// window, one whose thread has ended, or MAX_TIMERS_PER_THREAD timers). A timer of a destroyed
+// window is killed with it. DispatchMessageW calls a TIMERPROC only for a live timer's WM_TIMER.
+constexpr std::size_t MAX_TIMERS_PER_THREAD = 10000;
 KVO_API UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc);
 KVO_API BOOL KillTimer(HWND hwnd, UINT_PTR id);
 

@@ -35,6 +35,10 @@ namespace {
 // The exported function a native module registers its classes and functions with.
 constexpr KvoChar NATIVE_MODULE_ENTRY[] = u"RegisterNativeModule";
 using NativeModuleEntry = void (*)(KvoVirtualMachine* vm);
+// Its optional counterpart, called before the machine frees the module: the module lets go of
+// whatever it keeps for this machine (objects, windows that call into them).
+constexpr KvoChar NATIVE_MODULE_EXIT[] = u"UnregisterNativeModule";
+using NativeModuleExit = void (*)(KvoVirtualMachine* vm);
 
 HMODULE moduleHandleOf(const KvoValue& value)
 {
@@ -225,8 +229,12 @@ void KvoVirtualMachine::clearClasses()
 
 void KvoVirtualMachine::freeModules()
 {
-    for (KvoDictionaryEntry* entry = m_modules.getFirst(); entry; entry = entry->getNext())
-        (void)FreeLibrary(moduleHandleOf(entry->getValue()));
+    for (KvoDictionaryEntry* entry = m_modules.getFirst(); entry; entry = entry->getNext()) {
+        HMODULE library = moduleHandleOf(entry->getValue());
+        if (FARPROC unregister = GetProcAddressW(library, NATIVE_MODULE_EXIT))
+            reinterpret_cast<NativeModuleExit>(unregister)(this);
+        (void)FreeLibrary(library);
+    }
     m_modules.clear();
 }
 

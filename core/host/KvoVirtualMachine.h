@@ -225,7 +225,8 @@ private:
     // Compiles file (taking ownership) or text under sourceName, as compileFile describes.
     bool compileSource(std::FILE* file, const KvoChar* text, const KvoChar* sourceName, bool showInfo, bool debug,
                        IKvoPrinter* printer, IKvoPrinter* debugPrinter);
-    // Frees every loaded module's library and empties the module dictionary.
+    // Frees every loaded module's library, each after calling its optional exported
+    // UnregisterNativeModule(this), and empties the module dictionary.
     void freeModules();
     // Drops every class, first breaking the class <-> method cycles of classes only this
     // machine still holds.

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <link.h>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -26,6 +27,7 @@ constexpr const KvoChar* COM_LIBRARY_NAMES[] = {u"ole32", u"ole32.dll"};
 constexpr KvoChar SHARED_OBJECT_EXTENSION[] = u".so";
 constexpr KvoChar WINDOWS_LIBRARY_EXTENSION[] = u".dll";
 constexpr KvoChar MODULE_SUBDIRECTORY[] = u"kivo";
+constexpr char MODULE_ATTACH_ENTRY[] = "KvoModuleAttach";
 
 struct LoadedLibrary {
     void* loaderHandle;
@@ -114,6 +116,22 @@ bool copyText(const std::u16string& text, KvoChar* out, std::size_t capacity)
     return true;
 }
 
+// Calls the library's own KvoModuleAttach (not one of a library it depends on), if it has one.
+// False when it refuses the attachment.
+bool attachModule(void* loaderHandle, HMODULE module)
+{
+    void* entry = dlsym(loaderHandle, MODULE_ATTACH_ENTRY);
+    if (!entry)
+        return true;
+    link_map* library = nullptr;
+    link_map* defining = nullptr;
+    Dl_info info{};
+    if (dlinfo(loaderHandle, RTLD_DI_LINKMAP, &library) != 0 ||
+        dladdr1(entry, &info, reinterpret_cast<void**>(&defining), RTLD_DL_LINKMAP) == 0 || defining != library)
+        return true;
+    return reinterpret_cast<ModuleAttachEntry>(entry)(module) != FALSE;
+}
+
 } // namespace
 
 extern "C" {
@@ -133,12 +151,22 @@ HMODULE LoadLibraryW(const KvoChar* fileName)
         errno = ENOENT;
         return nullptr;
     }
+    // A library mapped for the first time is told so through its optional KvoModuleAttach.
+    void* mappedBefore = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (mappedBefore)
+        dlclose(mappedBefore);
     void* loaderHandle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!loaderHandle) {
         errno = ENOENT;
         return nullptr;
     }
-    return enterLibrary(loaderHandle);
+    HMODULE module = enterLibrary(loaderHandle);
+    if (!mappedBefore && !attachModule(loaderHandle, module)) {
+        (void)FreeLibrary(module);
+        errno = ENOEXEC;
+        return nullptr;
+    }
+    return module;
 }
 
 FARPROC GetProcAddressW(HMODULE module, const KvoChar* procName)

@@ -1,16 +1,13 @@
 // Console message boxes on Linux (see KvoMessageBox.h). The box is written to standard error in
-// one piece (caption line, text, button prompt); the answer is read from /dev/tty rather than
-// standard input, so a script whose input is redirected still asks the person at the terminal.
+// one piece (caption line, text, button prompt); the answer is read from the controlling terminal
+// (KvoTerminal.h).
 #include "platform/KvoMessageBox.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "platform/KvoText.h"
+#include "platform/linux/KvoTerminal.h"
 
 namespace {
 
@@ -131,39 +128,6 @@ int automatedAnswer(const ButtonSet& set)
     return 0;
 }
 
-// Reads one line from fd, dropping a trailing "\r" and whatever exceeds MAX_ANSWER_LENGTH.
-// False at end of input (or on an error) before any character of the line.
-bool readLine(int fd, std::string& line)
-{
-    line.clear();
-    bool gotAny = false;
-    for (;;) {
-        char c = 0;
-        const ssize_t n = read(fd, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return gotAny;
-        gotAny = true;
-        if (c == '\n')
-            break;
-        if (line.size() < MAX_ANSWER_LENGTH)
-            line.push_back(c);
-    }
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    return true;
-}
-
-// Trims blanks at both ends.
-std::string trimmed(const std::string& text)
-{
-    const std::size_t first = text.find_first_not_of(" \t");
-    if (first == std::string::npos)
-        return {};
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
 const char* iconWord(UINT style)
 {
     switch (style & MB_ICONMASK) {
@@ -190,12 +154,6 @@ std::string buttonPrompt(const ButtonSet& set, int defaultId)
     return prompt;
 }
 
-void writeError(const std::string& text)
-{
-    std::fputs(text.c_str(), stderr);
-    std::fflush(stderr);
-}
-
 const char* buttonName(const ButtonSet& set, int id)
 {
     for (int i = 0; i < set.count; ++i) {
@@ -211,31 +169,30 @@ extern "C" int MessageBoxW(HWND /*window*/, const KvoChar* text, const KvoChar* 
 {
     const ButtonSet& set = buttonSetOf(style);
     const int defaultId = defaultAnswer(set, style);
-    writeError("\n" + std::string(iconWord(style)) + kvoToUtf8(caption) + "\n" + kvoToUtf8(text) + "\n");
+    kvoTellUser("\n" + std::string(iconWord(style)) + kvoToUtf8(caption) + "\n" + kvoToUtf8(text) + "\n");
 
     if (const int id = automatedAnswer(set)) {
-        writeError(std::string("answer: ") + buttonName(set, id) + "\n");
+        kvoTellUser(std::string("answer: ") + buttonName(set, id) + "\n");
         return id;
     }
 
-    const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (terminal < 0) {
+    const KvoTerminal terminal;
+    if (!terminal.isOpen()) {
         const int id = stopAnswer(set);
-        writeError(std::string("no terminal, answer: ") + buttonName(set, id) + "\n");
+        kvoTellUser(std::string("no terminal, answer: ") + buttonName(set, id) + "\n");
         return id;
     }
     int id = 0;
     std::string line;
     while (id == 0) {
-        writeError(buttonPrompt(set, defaultId) + "? ");
-        if (!readLine(terminal, line)) {
+        kvoTellUser(buttonPrompt(set, defaultId) + "? ");
+        if (!terminal.readLine(line, MAX_ANSWER_LENGTH)) {
             id = stopAnswer(set);
-            writeError(std::string("\nend of input, answer: ") + buttonName(set, id) + "\n");
+            kvoTellUser(std::string("\nend of input, answer: ") + buttonName(set, id) + "\n");
             break;
         }
-        const std::string answer = trimmed(line);
+        const std::string answer = kvoTrimBlanks(line);
         id = answer.empty() ? defaultId : buttonNamed(set, answer, true);
     }
-    close(terminal);
     return id;
 }

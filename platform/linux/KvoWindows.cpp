@@ -1,12 +1,14 @@
 // The in-process window system (see KvoWindows.h): the atom table behind registered messages and
-// class names, the class table and the window table, all in one process-wide state guarded by one
-// lock. The lock protects only the tables: it is taken, the record is read or changed, and it is
+// class names, the class table and the window table, creation and destruction, text and window
+// values, all in the process-wide state of KvoWindowState.h guarded by one lock. Geometry, painting
+// and the queues live in KvoWindowGeometry.cpp, KvoWindowPaint.cpp and KvoWindowQueue.cpp.
+// The lock protects only the tables: it is taken, the record is read or changed, and it is
 // released before any window procedure is called. Code that calls a procedure therefore keeps
 // handles, never record pointers, across the call and looks the handle up again afterwards, since
 // the procedure may have destroyed the window (or any other).
 //
-// Messages are delivered by calling the procedure on the sending thread. Each window remembers the
-// thread that created it, for the message queue that will deliver cross-thread sends on that thread.
+// Sent messages are delivered by calling the procedure on the sending thread. Each window remembers
+// the thread that created it, whose queue receives the messages posted to the window.
 #include "platform/KvoWindows.h"
 
 #include <algorithm>
@@ -18,77 +20,38 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/KvoGdi.h"
 #include "platform/KvoText.h"
+#include "platform/linux/KvoWindowInternal.h"
+#include "platform/linux/KvoWindowState.h"
 
-namespace {
+namespace kvowin {
 
-// First and last handle values. Handles count up and wrap, skipping live ones, so a value is
-// reused only after some two billion windows; every value fits a positive 32-bit integer.
-constexpr std::uintptr_t FIRST_WINDOW_HANDLE = 0x10000;
-constexpr std::uintptr_t LAST_WINDOW_HANDLE = 0x7fffffff;
-
-// A registered window class.
-struct ClassRecord {
-    ATOM atom = 0;
-    UINT style = 0;
-    WNDPROC procedure = nullptr;
-    int classExtraCount = 0;
-    int windowExtraCount = 0;
-    HINSTANCE instance = nullptr;
-    HICON icon = nullptr;
-    HCURSOR cursor = nullptr;
-    HBRUSH background = nullptr;
-    // The menu name: text copied into menuText, or a resource number kept as given (menuResource).
-    std::u16string menuText;
-    const KvoChar* menuResource = nullptr;
-    bool hasMenuText = false;
-    std::vector<unsigned char> classExtra;
-    // Live windows of the class; the class cannot be unregistered while any exist.
-    std::size_t windowCount = 0;
-};
-
-// A live window.
-struct WindowRecord {
-    HWND handle = nullptr;
-    ClassRecord* windowClass = nullptr; // borrowed; the class outlives its windows
-    WNDPROC procedure = nullptr;
-    DWORD style = 0;
-    DWORD exStyle = 0;
-    std::u16string text;
-    HWND parent = nullptr;
-    std::vector<HWND> children; // creation order
-    HMENU menu = nullptr;
-    HINSTANCE instance = nullptr;
-    LONG_PTR userData = 0;
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-    int depth = 0; // 0 for a top-level window
-    std::vector<unsigned char> extraBytes;
-    // Set once DestroyWindow has taken charge of the window; it then leaves only through that call.
-    bool destroying = false;
-    std::thread::id thread;
-};
-
-// The process-wide tables.
-struct WindowSystem {
-    std::mutex lock;
-    // Folded name to atom; atoms are never released, so a name keeps its number for good.
-    std::unordered_map<std::u16string, ATOM> atoms;
-    UINT nextAtom = FIRST_REGISTERED_MESSAGE;
-    std::unordered_map<ATOM, std::unique_ptr<ClassRecord>> classes;
-    std::unordered_map<std::uintptr_t, std::unique_ptr<WindowRecord>> windows;
-    std::uintptr_t nextHandle = FIRST_WINDOW_HANDLE;
-};
-
-// The state is created on first use (messages are registered from static initializers of other
-// files) and never destroyed, so calls made while the process shuts down still find it.
 WindowSystem& windowSystem()
 {
     static WindowSystem* const state = new WindowSystem;
     return *state;
 }
+
+WindowRecord* findWindowLocked(WindowSystem& state, HWND hwnd)
+{
+    auto found = state.windows.find(reinterpret_cast<std::uintptr_t>(hwnd));
+    return found == state.windows.end() ? nullptr : found->second.get();
+}
+
+std::vector<HWND>& siblingsLocked(WindowSystem& state, const WindowRecord& window)
+{
+    if (WindowRecord* parent = findWindowLocked(state, window.parent)) {
+        return parent->children;
+    }
+    return state.topLevel;
+}
+
+} // namespace kvowin
+
+namespace {
+
+using namespace kvowin;
 
 // Puts the name in the form used as a key into folded: each unit mapped to lower case, as the
 // case-insensitive compare kvoStrICmp does. False when the name is null, empty or longer than
@@ -140,23 +103,12 @@ ClassRecord* findClassLocked(WindowSystem& state, const KvoChar* className)
     return found == state.classes.end() ? nullptr : found->second.get();
 }
 
-// The live window with this handle, or null. Never dereferences the handle.
-WindowRecord* findWindowLocked(WindowSystem& state, HWND hwnd)
-{
-    auto found = state.windows.find(reinterpret_cast<std::uintptr_t>(hwnd));
-    return found == state.windows.end() ? nullptr : found->second.get();
-}
-
 // The next handle value that names no live window.
 HWND newHandleLocked(WindowSystem& state)
 {
-    for (;;) {
-        const std::uintptr_t value = state.nextHandle;
-        state.nextHandle = value >= LAST_WINDOW_HANDLE ? FIRST_WINDOW_HANDLE : value + 1;
-        if (state.windows.find(value) == state.windows.end()) {
-            return reinterpret_cast<HWND>(value);
-        }
-    }
+    const std::uintptr_t value = nextFreeHandle(
+        state.nextHandle, [&state](std::uintptr_t candidate) { return state.windows.count(candidate) != 0; });
+    return reinterpret_cast<HWND>(value);
 }
 
 // Takes charge of the children of hwnd that no other destruction has claimed: marks them and
@@ -180,8 +132,9 @@ std::vector<HWND> claimChildren(HWND hwnd)
     return claimed;
 }
 
-// Takes a window out of the tables after its WM_NCDESTROY. Children still linked to it belong to
-// a destruction further up the call stack; they become top-level and finish there.
+// Takes a window out of the tables after its WM_NCDESTROY, with what the queues hold for it.
+// Children still linked to it belong to a destruction further up the call stack; they become
+// top-level and finish there.
 void removeWindow(HWND hwnd)
 {
     WindowSystem& state = windowSystem();
@@ -191,16 +144,16 @@ void removeWindow(HWND hwnd)
         return;
     }
     WindowRecord& window = *found->second;
-    if (WindowRecord* parent = findWindowLocked(state, window.parent)) {
-        auto& siblings = parent->children;
-        siblings.erase(std::remove(siblings.begin(), siblings.end(), hwnd), siblings.end());
-    }
+    std::vector<HWND>& siblings = siblingsLocked(state, window);
+    siblings.erase(std::remove(siblings.begin(), siblings.end(), hwnd), siblings.end());
     for (HWND child : window.children) {
         if (WindowRecord* childWindow = findWindowLocked(state, child)) {
             childWindow->parent = nullptr;
             childWindow->depth = 0;
+            state.topLevel.push_back(child);
         }
     }
+    forgetWindowLocked(state, window);
     window.windowClass->windowCount--;
     state.windows.erase(found);
 }
@@ -333,22 +286,49 @@ HWND CreateWindowExW(DWORD exStyle, const KvoChar* className, const KvoChar* win
         window->handle = hwnd;
         window->windowClass = windowClass;
         window->procedure = windowClass->procedure;
-        window->style = style;
+        // The window is shown, maximized or minimized after WM_CREATE, as ShowWindow does it.
+        window->style = style & ~(WS_VISIBLE | WS_MINIMIZE | WS_MAXIMIZE);
         window->exStyle = exStyle;
         window->text = windowName != nullptr ? windowName : u"";
         window->parent = parent;
         window->menu = menu;
         window->instance = instance;
+        // A default position is the parent's (or the screen's) corner; a default size is
+        // DEFAULT_WINDOW_WIDTH x DEFAULT_WINDOW_HEIGHT for a top-level window and empty for a child.
+        if (x == CW_USEDEFAULT) {
+            x = 0;
+            y = 0;
+        } else if (y == CW_USEDEFAULT) {
+            y = 0;
+        }
+        if (width == CW_USEDEFAULT) {
+            width = parentWindow == nullptr ? DEFAULT_WINDOW_WIDTH : 0;
+            height = parentWindow == nullptr ? DEFAULT_WINDOW_HEIGHT : 0;
+        } else if (height == CW_USEDEFAULT) {
+            height = 0;
+        }
+        x = clampCoordinate(x);
+        y = clampCoordinate(y);
+        width = clampSize(width);
+        height = clampSize(height);
         window->x = x;
         window->y = y;
         window->width = width;
         window->height = height;
+        window->restoreX = x;
+        window->restoreY = y;
+        window->restoreWidth = width;
+        window->restoreHeight = height;
         window->depth = parentWindow != nullptr ? parentWindow->depth + 1 : 0;
         window->extraBytes.assign(static_cast<std::size_t>(windowClass->windowExtraCount), 0);
         window->thread = std::this_thread::get_id();
+        // The new window is at the bottom of its siblings.
         if (parentWindow != nullptr) {
             parentWindow->children.push_back(hwnd);
+        } else {
+            state.topLevel.push_back(hwnd);
         }
+        currentQueueLocked(state);
         windowClass->windowCount++;
         state.windows.emplace(reinterpret_cast<std::uintptr_t>(hwnd), std::move(window));
     }
@@ -373,6 +353,23 @@ HWND CreateWindowExW(DWORD exStyle, const KvoChar* className, const KvoChar* win
         DestroyWindow(hwnd);
         return nullptr;
     }
+    // As on the desktop, the new window hears its size and position once, and is then shown.
+    Placement placement;
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        const WindowRecord* window = findWindowLocked(state, hwnd);
+        if (window == nullptr) {
+            return nullptr;
+        }
+        placement = placementLocked(*window);
+    }
+    SendMessageW(hwnd, WM_SIZE, SIZE_RESTORED, makeLParam(placement.clientWidth, placement.clientHeight));
+    SendMessageW(hwnd, WM_MOVE, 0, makeLParam(placement.clientX, placement.clientY));
+    if ((style & WS_VISIBLE) != 0) {
+        ShowWindow(hwnd, (style & WS_MAXIMIZE) != 0   ? SW_SHOWMAXIMIZED
+                         : (style & WS_MINIMIZE) != 0 ? SW_SHOWMINIMIZED
+                                                      : SW_SHOWNORMAL);
+    }
     // The procedure may have destroyed the window (or its parent) while handling creation.
     return IsWindow(hwnd) ? hwnd : nullptr;
 }
@@ -387,6 +384,10 @@ BOOL DestroyWindow(HWND hwnd)
             return FALSE;
         }
         window->destroying = true;
+        // What the window covered in its parent shows again.
+        if ((window->style & WS_VISIBLE) != 0) {
+            invalidateBeneathLocked(state, *window, window->x, window->y, window->width, window->height);
+        }
     }
     // WM_DESTROY in pre-order: each window before its children. A child is claimed only after its
     // parent's WM_DESTROY, so children the parent destroys itself while handling it are skipped.
@@ -404,6 +405,7 @@ BOOL DestroyWindow(HWND hwnd)
     // Windows in `order` are marked, so no other call removes them in the meantime.
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         SendMessageW(*it, WM_NCDESTROY, 0, 0);
+        kvoGdiWindowDestroyed(*it);
         removeWindow(*it);
     }
     return TRUE;
@@ -479,6 +481,23 @@ LRESULT DefWindowProcW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     case WM_CLOSE:
         DestroyWindow(hwnd);
         return 0;
+    case WM_ERASEBKGND: {
+        HBRUSH background = kvoClassBackground(hwnd);
+        RECT client{};
+        if (background == nullptr || !GetClientRect(hwnd, &client)) {
+            return 0;
+        }
+        FillRect(reinterpret_cast<HDC>(wParam), &client, background);
+        return 1;
+    }
+    case WM_PAINT: {
+        // Painting nothing still validates, or the loop would ask again for ever.
+        PAINTSTRUCT paint{};
+        if (BeginPaint(hwnd, &paint) != nullptr) {
+            EndPaint(hwnd, &paint);
+        }
+        return 0;
+    }
     default:
         return 0;
     }

@@ -175,6 +175,7 @@ def run(kv2, script):
         environment = dict(os.environ)
         environment["XDG_CONFIG_HOME"] = config
         environment.pop("KIVO_MSGBOX_ANSWER", None)
+        environment.pop("KIVO_FILEDIALOG_ANSWER", None)
         environment.update(expected.environment)
         # The script runs in its own directory, so both paths must stand on their own.
         command = [os.path.abspath(kv2), os.path.abspath(script)] + expected.args
