@@ -10,16 +10,15 @@
 #include "compiler/KvoScanner.h"
 #include "compiler/KvoVarInfo.h"
 #include "host/IKvoPrinter.h"
-#include "host/KvoVirtualMachine.h"
 #include "platform/KvoFile.h"
 #include "platform/KvoFormat.h"
 #include "platform/KvoPath.h"
 #include "platform/KvoText.h"
 #include "values/KvoClass.h"
 
-KvoCompiler::KvoCompiler(KvoVirtualMachine& vm, IKvoPrinter* printer)
-    : m_vm(vm), m_symbols(vm.symbols()), m_classes(vm.classes()), m_literals(new KvoDictionary(false)),
-      m_printer(printer ? printer : &vm.printer())
+KvoCompiler::KvoCompiler(KvoCompilerHost host, IKvoPrinter* printer)
+    : m_host(host), m_symbols(host.symbols()), m_classes(host.classes()), m_literals(new KvoDictionary(false)),
+      m_printer(printer ? printer : &host.printer())
 {
     m_literals->addRef();
 }
@@ -80,13 +79,13 @@ namespace {
 class CompileScope
 {
 public:
-    explicit CompileScope(KvoVirtualMachine& vm) : m_vm(vm) { m_vm.beginCompile(); }
-    ~CompileScope() { m_vm.endCompile(); }
+    explicit CompileScope(const KvoCompilerHost& host) : m_host(host) { m_host.beginCompile(); }
+    ~CompileScope() { m_host.endCompile(); }
     CompileScope(const CompileScope&) = delete;
     CompileScope& operator=(const CompileScope&) = delete;
 
 private:
-    KvoVirtualMachine& m_vm;
+    const KvoCompilerHost& m_host;
 };
 
 } // namespace
@@ -94,7 +93,7 @@ private:
 // program -> { function-definition | class-declaration | "#" directive } <eof>
 bool KvoCompiler::_compile(KvoScanner& scanner)
 {
-    CompileScope running(m_vm);
+    CompileScope running(m_host);
     m_scanner = &scanner;
     m_errors = 0;
     m_errorEvents = 0;
@@ -149,7 +148,7 @@ KvoToken KvoCompiler::_next()
 {
     if (m_stopped || m_endOfSource)
         return TOK_EOF;
-    if (m_vm.compileCancelled()) {
+    if (m_host.compileCancelled()) {
         _cancelled();
         return TOK_EOF;
     }
@@ -463,7 +462,7 @@ bool KvoCompiler::_doClass()
     if (c) {
         usedAsBase = _isUsedAsBase(c);
     } else {
-        c = new KvoClass(m_vm, KvoString(name.c_str()), nullptr);
+        c = m_host.newClass(KvoString(name.c_str()));
         KvoDictionaryEntry* entry = m_classes[name.c_str()];
         entry->setValue(KvoValue(c));
         entry->setSymbolType(SYM_CLASS);
@@ -755,8 +754,8 @@ bool KvoCompiler::_doPreproc()
             return true;
         const std::u16string name = _tokenText();
         // Scripts of an untrusted machine neither load native code nor read files.
-        if (m_vm.isUntrusted()) {
-            _error(KvoVirtualMachine::UNTRUSTED_DIRECTIVE_MESSAGE);
+        if (m_host.isUntrusted()) {
+            _error(KvoCompilerHost::untrustedDirectiveMessage());
             return true;
         }
         if (directive == u"import") {
@@ -833,8 +832,8 @@ bool KvoCompiler::_doInclude()
         return false;
     }
 
-    if (m_vm.isUntrusted()) {
-        _error(KvoVirtualMachine::UNTRUSTED_DIRECTIVE_MESSAGE);
+    if (m_host.isUntrusted()) {
+        _error(KvoCompilerHost::untrustedDirectiveMessage());
         return false;
     }
     // Only a regular file is read: a directory has no text, and a FIFO or a device could keep
@@ -878,14 +877,11 @@ bool KvoCompiler::_doInclude()
 bool KvoCompiler::_loadNativeModule(const KvoChar* name)
 {
     m_baseClassesKnown = false; // the module may register classes with bases
-    return m_vm.loadNativeModule(name);
+    return m_host.loadNativeModule(name);
 }
 
 bool KvoCompiler::_useModule(const KvoChar* name)
 {
-    // The module is searched along KVOLIB; when the search finds nothing the name is read as given.
-    const KvoChar* found = KvoVirtualMachine::searchEnv(u"KVOLIB", name);
-    const std::u16string path(found ? found : name); // the search result lives in a shared buffer
     m_baseClassesKnown = false; // the module may bring classes with bases
-    return m_vm.readModule(path.c_str());
+    return m_host.useModule(name);
 }

@@ -23,6 +23,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "compiler/KvoCompilerHost.h"
 #include "compiler/KvoToken.h"
 #include "values/KvoDictionary.h"
 #include "values/KvoString.h"
@@ -36,7 +37,6 @@ class KvoFuncContext;
 class KvoNameList;
 class KvoScanner;
 class KvoVector;
-class KvoVirtualMachine;
 struct KvoVarInfo;
 enum KvoVarAccessType : std::uint8_t;
 
@@ -48,9 +48,10 @@ constexpr int KVO_MAX_NESTING_DEPTH = 200;
 class KVO_API KvoCompiler
 {
 public:
-    // vm: the machine whose dictionaries receive the compiled code (borrowed). printer: receives
-    // diagnostics and information lines (borrowed); null means the machine's printer.
-    KvoCompiler(KvoVirtualMachine& vm, IKvoPrinter* printer = nullptr);
+    // host: the machine whose dictionaries receive the compiled code (a machine converts to its
+    // host; borrowed). printer: receives diagnostics and information lines (borrowed); null means
+    // the machine's printer.
+    KvoCompiler(KvoCompilerHost host, IKvoPrinter* printer = nullptr);
     KvoCompiler(const KvoCompiler&) = delete;
     KvoCompiler& operator=(const KvoCompiler&) = delete;
     ~KvoCompiler();
@@ -225,7 +226,7 @@ private:
     // a op b for "+" "-" "*" "/" "%" with the compile-time promotion rules.
     KvoValue _litArithmetic(KvoChar op, const KvoValue& a, const KvoValue& b);
 
-    KvoVirtualMachine& m_vm;
+    KvoCompilerHost m_host;
     KvoDictionary& m_symbols;
     KvoDictionary& m_classes;
     KvoDictionary* m_literals;
