@@ -14,17 +14,6 @@ namespace {
 
 constexpr std::uint32_t INITIAL_BUCKETS = 8;
 
-std::uint32_t hashText(const KvoChar* text) noexcept
-{
-    // FNV-1a over the code units.
-    std::uint32_t hash = 2166136261u;
-    for (; *text; ++text) {
-        hash ^= *text;
-        hash *= 16777619u;
-    }
-    return hash;
-}
-
 const KvoChar* keyText(const KvoDictionaryEntry* entry) noexcept
 {
     return entry->getKey()->c_str();
@@ -180,14 +169,24 @@ KvoDictionaryEntry* KvoDictionary::findText(const KvoChar* key, std::uint32_t ha
 
 KvoDictionaryEntry* KvoDictionary::find(const KvoString& key) const noexcept
 {
-    return find(key.c_str());
+    if (m_bucketCount == 0)
+        return nullptr;
+    // The key's remembered hash spares hashing its text; the entry's stored hash is compared
+    // before anything else, and the very key object of an entry matches without comparing text
+    // (it is the text compared, so the outcome is the same as findText's).
+    std::uint32_t hash = key.hash();
+    for (KvoDictionaryEntry* e = m_buckets[hash & (m_bucketCount - 1)]; e; e = e->m_hashNext) {
+        if (e->m_hash == hash && (e->m_key == &key || kvoStrCmp(keyText(e), key.c_str()) == 0))
+            return e;
+    }
+    return nullptr;
 }
 
 KvoDictionaryEntry* KvoDictionary::find(const KvoChar* key) const noexcept
 {
     if (!key)
         return nullptr;
-    return findText(key, hashText(key));
+    return findText(key, KvoString::hashText(key));
 }
 
 KvoDictionaryEntry* KvoDictionary::operator[](KvoString* key)
@@ -226,7 +225,7 @@ void KvoDictionary::link(KvoDictionaryEntry* entry)
         rehash(m_bucketCount ? m_bucketCount * 2 : INITIAL_BUCKETS);
     entry->m_dictionary = this;
     entry->m_sequence = m_nextSequence++;
-    entry->m_hash = hashText(keyText(entry));
+    entry->m_hash = entry->m_key->hash();
     KvoDictionaryEntry* prev = m_sorted ? m_order->predecessorOf(keyText(entry)) : m_last;
     KvoDictionaryEntry* next = prev ? prev->m_next : m_first;
     entry->m_prev = prev;

@@ -7,7 +7,9 @@
 // never walk the list: a hash index from key text to the entries with that key (chained in list
 // order, so the chain's first match is the list's first match), a tail pointer for appends, back
 // links for unlinking, and, for sorted dictionaries, an ordered index that yields the insertion
-// point. Every insertion, erase, clear and entry destruction updates them. An entry is indexed
+// point. Every insertion, erase, clear and entry destruction updates them. Each entry keeps the
+// hash it is indexed under, so that growing the index hashes nothing again and a lookup compares
+// hashes before texts (and a key object with itself before its text). An entry is indexed
 // under its key text at insertion: if that string is later changed in place, lookups by the new
 // text may miss the entry, but the indexes stay sound and unlinking it stays safe.
 #pragma once

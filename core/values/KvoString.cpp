@@ -75,14 +75,20 @@ KvoString::KvoString(const KvoString& other) : KvoRefObject(other)
 {
     if (other.m_text)
         assignText(other.m_text, other.length());
+    // The copy has the same text, so it has the same hash.
+    m_hash = other.m_hash;
+    m_hashed = other.m_hashed;
 }
 
 KvoString::KvoString(KvoString&& other) noexcept
-    : m_text(other.m_text), m_length(other.length()), m_capacity(other.m_capacity)
+    : m_text(other.m_text), m_length(other.length()), m_capacity(other.m_capacity), m_hash(other.m_hash),
+      m_hashed(other.m_hashed), m_exposed(other.m_exposed)
 {
     other.m_text = nullptr;
     other.m_length = 0;
     other.m_capacity = 0;
+    other.m_hashed = false;
+    other.m_exposed = false;
 }
 
 KvoString::~KvoString()
@@ -92,11 +98,25 @@ KvoString::~KvoString()
 
 void KvoString::adopt(KvoChar* block, std::uint32_t length, std::uint32_t capacity) noexcept
 {
+    // block is always a new block (or none): an address handed out for the old one says nothing
+    // about it. A move that hands a block over restores its state afterwards.
     freemem(m_text);
     m_text = block;
     m_length = length;
     m_capacity = capacity;
     m_recount = false;
+    m_hashed = false;
+    m_exposed = false;
+}
+
+std::uint32_t KvoString::computeHash() const noexcept
+{
+    std::uint32_t hash = hashText(c_str());
+    if (!m_exposed) {
+        m_hash = hash;
+        m_hashed = true;
+    }
+    return hash;
 }
 
 void KvoString::recount() const noexcept
@@ -122,6 +142,7 @@ void KvoString::appendText(const KvoChar* text, std::size_t count)
             std::memcpy(m_text + oldLength, text, count * sizeof(KvoChar));
         m_text[newLength] = 0;
         m_length = static_cast<std::uint32_t>(newLength);
+        m_hashed = false;
         return;
     }
     // A string that grows again gets room for more: repeated appends then cost linear time.
@@ -155,9 +176,15 @@ KvoString& KvoString::operator=(KvoString&& other) noexcept
 {
     if (this != &other) {
         adopt(other.m_text, other.length(), other.m_capacity);
+        // The block moves with what is known about it.
+        m_hash = other.m_hash;
+        m_hashed = other.m_hashed;
+        m_exposed = other.m_exposed;
         other.m_text = nullptr;
         other.m_length = 0;
         other.m_capacity = 0;
+        other.m_hashed = false;
+        other.m_exposed = false;
     }
     return *this;
 }
@@ -392,6 +419,7 @@ KvoString& KvoString::replace(KvoChar from, KvoChar to) noexcept
 {
     if (!m_text)
         return *this;
+    m_hashed = false;
     for (KvoChar* p = m_text; *p; ++p) {
         if (*p == from)
             *p = to;

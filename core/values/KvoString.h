@@ -6,6 +6,10 @@
 // without text behaves as "".
 // The text always ends at its first zero, as c_str() shows it: writing through operator[] may
 // put a zero inside it, so such a write makes the next use of the length count it afresh.
+// The string remembers the hash of its text (hashText, the dictionaries' hash) once asked for it;
+// every change of the text through a member forgets it. Native code can also write into the
+// block through an address handed out by exposeText() (addr), which no member sees: such a
+// string computes its hash afresh on every request for as long as it keeps that block.
 #pragma once
 
 #include <cstdarg>
@@ -42,6 +46,7 @@ public:
     KvoChar& operator[](std::size_t i) noexcept
     {
         m_recount = true;
+        m_hashed = false;
         return m_text[i];
     }
 
@@ -70,6 +75,35 @@ public:
     const char* a_str() const;
     // Frees the text.
     void clear() noexcept;
+
+    // FNV-1a over the code units of text up to its first zero: the hash the dictionaries index by.
+    static std::uint32_t hashText(const KvoChar* text) noexcept
+    {
+        std::uint32_t hash = 2166136261u;
+        for (; *text; ++text) {
+            hash ^= *text;
+            hash *= 16777619u;
+        }
+        return hash;
+    }
+    // hashText(c_str()), remembered until the text changes (see the class comment).
+    std::uint32_t hash() const noexcept
+    {
+        if (m_hashed)
+            return m_hash;
+        return computeHash();
+    }
+    // The address of the characters for code that may write through it (addr, native calls,
+    // structure fields), or of a static empty text when there is none. From then on, and for as
+    // long as the string keeps this block, its hash is never taken from memory.
+    KvoChar* exposeText() noexcept
+    {
+        if (!m_text)
+            return const_cast<KvoChar*>(u"");
+        m_exposed = true;
+        m_hashed = false;
+        return m_text;
+    }
 
     // Index of the first occurrence at or after pos; -1 when none, without text or pos >= length.
     std::int32_t find(const KvoString& s, std::uint32_t pos) const noexcept;
@@ -107,11 +141,16 @@ private:
     void appendText(const KvoChar* text, std::size_t length);
     // Sets the length to the position of the first zero (after a write through operator[]).
     void recount() const noexcept;
+    // Hashes the text, and remembers the hash unless the block is exposed.
+    std::uint32_t computeHash() const noexcept;
 
     KvoChar* m_text = nullptr;
     mutable std::uint32_t m_length = 0;
     std::uint32_t m_capacity = 0;
+    mutable std::uint32_t m_hash = 0;
     mutable bool m_recount = false;
+    mutable bool m_hashed = false; // m_hash is the hash of the text
+    bool m_exposed = false;        // the block's address was handed out for writing
 };
 
 // Appends the text that the print function writes for a value: integers as "%ld", floats and

@@ -108,7 +108,8 @@ void* KvoValue::addr() const noexcept
         return m_payload.pointer ? objectAs<KvoCharBuffer>(m_payload.pointer)->data() : nullptr;
     case KVT_STRING:
     case KVT_STRINGREF:
-        return m_payload.pointer ? const_cast<KvoChar*>(objectAs<KvoString>(m_payload.pointer)->c_str()) : nullptr;
+        // Whoever gets the address may write through it: the string stops trusting its hash.
+        return m_payload.pointer ? objectAs<KvoString>(m_payload.pointer)->exposeText() : nullptr;
     default:
         return m_payload.pointer;
     }

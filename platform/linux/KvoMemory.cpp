@@ -110,6 +110,9 @@ const LowArena& lowArena()
 // This thread's heap in the arena. mimalloc deletes it when the thread exits and moves the
 // pages still in use to the thread's backing heap, so blocks that outlive the thread stay valid
 // and can be freed from any thread; the pages stay inside the arena.
+// The variable keeps the default (dynamic) TLS model on purpose: one initial-exec variable puts
+// the library's whole TLS block into static TLS, and a library loaded after start (dlopen, as
+// Python's ctypes does) then fails to load when that block exceeds the loader's small surplus.
 thread_local mi_heap_t* t_arenaHeap = nullptr;
 
 mi_heap_t* threadHeap(const LowArena& arena)

@@ -232,6 +232,90 @@ TEST_F(StringTest, ReplaceNeverRescansItsOutput)
     EXPECT_FALSE(none.hasText());
 }
 
+// Every way of changing a string's text forgets the hash it remembered: after each change the
+// hash equals that of the new text (the dictionaries find keys by it).
+TEST_F(StringTest, EveryChangeForgetsTheRememberedHash)
+{
+    auto fresh = [](const KvoString& s) { return KvoString::hashText(s.c_str()); };
+    KvoString s(u"abc");
+    auto changed = [&](const char* how) {
+        SCOPED_TRACE(how);
+        EXPECT_EQ(s.hash(), fresh(s));
+        EXPECT_EQ(s.hash(), fresh(s)); // remembered now
+    };
+    changed("initial");
+    s += KvoString(u"d");
+    changed("+= string");
+    s += u"e";
+    changed("+= text");
+    s += u'f';
+    ASSERT_GT(s.capacity(), s.length()); // the next append stays in the same block
+    s += u'g';
+    changed("+= character in place");
+    s[0] = u'Z';
+    changed("operator[]");
+    s[3] = 0;
+    changed("operator[] zero");
+    EXPECT_EQ(text(s), u"Zbc");
+    s.erase(0, 1);
+    changed("erase");
+    s.insert(1, KvoString(u"xy"));
+    changed("insert string");
+    s.insert(0, u'q', 2);
+    changed("insert characters");
+    s.replace(KvoString(u"xy"), KvoString(u"XY"));
+    changed("replace");
+    EXPECT_TRUE(s.replace(KvoString(u"XY"), KvoString(u"-"), 100));
+    changed("bounded replace");
+    s.replace(u'-', u'+');
+    changed("replace character");
+    s = KvoString(u"moved");
+    changed("move assignment");
+    KvoString other(u"copied");
+    s = other;
+    changed("copy assignment");
+    s = u"plain";
+    changed("text assignment");
+    KvoVector values;
+    values.push_back(KvoValue(std::int32_t{7}));
+    ValPtr args(&values, 0);
+    ASSERT_TRUE(KvoString::formatScript(s, u"n=%d", 1, args, 100));
+    changed("formatScript");
+    s.clear();
+    changed("clear");
+    KvoString copy(other), moved(std::move(other));
+    EXPECT_EQ(copy.hash(), fresh(copy));
+    EXPECT_EQ(moved.hash(), fresh(moved));
+    EXPECT_EQ(other.hash(), fresh(other));
+}
+
+// Writes through an address handed out for native code are never seen by the string: its hash
+// is then computed from the text every time, also after a later append in the same block.
+TEST_F(StringTest, AnExposedTextIsHashedAfresh)
+{
+    KvoString s(u"abc");
+    s += u'd'; // leaves room in the block
+    s.hash();
+    KvoChar* chars = s.exposeText();
+    EXPECT_EQ(s.hash(), KvoString::hashText(u"abcd"));
+    chars[0] = u'X';
+    EXPECT_EQ(s.hash(), KvoString::hashText(u"Xbcd"));
+    s += u'e';
+    ASSERT_EQ(s.c_str(), chars);
+    EXPECT_EQ(s.hash(), KvoString::hashText(u"Xbcde"));
+    chars[1] = u'Y';
+    EXPECT_EQ(s.hash(), KvoString::hashText(u"XYcde"));
+    KvoString moved(std::move(s)); // the block keeps its exposure when it moves
+    EXPECT_EQ(moved.hash(), KvoString::hashText(u"XYcde"));
+    chars[2] = u'Z';
+    EXPECT_EQ(moved.hash(), KvoString::hashText(u"XYZde"));
+    // The address of a string value's characters (addr) exposes them too.
+    KvoValue value(new KvoString(u"key"));
+    value.getString()->hash();
+    static_cast<KvoChar*>(value.addr())[0] = u'K';
+    EXPECT_EQ(value.getString()->hash(), KvoString::hashText(u"Key"));
+}
+
 // ---- Script formatting --------------------------------------------------------------------------
 
 TEST_F(ScriptFormatTest, TokenRules)

@@ -720,7 +720,10 @@ TEST(DictionaryKeyMutation, ChangedKeyStaysSafeToEraseAndClear)
         (*d)[KvoString(u"a")];
         (*d)[shared];
         (*d)[KvoString(u"z")];
+        EXPECT_EQ(d->find(*shared)->getKey(), shared);
         *shared = u"zz"; // now out of order for the sorted index
+        // The key object itself finds what its new text finds.
+        EXPECT_EQ(d->find(*shared), d->find(shared->c_str()));
         (*d)[KvoString(u"n")];
         EXPECT_EQ(d->count(), 4u);
         KvoDictionaryEntry* e = d->getFirst();
@@ -735,6 +738,27 @@ TEST(DictionaryKeyMutation, ChangedKeyStaysSafeToEraseAndClear)
         shared->release();
         d->release();
     }
+}
+
+// A lookup key whose hash the string remembers finds by its current text after every kind of
+// change, also one made through its exposed characters.
+TEST(DictionaryKeyMutation, ALookupKeyChangedAfterUseFindsItsNewText)
+{
+    KvoDictionary d;
+    for (const KvoChar* key : {u"ab", u"Xb", u"XY", u"XYc"})
+        d[key];
+    KvoString probe(u"ab");
+    EXPECT_EQ(d.find(probe)->getKey()->c_str(), std::u16string(u"ab"));
+    probe[0] = u'X';
+    EXPECT_EQ(d.find(probe), d.find(u"Xb"));
+    probe.exposeText()[1] = u'Y';
+    EXPECT_EQ(d.find(probe), d.find(u"XY"));
+    probe.hash();
+    probe += u'c';
+    EXPECT_EQ(d.find(probe), d.find(u"XYc"));
+    probe.exposeText()[2] = 0;
+    EXPECT_EQ(d.find(probe), d.find(u"XY"));
+    EXPECT_NE(d.find(u"XY"), nullptr);
 }
 
 // ---- KvoEntryCursor ---------------------------------------------------------------------------
