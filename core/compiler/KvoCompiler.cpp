@@ -68,7 +68,9 @@ void KvoCompiler::_predefineLiterals()
     static constexpr struct {
         const KvoChar* name;
         std::int32_t value;
-    } PREDEFINED[] = {{u"UNICODE", 1}, {u"WIN32", 1}, {u"WINCE", 1}, {u"MSDOS", 0}, {u"LINUX", 1}};
+    } PREDEFINED[] = {{u"UNICODE", 1}, {u"WIN32", 1}, {u"WINCE", 1}, {u"MSDOS", 0}, {u"LINUX", 1},
+                      // Extensions: the truth values as scripts of other languages spell them.
+                      {u"true", 1}, {u"false", 0}};
     for (const auto& literal : PREDEFINED)
         (*m_literals)[literal.name]->setValue(KvoValue(literal.value));
 }

@@ -123,6 +123,22 @@ const KvoFunctionRegistration DICT_FUNCTIONS[] = {
     {u"dictgetvalues", &KDF::Kvo_dictgetvalues},
 };
 
+// The extensions, registered after every designed function: the vocabulary scripts reach for
+// first (case mapping, join and split, sorting, min and max, rounding, reading a whole file).
+const KvoFunctionRegistration EXTENSION_FUNCTIONS[] = {
+    {u"strupper", &KDF::Kvo_strupper},
+    {u"strlower", &KDF::Kvo_strlower},
+    {u"strjoin", &KDF::Kvo_strjoin},
+    {u"strsplitat", &KDF::Kvo_strsplitat},
+    {u"vecsort", &KDF::Kvo_vecsort},
+    {u"min", &KDF::Kvo_min},
+    {u"max", &KDF::Kvo_max},
+    {u"floor", &KDF::Kvo_floor},
+    {u"ceil", &KDF::Kvo_ceil},
+    {u"round", &KDF::Kvo_round},
+    {u"readfile", &KDF::Kvo_readfile},
+};
+
 } // namespace
 
 void KvoDefaultFunctions::registerFunctions(KvoVirtualMachine* vm)
@@ -140,6 +156,7 @@ void KvoDefaultFunctions::registerFunctions(KvoVirtualMachine* vm)
     // when the name is not defined yet.
     (void)vm->registerNativeFunction(u"GetCoreFunc", &KDF::Kvo_GetUser32Func);
     registerDictFunctions(vm);
+    kvoRegisterTable(vm, EXTENSION_FUNCTIONS, std::size(EXTENSION_FUNCTIONS));
     applyUntrustedMode(vm);
 }
 
@@ -201,6 +218,7 @@ const UntrustedReplacement UNTRUSTED_REPLACEMENTS[] = {
     {u"putwc", &KDF::Kvo_putwc, &refuseUntrusted},
     {u"fgetws", &KDF::Kvo_fgetws, &refuseUntrusted},
     {u"fputws", &KDF::Kvo_fputws, &refuseUntrusted},
+    {u"readfile", &KDF::Kvo_readfile, &refuseUntrusted},
     {u"compile", &KDF::Kvo_compile, &textCompile},
     {u"loadmodule", &KDF::Kvo_loadmodule, &refuseUntrusted},
     {u"setenv", &KDF::Kvo_setenv, &refuseUntrusted},

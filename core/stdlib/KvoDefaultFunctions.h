@@ -9,6 +9,8 @@
 //   KvoMathFunctions.cpp        math
 //   KvoSystemFunctions.cpp      time, random numbers, environment, system errors
 //   KvoNativeCallFunctions.cpp  native libraries: loading, function addresses, calls
+//   KvoExtensionFunctions.cpp   extensions: case mapping, join, split, sort, min/max, rounding,
+//                               reading a whole file
 //
 // Calling convention (as for every native function): args points at the last of the argc
 // arguments, which sit at base[1] .. base[argc] with base = args - argc; a function stores its
@@ -139,6 +141,19 @@ public:
     static bool Kvo_GetGdi32Func(KvoVirtualMachine* vm, int argc, ValPtr& args);
     static bool Kvo_GetShell32Func(KvoVirtualMachine* vm, int argc, ValPtr& args);
     static bool Kvo_GetOle32Func(KvoVirtualMachine* vm, int argc, ValPtr& args);
+
+    // ---- Extensions beyond the designed vocabulary ----
+    static bool Kvo_strupper(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_strlower(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_strjoin(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_strsplitat(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_vecsort(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_min(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_max(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_floor(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_ceil(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_round(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_readfile(KvoVirtualMachine* vm, int argc, ValPtr& args);
 
 private:
     // "stdin", "stdout" and "stderr": the process's standard C streams as file values.
