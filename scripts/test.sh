@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds Kivo and runs its tests. Installs missing Debian packages first.
-#   scripts/test.sh --all        everything CI runs: the three builds below in turn
+#   scripts/test.sh --all        everything CI runs: the four builds below in turn
 #   scripts/test.sh              normal build (build/), all tests
+#   scripts/test.sh --switch     the interpreter dispatching through its portable switch instead of
+#                                computed goto (build-switch/), all tests
 #   scripts/test.sh --sanitize   AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/)
 #   scripts/test.sh --fuzz       libFuzzer build with clang (build-fuzz/): replays every kept fuzz
 #                                corpus (tests/fuzz/corpus/*) without fuzzing
@@ -12,9 +14,9 @@ cd "$(dirname "$0")/.."
 
 mode=${1:-}
 case "$mode" in
-  "" | --all | --sanitize | --fuzz) ;;
+  "" | --all | --switch | --sanitize | --fuzz) ;;
   *)
-    echo "usage: scripts/test.sh [--all | --sanitize | --fuzz]" >&2
+    echo "usage: scripts/test.sh [--all | --switch | --sanitize | --fuzz]" >&2
     exit 2
     ;;
 esac
@@ -29,6 +31,15 @@ jobs=$(nproc)
 normal_build() {
   local build=$root/build
   cmake -S . -B "$build" -G Ninja -DKIVO_WERROR=ON -DKIVO_COUNT_OBJECTS=ON
+  cmake --build "$build" -j "$jobs"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs"
+}
+
+# The same suite once more with the other instruction dispatch; the benchmarks are left out.
+switch_build() {
+  local build=$root/build-switch
+  cmake -S . -B "$build" -G Ninja -DKIVO_WERROR=ON -DKIVO_COUNT_OBJECTS=ON -DKIVO_SWITCH_DISPATCH=ON \
+    -DKIVO_BUILD_BENCH=OFF
   cmake --build "$build" -j "$jobs"
   ctest --test-dir "$build" --output-on-failure -j "$jobs"
 }
@@ -78,10 +89,12 @@ step() {
 
 case "$mode" in
   "") step "normal build and tests" normal_build ;;
+  --switch) step "switch dispatch build and tests" switch_build ;;
   --sanitize) step "sanitizer build and tests" sanitize_build ;;
   --fuzz) step "fuzz build and corpus replay" fuzz_build ;;
   --all)
     step "normal build and tests" normal_build
+    step "switch dispatch build and tests" switch_build
     step "sanitizer build and tests" sanitize_build
     step "fuzz build and corpus replay" fuzz_build
     ;;

@@ -12,7 +12,8 @@
 // Calls and returns between script procedures stay inside the loop: the usual call, send and
 // return are carried out in the handlers themselves, with the locals set directly for the
 // entered or resumed frame; the others go through enterScript and leaveProcedure. Frames live
-// in the interpreter's frame stack, not on the native stack.
+// in the interpreter's frame stack, not on the native stack. Those routines, unwinding and the
+// out-of-line parts of instructions are in KvoInterpreterCalls.cpp; this file holds run() only.
 //
 // Every operand, jump target, literal index and frame slot is checked against the code, the
 // procedure and the frame before use; a violation raises "invalid bytecode". The checks are
@@ -67,61 +68,6 @@ inline std::int32_t integerBitwise(std::uint8_t op, std::int32_t a, std::int32_t
     }
 }
 
-} // namespace
-
-bool KvoInterpreter::unwindToHandler()
-{
-    for (;;) {
-        KvoProcInfo* frame = m_frame;
-        if (KvoErrorHandler* handler = frame->m_handlers) {
-            // Continue at the catch block with the stack cut back to where the handler was
-            // installed; the exception value waits in temporary 0.
-            std::uint32_t address = handler->m_address;
-            int saved = handler->m_sp.current();
-            frame->popErrorHandler();
-            if (saved + 1 < static_cast<int>(size()))
-                truncate(static_cast<std::uint32_t>(saved) + 1);
-            else
-                growToIndex(static_cast<std::uint32_t>(saved));
-            m_sp = ValPtr(this, saved);
-            int slot = frame->m_fp.current() + 1;
-            if (slot <= saved)
-                (*this)[static_cast<std::uint32_t>(slot)] = m_exception;
-            frame->m_pc = address;
-            // Compiled code restores width 1 after every wide instruction, so every jump target
-            // starts at width 1; the instruction that failed may have been a wide one.
-            frame->m_width = 1;
-            return true;
-        }
-        int bp = frame->m_bp.current();
-        if (KvoProcInfo* parent = frame->m_parent) {
-            int slot = parent->m_fp.current() + 1;
-            if (slot < bp)
-                (*this)[static_cast<std::uint32_t>(slot)] = m_exception;
-        }
-        cutBackTo(bp);
-        bool entry = frame->m_isEntry;
-        popFrame();
-        if (entry)
-            return false;
-    }
-}
-
-void KvoInterpreter::leaveCancelledRun()
-{
-    for (;;) {
-        bool entry = m_frame->m_isEntry;
-        int bp = m_frame->m_bp.current();
-        if (entry)
-            cutBackTo(bp);
-        popFrame();
-        if (entry)
-            return;
-    }
-}
-
-namespace {
-
 bool isProcedureValue(const KvoValue& value) noexcept
 {
     return value.hasType(KVT_BYTECODE) || value.hasType(KVT_BYTECODEREF);
@@ -143,252 +89,37 @@ bool equalTexts(const KvoChar* a, const KvoChar* b) noexcept
 
 } // namespace
 
-// ---- Frames ---------------------------------------------------------------------------------------
-
-KvoProcInfo* KvoInterpreter::pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp)
-{
-    auto chunk = static_cast<std::size_t>(m_depth / FRAMES_PER_CHUNK);
-    if (chunk == m_frameChunks.size())
-        m_frameChunks.push_back(std::make_unique<FrameChunk>());
-    void* slot = m_frameChunks[chunk]->slot(m_depth % FRAMES_PER_CHUNK);
-    auto* frame = new (slot) KvoProcInfo(*this, this, procedure, code, nargs, bp, fp);
-    frame->m_parent = m_frame;
-    m_frame = frame;
-    ++m_depth;
-    if (m_debugger && (m_trace || m_step))
-        m_debugger->setCurrentProc(procedure, nargs);
-    return frame;
-}
-
-void KvoInterpreter::popFrame()
-{
-    KvoProcInfo* frame = m_frame;
-    m_frame = frame->m_parent;
-    --m_depth;
-    if (m_debugger && (m_trace || m_step))
-        m_debugger->setCurrentProc(m_frame ? m_frame->m_procedure : nullptr, m_frame ? m_frame->m_nargs : 0);
-    frame->~KvoProcInfo();
-}
-
-void KvoInterpreter::collectInto(int calledSlot, int top)
-{
-    if (top > calledSlot) {
-        KvoValue* stack = data();
-        KvoRefObject* dropped = stack[calledSlot].disposeDeferred();
-        stack[calledSlot] = static_cast<KvoValue&&>(stack[top]);
-        releaseSlotsFrom(calledSlot, top - 1, dropped);
-    }
-    m_sp = ValPtr(this, calledSlot);
-}
-
-void KvoInterpreter::releaseSlotsFrom(int calledSlot, int from, KvoRefObject* dropped)
-{
-    // Releases that delete an object may run anything, the stack may move: the slots are
-    // addressed afresh after each.
-    KvoValue* stack = data();
-    if (dropped) {
-        dropped->finishRelease();
-        stack = data();
-    }
-    for (int i = from; i > calledSlot; --i) {
-        if (KvoRefObject* last = stack[i].disposeDeferred()) {
-            last->finishRelease();
-            stack = data();
-        }
-    }
-    m_sp = ValPtr(this, calledSlot);
-}
-
-[[gnu::flatten]] std::uint8_t KvoInterpreter::leaveProcedure(bool& entry)
-{
-    KvoProcInfo* frame = m_frame;
-    collectInto(frame->m_bp.current(), m_sp.current());
-    entry = frame->m_isEntry;
-    std::uint8_t action = frame->m_resultAction;
-    popFrame();
-    return action;
-}
-
-void KvoInterpreter::cutBackTo(int calledSlot)
-{
-    int top = m_sp.vector() == this ? m_sp.current() : calledSlot;
-    if (top > calledSlot && top < static_cast<int>(size()))
-        (*this)[static_cast<std::uint32_t>(calledSlot)] = static_cast<KvoValue&&>((*this)[static_cast<std::uint32_t>(top)]);
-    truncate(static_cast<std::uint32_t>(calledSlot) + 1);
-    m_sp = ValPtr(this, calledSlot);
-}
-
-// ---- Entering procedures from the loop -------------------------------------------------------------
-
-[[gnu::flatten]] bool KvoInterpreter::enterScript(KvoVector* procedure, int nargs, std::uint8_t action)
-{
-    // The common case: a well-formed procedure called with all its parameters, below the depth
-    // limit. Anything else (defaults to fill, errors) takes the general path.
-    KvoBuffer* code = nullptr;
-    if (procedure && procedure->size() > PROC_DEFAULTS && m_depth < KVO_MAX_CALL_DEPTH) {
-        const KvoValue& codeValue = (*procedure)[PROC_CODE];
-        if (codeValue.hasType(KVT_BUFFER) || codeValue.hasType(KVT_BUFFERREF))
-            code = payloadAs<KvoBuffer>(codeValue);
-        const KvoValue& defaultsValue = (*procedure)[PROC_DEFAULTS];
-        if (defaultsValue.hasType(KVT_VECTOR) || defaultsValue.hasType(KVT_VECTORREF)) {
-            KvoVector* defaults = payloadAs<KvoVector>(defaultsValue);
-            if (defaults && static_cast<std::uint32_t>(nargs) < defaults->size() &&
-                !((*defaults)[static_cast<std::uint32_t>(nargs)].getFlags() & KvoNoDefault))
-                code = nullptr;
-        } else if (!defaultsValue.isNull()) {
-            code = nullptr;
-        }
-    }
-    if (!code)
-        return enterProcedure(procedure, nargs, false, action) != Flow::FAIL;
-
-    int sp = m_sp.current();
-    KvoProcInfo* frame = pushFrame(procedure, code, nargs, sp - nargs, sp);
-    frame->m_isEntry = false;
-    frame->m_resultAction = action;
-
-    // Nearly every procedure starts with the prologue RDWORD, TSPACE n, RBYTE, PUSH (the
-    // temporaries, then the first working slot). Unless the host watches single instructions,
-    // it is carried out here at once, with the same effect.
-    constexpr std::uint32_t PROLOGUE_SIZE = 8;
-    if (code->size() >= PROLOGUE_SIZE && m_attention.load(std::memory_order_relaxed) == 0) {
-        const std::uint8_t* bytes = code->data();
-        if (bytes[0] == RDWORD && bytes[1] == TSPACE && bytes[6] == RBYTE && bytes[7] == PUSH) {
-            std::uint32_t count = readOperand(bytes + 2, 4);
-            // Only when the stack already has the room (else the loop grows it).
-            if (count < KVO_MAX_STACK_SLOTS && std::int64_t(sp) + count + 1 < std::int64_t(size())) {
-                KvoValue* stack = data();
-                for (int i = sp + 1; i <= sp + static_cast<int>(count); ++i) {
-                    // Slots above the top are NULL already, unless native code left something.
-                    if (!stack[i].isNull())
-                        stack[i].dispose();
-                }
-                frame->m_fp = ValPtr(this, sp);
-                m_sp = ValPtr(this, sp + static_cast<int>(count) + 1);
-                frame->m_pc = PROLOGUE_SIZE;
-            }
-        }
-    }
-    return true;
-}
-
-KvoVector* KvoInterpreter::findScriptMethod(const KvoValue& receiver, const KvoValue& selector,
-                                            KvoDictionaryEntry*& found)
-{
-    found = nullptr;
-    // Only the plain case: an object receiver and a method name (or a non-owning reference to
-    // the method, the form of calls through this) that finds a bytecode method.
-    KvoObject* object = objectOf(receiver);
-    if (!object)
-        return nullptr;
-    KvoValueType selectorType = selector.getType();
-    if (selectorType == KVT_BYTECODEREF)
-        return payloadAs<KvoVector>(selector);
-    if (selectorType != KVT_STRING && selectorType != KVT_STRINGREF)
-        return nullptr;
-    KvoString* name = payloadAs<KvoString>(selector);
-    KvoVector* members = object->getMemberData();
-    if (!name || !members || members->size() == 0)
-        return nullptr;
-    const KvoValue& classValue = (*members)[0];
-    if (classValue.getType() != KVT_CLASS && classValue.getType() != KVT_CLASSREF)
-        return nullptr;
-    auto* c = payloadAs<KvoClass>(classValue);
-    KvoDictionaryEntry* entry = c ? lookupMethod(c, name->c_str()) : nullptr;
-    if (!entry)
-        return nullptr;
-    found = entry;
-    const KvoValue& implementation = entry->getValue();
-    return isProcedureValue(implementation) ? payloadAs<KvoVector>(implementation) : nullptr;
-}
-
-
-// ---- Out-of-line parts of instructions ----------------------------------------------------------
-
-std::int32_t KvoInterpreter::topAsInteger() const noexcept
-{
-    return (*this)[static_cast<std::uint32_t>(m_sp.current())].getLong();
-}
-
-KvoInterpreter::Flow KvoInterpreter::concatenateTop()
-{
-    // ADD of two strings: a new string, the left text followed by the right one.
-    int sp = m_sp.current();
-    KvoValue* stack = data();
-    const KvoString& left = *payloadAs<KvoString>(stack[sp - 1]);
-    const KvoString& right = *payloadAs<KvoString>(stack[sp]);
-    if (!kvoLibCountFits(std::uint64_t(left.length()) + right.length(), sizeof(KvoChar))) {
-        returnError(KVO_LIB_COUNT_TOO_LARGE);
-        return Flow::FAIL;
-    }
-    KvoValue result(new KvoString(left + right));
-    stack[sp - 1] = static_cast<KvoValue&&>(result);
-    (*this)[static_cast<std::uint32_t>(sp)].dispose();
-    m_sp = ValPtr(this, sp - 1);
-    return Flow::DONE;
-}
-
-KvoInterpreter::Flow KvoInterpreter::newObject()
-{
-    KvoValue& top = (*this)[static_cast<std::uint32_t>(m_sp.current())];
-    if (!checkType(top, KVT_CLASS))
-        return Flow::FAIL;
-    KvoClass* c = top.getClass();
-    if (!c) {
-        badType(KVT_NULL, KVT_CLASS);
-        return Flow::FAIL;
-    }
-    KvoValue object(new KvoObject(c));
-    (*this)[static_cast<std::uint32_t>(m_sp.current())] = static_cast<KvoValue&&>(object);
-    return Flow::DONE;
-}
-
-KvoInterpreter::Flow KvoInterpreter::deleteTop()
-{
-    KvoValue& top = (*this)[static_cast<std::uint32_t>(m_sp.current())];
-    KvoValueType type = top.getType();
-    if (type >= KVT_BYTECODEREF && type <= KVT_DICTIONARYREF) {
-        // A reference can destroy its object only when no owner is left.
-        auto* object = static_cast<KvoRefObject*>(top.getRef());
-        top.dispose();
-        if (object && object->getRefCnt() == 0) {
-            object->addRef();
-            object->release();
-        }
-    } else {
-        top.dispose();
-    }
-    return Flow::DONE;
-}
-
-void KvoInterpreter::traceOn(bool step)
-{
-    if (!m_debugger)
-        return;
-    bool wasActive = m_trace || m_step;
-    if (step)
-        m_step = true;
-    else
-        m_trace = true;
-    followFrameInDebugger(wasActive);
-    updateHookAttention();
-}
-
-void KvoInterpreter::notifyLine(std::uint32_t line)
-{
-    KvoValue source((*this)[static_cast<std::uint32_t>(m_sp.current())]); // held through the call
-    if (source.getString() && m_hooks)
-        setStep(m_hooks->notifySourceLineChanged(source.getString()->c_str(), static_cast<std::int32_t>(line)));
-}
-
 // The dispatch below jumps straight from one handler to the next: each handler ends in its own
 // indirect jump (through a table of label addresses), which branch predictors follow far
-// better than the single jump of a switch. Compilers without label addresses select the handler
-// with a switch instead; the handlers are the same.
-#if defined(__GNUC__)
+// better than the single jump of a switch. Compilers without label addresses, and builds with
+// KIVO_SWITCH_DISPATCH (the CMake option of that name, which CI builds and tests), select the
+// handler with a switch over the same opcode list instead; the handlers are the same.
+#if defined(__GNUC__) && !defined(KIVO_SWITCH_DISPATCH)
 #define KVO_LABEL_DISPATCH 1
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
+
+namespace {
+// A table of handler addresses, one per byte value. The addresses exist only inside run(), so
+// the table is filled there, once, from the handlers of the opcode list.
+struct HandlerTable {
+    const void* entries[256];
+
+    // Every byte value leads to the one handler.
+    explicit HandlerTable(const void* every) noexcept
+    {
+        for (const void*& entry : entries)
+            entry = every;
+    }
+    // opcodeHandlers holds the handlers in the order of KVO_OPCODES; other byte values lead to
+    // unknown.
+    HandlerTable(const void* const* opcodeHandlers, const void* unknown) noexcept : HandlerTable(unknown)
+    {
+        for (int i = 0; i < KVO_OPCODE_COUNT; ++i)
+            entries[KVO_OPCODE_LIST[i]] = opcodeHandlers[i];
+    }
+};
+} // namespace
 #else
 #define KVO_LABEL_DISPATCH 0
 #endif
@@ -398,41 +129,15 @@ bool KvoInterpreter::run()
     NestGuard guard(*this);
 
 #if KVO_LABEL_DISPATCH
-// One entry per byte value, in opcode order; byte values without an instruction are no-ops.
-#define U1 &&op_UNKNOWN
-#define U8 U1, U1, U1, U1, U1, U1, U1, U1
-    static const void* const HANDLERS[] = {
-        // 0x00 - 0x1F
-        &&op_NOP, &&op_BRT, &&op_BRF, &&op_BR, &&op_NIL, &&op_PUSH, &&op_NOT, &&op_NEG,
-        &&op_ADD, &&op_SUB, &&op_MUL, &&op_DIV, &&op_REM, &&op_BAND, &&op_BOR, &&op_XOR,
-        &&op_BNOT, &&op_SHL, &&op_SHR, &&op_LT, &&op_LE, &&op_EQ, &&op_NE, &&op_GE,
-        &&op_GT, &&op_INC, &&op_DEC, &&op_LIT, &&op_RETURN, &&op_CALL, &&op_REF, &&op_SET,
-        // 0x20 - 0x38
-        &&op_VREF, &&op_VSET, &&op_MREF, &&op_MSET, &&op_AREF, &&op_ASET, &&op_TREF, &&op_TSET,
-        &&op_TSPACE, &&op_SEND, &&op_DUP2, &&op_NEW, &&op_DELETE, &&op_DUP, &&op_POP, &&op_MKREF,
-        &&op_TRY, &&op_ENDTRY, &&op_THROW, &&op_ENDCATCH, &&op_SWITCH, &&op_SREF, &&op_SSET, &&op_PINC,
-        &&op_PDEC,
-        // 0x39 - 0x7F
-        U1, U1, U1, U1, U1, U1, U1, U8, U8, U8, U8, U8, U8, U8, U8,
-        // 0x80 - 0x83
-        &&op_TRON, &&op_TROFF, &&op_TRSTEP, &&op_NEWLINE,
-        // 0x84 - 0xEF
-        U1, U1, U1, U1, U8, U8, U8, U8, U8, U8, U8, U8, U8, U8, U8, U8, U8,
-        // 0xF0 - 0xFF
-        &&op_RBYTE, &&op_RWORD, &&op_RDWORD, U1, U1, U1, U1, U1, U8,
-    };
-#undef U1
-#undef U8
-#define P8 &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst, &&pollFirst
-#define P64 P8, P8, P8, P8, P8, P8, P8, P8
-    static const void* const POLL_HANDLERS[] = {P64, P64, P64, P64};
-#undef P8
-#undef P64
-    static_assert(sizeof HANDLERS / sizeof HANDLERS[0] == 256, "one handler per byte value");
-    static_assert(sizeof POLL_HANDLERS / sizeof POLL_HANDLERS[0] == 256, "one entry per byte value");
-    const void* const* handlers = HANDLERS;
-    static_assert(PDEC == 0x38 && TRON == 0x80 && NEWLINE == 0x83 && RBYTE == 0xF0 && RDWORD == 0xF2,
-                  "the handler table follows the opcode numbers");
+    // The handler of every opcode, in the order of KVO_OPCODES, spread out to one entry per byte
+    // value; byte values without an instruction are no-ops.
+#define KVO_HANDLER_ADDRESS(name, code, kind) &&op_##name,
+    static const void* const OPCODE_HANDLERS[] = {KVO_OPCODES(KVO_HANDLER_ADDRESS)};
+#undef KVO_HANDLER_ADDRESS
+    static_assert(sizeof OPCODE_HANDLERS / sizeof OPCODE_HANDLERS[0] == KVO_OPCODE_COUNT, "one handler per opcode");
+    static const HandlerTable HANDLERS(OPCODE_HANDLERS, &&op_UNKNOWN);
+    static const HandlerTable POLL_HANDLERS(&&pollFirst);
+    const void* const* handlers = HANDLERS.entries;
 #endif
 
     KvoProcInfo* frame;       // the running frame
@@ -487,9 +192,9 @@ bool KvoInterpreter::run()
 // before the next instruction.
 #if KVO_LABEL_DISPATCH
 #define JUMP_TO_HANDLER() goto* handlers[op]
-#define JUMP_DIRECT() goto* HANDLERS[op]
-#define CHECK_BEFORE_NEXT() handlers = POLL_HANDLERS
-#define NO_CHECK_BEFORE_NEXT() handlers = HANDLERS
+#define JUMP_DIRECT() goto* HANDLERS.entries[op]
+#define CHECK_BEFORE_NEXT() handlers = POLL_HANDLERS.entries
+#define NO_CHECK_BEFORE_NEXT() handlers = HANDLERS.entries
 #else
     bool pollNext = false;
 #define JUMP_TO_HANDLER() goto selectHandler

@@ -105,6 +105,27 @@ constexpr int KVO_OPCODE_COUNT = 0
     ;
 
 static_assert(KVO_OPCODE_COUNT == 64, "the instruction set has 64 opcodes");
+
+// The defined opcodes in the order of KVO_OPCODES: tables indexed by position in the list (such as
+// the interpreter's handler addresses) are spread out to byte values through it.
+inline constexpr std::uint8_t KVO_OPCODE_LIST[] = {
+#define KVO_OPCODE_VALUE(name, code, kind) name,
+    KVO_OPCODES(KVO_OPCODE_VALUE)
+#undef KVO_OPCODE_VALUE
+};
+static_assert(sizeof KVO_OPCODE_LIST == KVO_OPCODE_COUNT, "one entry per opcode");
+
+namespace kvo_opcode_detail {
+constexpr bool isListAscending()
+{
+    for (int i = 1; i < KVO_OPCODE_COUNT; ++i) {
+        if (KVO_OPCODE_LIST[i - 1] >= KVO_OPCODE_LIST[i])
+            return false;
+    }
+    return true;
+}
+} // namespace kvo_opcode_detail
+static_assert(kvo_opcode_detail::isListAscending(), "the opcode list is in code order and gives no code twice");
 static_assert(NOP == 0x00 && BRT == 0x01 && BRF == 0x02 && BR == 0x03 && NIL == 0x04 && PUSH == 0x05 &&
                   NOT == 0x06 && NEG == 0x07 && ADD == 0x08 && SUB == 0x09 && MUL == 0x0A && DIV == 0x0B &&
                   REM == 0x0C && BAND == 0x0D && BOR == 0x0E && XOR == 0x0F && BNOT == 0x10 && SHL == 0x11 &&
