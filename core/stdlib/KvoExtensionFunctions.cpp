@@ -177,33 +177,6 @@ bool appendAsString(KvoInterpreter* interpreter, const KvoValue& value, std::u16
     return true;
 }
 
-// Puts the interpreter's stack back as it was when a callback began: the slots the callback
-// used above the old top are dropped and SP returns, also when the callback ends in a C++
-// exception.
-class CallbackFrame
-{
-public:
-    explicit CallbackFrame(KvoInterpreter& interpreter)
-        : m_interpreter(interpreter), m_savedSize(interpreter.size()), m_savedSP(interpreter.getSP())
-    {
-    }
-    ~CallbackFrame()
-    {
-        m_interpreter.truncate(m_savedSize);
-        m_interpreter.getSP() = m_savedSP;
-    }
-    CallbackFrame(const CallbackFrame&) = delete;
-    CallbackFrame& operator=(const CallbackFrame&) = delete;
-
-    // The first slot above everything the stack holds.
-    std::uint32_t base() const noexcept { return m_savedSize; }
-
-private:
-    KvoInterpreter& m_interpreter;
-    std::uint32_t m_savedSize;
-    ValPtr m_savedSP;
-};
-
 // The order of two elements: negative when left comes first, zero when they are equal, positive
 // when right comes first. False when an error was raised.
 class ElementOrder
@@ -250,8 +223,8 @@ private:
 class FunctionOrder final : public ElementOrder
 {
 public:
-    FunctionOrder(KvoVirtualMachine* vm, KvoInterpreter& interpreter, KvoValue function)
-        : m_vm(vm), m_interpreter(interpreter), m_function(std::move(function))
+    FunctionOrder(KvoInterpreter& interpreter, KvoValue function)
+        : m_interpreter(interpreter), m_function(std::move(function))
     {
     }
 
@@ -278,35 +251,15 @@ public:
 private:
     bool call(const KvoValue& left, const KvoValue& right, KvoValue& result)
     {
-        CallbackFrame frame(m_interpreter);
-        const std::uint32_t base = frame.base();
-        if (base + 2 >= KVO_MAX_STACK_SLOTS)
-            return m_interpreter.returnError(KVO_ERR_STACK_OVERFLOW);
-        // The called slot, then the two arguments; SP at the last one, as for any call.
-        m_interpreter.growToIndex(base + 2);
-        m_interpreter[base] = m_function;
-        m_interpreter[base + 1] = left;
-        m_interpreter[base + 2] = right;
-        ValPtr& sp = m_interpreter.getSP();
-        sp = ValPtr(&m_interpreter, static_cast<int>(base + 2));
-        bool ok;
-        if (KvoNativeFunc native = nativeFunctionOf(m_function)) {
-            ok = native(m_vm, 2, sp);
-            // A library function leaves SP at the called slot, which holds its result.
-            if (ok && (sp.vector() != &m_interpreter || sp.current() != static_cast<int>(base)))
-                return m_interpreter.returnError(KVO_ERR_STACK_CORRUPTED);
-        } else if (KvoVector* procedure = m_function.getVector()) {
-            ok = m_interpreter.call(2, procedure);
-        } else {
-            // A reference to a script function that has gone while the sort ran.
+        // A reference to a script function that has gone while the sort ran.
+        if (!isFunction(m_function))
             return m_interpreter.returnError(KVO_LIB_BAD_ARG_TYPE);
-        }
-        if (ok && !cancelled())
-            result = m_interpreter[base];
-        return ok;
+        KvoValue arguments(new KvoVector(2, false));
+        arguments.getVector()->push_back(left);
+        arguments.getVector()->push_back(right);
+        return m_interpreter.invokeValue(result, m_function, arguments.getVector()) && !cancelled();
     }
 
-    KvoVirtualMachine* m_vm;
     KvoInterpreter& m_interpreter;
     KvoValue m_function;
 };
@@ -472,7 +425,7 @@ bool KvoDefaultFunctions::Kvo_vecsort(KvoVirtualMachine* vm, int argc, ValPtr& a
         KvoInterpreter* interpreter = call.interpreter();
         if (!isFunction(call.arg(2)) || !interpreter)
             return call.fail(KVO_LIB_BAD_ARG_TYPE);
-        FunctionOrder order(vm, *interpreter, call.arg(2));
+        FunctionOrder order(*interpreter, call.arg(2));
         sorted = mergeSort(items, order, &stopWhenCancelled);
         // A cancelled sort leaves the vector as it is; the script stops at its next instruction.
         if (sorted && order.cancelled())

@@ -828,6 +828,11 @@ bool KvoInterpreter::invoke(KvoValue& result, const KvoChar* functionName, KvoVe
     KvoValueType type = function.getType();
     if (type != KVT_CODE && type != KVT_CODEREF && type != KVT_BYTECODE && type != KVT_BYTECODEREF)
         return badType(type, KVT_BYTECODE);
+    return invokeValue(result, function, args);
+}
+
+bool KvoInterpreter::invokeValue(KvoValue& result, const KvoValue& function, KvoVector* args)
+{
     std::uint32_t savedSize = size();
     ValPtr savedSP = m_sp;
     int base = stackHighWater() + 1;

@@ -79,6 +79,9 @@ public:
     // Calls the global function functionName with the elements of args (may be null) and copies
     // its result into result. The stack below SP is left untouched.
     bool invoke(KvoValue& result, const KvoChar* functionName, KvoVector* args);
+    // Calls function (a script or library function value, or an object with a call operator)
+    // with the elements of args, as invoke does.
+    bool invokeValue(KvoValue& result, const KvoValue& function, KvoVector* args);
     // Sends methodName to object (borrowed) with the elements of args.
     bool invokeMember(KvoValue& result, KvoObject* object, const KvoChar* methodName, KvoVector* args);
     // Calls the static function or class variable name of c (bases searched).
