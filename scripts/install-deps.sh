@@ -5,8 +5,11 @@
 #   --bench   also the peer interpreters of the benchmark comparison
 set -euo pipefail
 
-# python3 runs the script tests; Cairo draws the pixels of windows.
-packages=(cmake ninja-build g++ pkg-config libmimalloc-dev libffi-dev libcairo2-dev fonts-dejavu-core googletest libgtest-dev libbenchmark-dev python3)
+# python3 runs the script tests; Cairo draws the pixels of windows and Xlib puts them on a display;
+# libedit gives the interactive prompt its line editing. Xvfb, xdotool and ImageMagick run the
+# display tests on a virtual screen; Node.js and npm run the editor grammar's tests.
+packages=(cmake ninja-build g++ pkg-config libmimalloc-dev libffi-dev libcairo2-dev libx11-dev fonts-dejavu-core
+  libedit-dev googletest libgtest-dev libbenchmark-dev python3 xvfb xdotool imagemagick x11-utils)
 for option in "$@"; do
   case "$option" in
     # libclang-rt-dev is only recommended by clang, and it is the package with libFuzzer.
@@ -18,6 +21,12 @@ for option in "$@"; do
       ;;
   esac
 done
+
+# Node.js may come from elsewhere than Debian (its npm then is no Debian package): only the
+# commands count.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
