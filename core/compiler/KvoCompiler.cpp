@@ -99,22 +99,19 @@ bool KvoCompiler::_compile(KvoScanner& scanner)
     m_scanner = &scanner;
     m_errors = 0;
     m_errorEvents = 0;
-    m_panic = false;
     m_stopped = false;
     m_endOfSource = false;
     m_depth = 0;
     m_backPending = false;
-    m_lastWasBoundary = false;
-    m_beforeWasBoundary = false;
     m_baseClassesKnown = false;
     m_lastLine = -1;
     m_lastSource.clear();
     _predefineLiterals();
 
+    // The error limit is tested here, between declarations: the one in which the count reaches
+    // it is compiled to its end, with every diagnostic it gives.
     bool ok = true;
     while (ok && m_errors < MAX_COMPILE_ERRORS) {
-        // Each declaration reports its own first mistake: stray tokens give one message each.
-        m_panic = false;
         KvoToken token = _next();
         if (token == TOK_EOF)
             break;
@@ -157,13 +154,11 @@ KvoToken KvoCompiler::_next()
     bool redelivered = m_backPending;
     m_backPending = false;
     KvoToken token = m_scanner->getToken();
-    m_beforeWasBoundary = m_lastWasBoundary;
-    m_lastWasBoundary = _isChar(token, ';') || _isChar(token, '{') || _isChar(token, '}');
     if (token == TOK_ERROR && !redelivered) {
-        // A lexical error is a mistake of its own: report it even while recovering.
+        // A lexical error is reported where it is read, once; the construct that receives the
+        // "<error>" token decides whether it adds a diagnostic of its own.
         ++m_errorEvents;
         (*m_printer)(u"%s", m_scanner->getTokenString());
-        m_panic = true;
         _countError();
     }
     return token;
@@ -175,7 +170,6 @@ void KvoCompiler::_back()
         return;
     m_scanner->back();
     m_backPending = true;
-    m_lastWasBoundary = m_beforeWasBoundary;
 }
 
 bool KvoCompiler::_isChar(KvoToken token, KvoChar c) const
@@ -197,9 +191,6 @@ bool KvoCompiler::_require(KvoToken expected, KvoToken found, KvoChar c)
     const KvoChar* foundText = m_stopped || m_endOfSource ? kvoTokenText(TOK_EOF) : m_scanner->getTokenName(found);
     std::u16string message = kvoFormatString(KVO_CMSG_EXPECTED_FOUND_FORMAT, expectedText, foundText);
     _error(message.c_str());
-    // A closing brace belongs to an enclosing block or class body: leave it for that one.
-    if (_isChar(found, '}'))
-        _back();
     return false;
 }
 
@@ -211,11 +202,10 @@ bool KvoCompiler::_fetchRequire(KvoToken expected, KvoChar c)
 void KvoCompiler::_error(const KvoChar* message)
 {
     ++m_errorEvents;
-    if (m_stopped || m_panic)
+    if (m_stopped)
         return;
     m_scanner->parseError(message);
     (*m_printer)(u"%s", m_scanner->getTokenString());
-    m_panic = true;
     _countError();
 }
 
@@ -227,8 +217,15 @@ void KvoCompiler::_errorName(const KvoChar* format, const KvoChar* name)
 
 void KvoCompiler::_countError()
 {
-    if (++m_errors >= MAX_COMPILE_ERRORS)
-        m_stopped = true;
+    if (++m_errors < KVO_MAX_DIAGNOSTICS || m_stopped)
+        return;
+    // Garbage that never closes a declaration would otherwise give a diagnostic for every few
+    // bytes: end the token stream, so every construct meets "<eof>" and unwinds.
+    std::u16string message = kvoFormatString(KVO_CMSG_TOO_MANY_ERRORS_FORMAT, m_errors);
+    m_scanner->parseError(message.c_str());
+    (*m_printer)(u"%s", m_scanner->getTokenString());
+    ++m_errors;
+    m_stopped = true;
 }
 
 void KvoCompiler::_cancelled()
@@ -250,58 +247,6 @@ void KvoCompiler::_nestingTooDeep()
     (*m_printer)(u"%s", m_scanner->getTokenString());
     ++m_errors;
     m_stopped = true;
-}
-
-namespace {
-
-// Words that begin a statement: recovery inside a body stops in front of them.
-bool startsStatement(KvoToken token)
-{
-    switch (token) {
-    case TOK_IF:
-    case TOK_WHILE:
-    case TOK_FOR:
-    case TOK_DO:
-    case TOK_SWITCH:
-    case TOK_CASE:
-    case TOK_DEFAULT:
-    case TOK_RETURN:
-    case TOK_BREAK:
-    case TOK_CONTINUE:
-    case TOK_TRY:
-    case TOK_THROW:
-    case TOK_VAR:
-    case TOK_STATIC:
-    case TOK_TRON:
-    case TOK_TROFF:
-    case TOK_TRSTEP:
-        return true;
-    default:
-        return false;
-    }
-}
-
-} // namespace
-
-void KvoCompiler::_synchronize(bool inClassBody)
-{
-    if (!m_panic)
-        return;
-    if (!m_lastWasBoundary) {
-        // Skip the rest of the broken statement or member: up to and including ';', or up to a
-        // token that starts something new.
-        for (;;) {
-            KvoToken token = _next();
-            if (token == TOK_EOF || _isChar(token, ';'))
-                break;
-            if (_isChar(token, '}') || _isChar(token, '#') ||
-                (!inClassBody && (startsStatement(token) || _isChar(token, '{')))) {
-                _back();
-                break;
-            }
-        }
-    }
-    m_panic = false;
 }
 
 void KvoCompiler::_info(const KvoChar* format, const KvoChar* a, const KvoChar* b)
@@ -497,7 +442,6 @@ bool KvoCompiler::_doClass()
     // The instance data members of this body, entered when the body is complete.
     KvoNameList collected;
     for (;;) {
-        _synchronize(true);
         token = _next();
         if (_isChar(token, '}'))
             break;
@@ -860,7 +804,6 @@ bool KvoCompiler::_doInclude()
         if (!m_stopped) {
             m_scanner->parseError(message);
             (*m_printer)(KVO_CMSG_FILE_NOT_FOUND_LINE_FORMAT, path.c_str(), m_scanner->getTokenString());
-            m_panic = true;
             _countError();
         }
         return false;
@@ -869,7 +812,6 @@ bool KvoCompiler::_doInclude()
         // Nested too deeply: the scanner closed the file and left its diagnostic.
         ++m_errorEvents;
         (*m_printer)(u"%s", m_scanner->getTokenString());
-        m_panic = true;
         _countError();
         return false;
     }

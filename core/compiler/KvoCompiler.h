@@ -9,9 +9,12 @@
 // KvoCompilerExpressions.cpp, KvoCompilerStatements.cpp and KvoCompilerLiterals.cpp (compile-time
 // literal expressions).
 //
-// Diagnostics: each goes through the scanner's parseError and is printed verbatim. After one, the
-// compiler reports nothing more until it reaches a statement, member or declaration boundary, so
-// one mistake gives one message; at MAX_COMPILE_ERRORS it stops reading (the token stream ends).
+// Diagnostics: each goes through the scanner's parseError and is printed verbatim. Every failed
+// token check and every other mistake is reported and counted, and parsing goes on with the next
+// token. The error limit (MAX_COMPILE_ERRORS) is tested between top-level declarations: the
+// declaration in which the count reaches it is compiled to its end, and nothing after it is read.
+// A declaration that piles up KVO_MAX_DIAGNOSTICS diagnostics on its own (garbage input) ends the
+// token stream with a last one, so output stays bounded.
 // The machine's cancel() ends the token stream as well, at the next token, with the diagnostic
 // "compilation cancelled": a host can stop a long compilation as it stops a long run.
 // Nesting of expressions, statements, literals and function literals is limited
@@ -40,8 +43,10 @@ class KvoVector;
 struct KvoVarInfo;
 enum KvoVarAccessType : std::uint8_t;
 
-// Diagnostics counted in one compile() before it gives up.
+// Diagnostics counted in one compile() before it gives up (tested between top-level declarations).
 constexpr int MAX_COMPILE_ERRORS = 10;
+// Diagnostics after which the token stream ends even inside a declaration.
+constexpr int KVO_MAX_DIAGNOSTICS = 1000;
 // Deepest nesting of expressions, statements, literal values and function literals.
 constexpr int KVO_MAX_NESTING_DEPTH = 200;
 
@@ -128,18 +133,15 @@ private:
     // The text of the current token.
     std::u16string _tokenText() const;
     // Checks found against expected (and c for TOK_ANY); otherwise reports "expected '%s', found
-    // '%s'", hands a "}" back to its block, and returns false.
+    // '%s'" and returns false. The found token stays consumed: parsing goes on with the next one.
     bool _require(KvoToken expected, KvoToken found, KvoChar c = 0);
     bool _fetchRequire(KvoToken expected, KvoChar c = 0);
-    // Reports and counts a diagnostic, unless recovering from one or stopped.
+    // Reports and counts a diagnostic, unless the token stream has been ended.
     void _error(const KvoChar* message);
     // _error with name substituted for the %s of format.
     void _errorName(const KvoChar* format, const KvoChar* name);
-    // Counts one diagnostic; at MAX_COMPILE_ERRORS ends the token stream.
+    // Counts one diagnostic; at KVO_MAX_DIAGNOSTICS reports that and ends the token stream.
     void _countError();
-    // After a reported error: skips to the end of the broken statement (or member) and ends
-    // the recovery.
-    void _synchronize(bool inClassBody);
     // An information line, when the show-information switch is on.
     void _info(const KvoChar* format, const KvoChar* a, const KvoChar* b = nullptr);
     // Reports the nesting limit and ends the token stream.
@@ -241,14 +243,11 @@ private:
     KvoString m_lastSource;
 
     int m_errors = 0;         // diagnostics counted in this compile
-    unsigned m_errorEvents = 0; // every error, also those not reported while recovering
-    bool m_panic = false;     // an error was reported; stay quiet until a boundary
-    bool m_stopped = false;   // error limit or nesting limit: no more tokens, no more diagnostics
+    unsigned m_errorEvents = 0; // every error, also those not printed after the stream ended
+    bool m_stopped = false;   // diagnostic, nesting or cancel limit: no more tokens, no more diagnostics
     bool m_endOfSource = false; // "endsrc": no more tokens
     int m_depth = 0;          // current nesting (see KVO_MAX_NESTING_DEPTH)
     bool m_backPending = false; // a token has been handed back to the scanner
-    bool m_lastWasBoundary = false;   // the last token read was ';', '{' or '}'
-    bool m_beforeWasBoundary = false; // the same for the token before it
     // The classes that some class of the machine has as its base, gathered on the first question
     // of a compile and kept up to date with the bases the compiler sets; a directive that loads
     // classes (#use, #import) makes it gather them again. A walk over all classes for each class

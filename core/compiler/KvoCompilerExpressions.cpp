@@ -396,9 +396,9 @@ void KvoCompiler::_codeMethodCall(KvoFuncContext& ctx, const KvoChar* name, KvoV
     _codeRValue(ctx, receiver);
     emitter.emit(PUSH);
     emitter.emitLiteral(kvoStrCmp(name, u"self") == 0 ? PROC_SELF : emitter.internName(name));
-    std::uint32_t count = 1;
-    if (_fetchRequire(TOK_ANY, '('))
-        count += _codeArguments(ctx);
+    // Without its "(" the argument list is read all the same.
+    _fetchRequire(TOK_ANY, '(');
+    const std::uint32_t count = 1 + _codeArguments(ctx);
     emitter.emitIndexed(SEND, count);
     receiver = KvoVarInfo(VAR_VALUE, -1);
 }
@@ -483,6 +483,9 @@ void KvoCompiler::_codePrimary(KvoFuncContext& ctx, KvoVarInfo& info)
         emitter.emitLiteral(emitter.addLiteral(value));
         return;
     }
+    // A lexical error was reported where it was read; the bad token stands for the operand.
+    if (token == TOK_ERROR)
+        return;
     _error(KVO_CMSG_PRIMARY_EXPECTED);
     // Leave a token that closes something to the construct it closes.
     if (token == TOK_EOF || _isChar(token, ';') || _isChar(token, '}') || _isChar(token, ')') ||

@@ -52,13 +52,9 @@ bool KvoCompiler::_codeFunctionBody(const KvoChar* name, KvoClass* c, KvoValue& 
     // TSPACE always in the 4-byte form, so that its count can be patched at the end.
     emitter.emitIndexed(TSPACE, ctx.temporaries().size(), true);
     emitter.emit(PUSH);
-    token = _next();
-    // Without its "{" the body is compiled all the same, unless the text looks like a prototype
-    // ("f();"), whose next declaration must not be swallowed as statements.
-    if (!_require(TOK_ANY, token, '{') && (token == TOK_EOF || _isChar(token, ';')))
-        emitter.emit(NIL);
-    else
-        _codeBlock(ctx);
+    // Without its "{" the body is compiled all the same, up to the "}" that ends it.
+    _fetchRequire(TOK_ANY, '{');
+    _codeBlock(ctx);
 
     const KvoString* className = c ? c->getClassName() : nullptr;
     if (className && kvoStrCmp(name, className->c_str()) == 0) {

@@ -406,6 +406,9 @@ void KvoCompiler::_doLiteralValue(KvoToken token, KvoValue& value)
             _doLitDictionary(value);
         return;
     }
+    // A lexical error was reported where it was read; the bad token stands for the value.
+    if (token == TOK_ERROR)
+        return;
     _error(KVO_CMSG_LITERAL_EXPECTED);
     if (token == TOK_EOF || _isChar(token, ';') || _isChar(token, '}') || _isChar(token, ')') ||
         _isChar(token, ']') || _isChar(token, ','))

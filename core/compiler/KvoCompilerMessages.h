@@ -57,6 +57,9 @@ inline constexpr const KvoChar* KVO_CMSG_IS_DIRECTORY = u"Is a directory";
 inline constexpr const KvoChar* KVO_CMSG_NOT_REGULAR_FILE = u"not a regular file";
 // The host cancelled the compilation (KvoVirtualMachine::cancel); compilation ends there.
 inline constexpr const KvoChar* KVO_CMSG_CANCELLED = u"compilation cancelled";
+// One declaration gave KVO_MAX_DIAGNOSTICS diagnostics (the source is hardly a script); %d is the
+// number. Compilation ends there.
+inline constexpr const KvoChar* KVO_CMSG_TOO_MANY_ERRORS_FORMAT = u"too many errors (%d), compilation stopped";
 
 // ---- function bodies and variables -------------------------------------------------------------
 inline constexpr const KvoChar* KVO_CMSG_STATIC_DEFINED_FORMAT = u"Static variable of name '%s' already defined";

@@ -13,8 +13,6 @@
 // block -> "{" { statement | "#" directive } "}", after the "{". An empty block yields null.
 void KvoCompiler::_codeBlock(KvoFuncContext& ctx)
 {
-    // The "{" is a boundary: what went wrong before it is not this block's business.
-    m_panic = false;
     KvoToken token = _next();
     if (_isChar(token, '}')) {
         ctx.emitter().emit(NIL);
@@ -22,7 +20,6 @@ void KvoCompiler::_codeBlock(KvoFuncContext& ctx)
     }
     _back();
     for (;;) {
-        _synchronize(false);
         token = _next();
         if (_isChar(token, '}'))
             return;
@@ -220,8 +217,8 @@ void KvoCompiler::_codeSwitch(KvoFuncContext& ctx)
 {
     KvoCodeEmitter& emitter = ctx.emitter();
     _codeCondition(ctx);
-    if (!_fetchRequire(TOK_ANY, '{'))
-        return;
+    // Without its "{" the cases are read all the same, up to the "}" that ends them.
+    _fetchRequire(TOK_ANY, '{');
     ctx.pushControl(KvoControlKind::SWITCH, emitter.emitForward(SWITCH, 0));
     emitter.emit(PUSH);
 
@@ -230,9 +227,7 @@ void KvoCompiler::_codeSwitch(KvoFuncContext& ctx)
     std::int64_t defaultOffset = -1;  // where the default statements begin
     std::uint32_t entry = 0;          // jump from the entry over a leading default to the first test
     bool labelSeen = false;
-    m_panic = false;
     for (;;) {
-        _synchronize(false);
         KvoToken token = _next();
         if (_isChar(token, '}') || token == TOK_EOF)
             break;
@@ -360,28 +355,28 @@ void KvoCompiler::_codeReturn(KvoFuncContext& ctx)
 void KvoCompiler::_codeTry(KvoFuncContext& ctx)
 {
     KvoCodeEmitter& emitter = ctx.emitter();
+    // Each token of the form is checked in turn; a missing one is reported and the rest of the
+    // form is read all the same.
     const std::uint32_t handler = emitter.emitForward(TRY, 0);
-    if (_fetchRequire(TOK_ANY, '{')) {
-        ctx.pushControl(KvoControlKind::TRY);
-        _codeBlock(ctx);
-        ctx.popControl();
-    }
+    _fetchRequire(TOK_ANY, '{');
+    ctx.pushControl(KvoControlKind::TRY);
+    _codeBlock(ctx);
+    ctx.popControl();
     const std::uint32_t after = emitter.emitForward(ENDTRY, 0);
     emitter.patchChain(handler, emitter.offset());
 
     // The catch variable is temporary 0, which the interpreter fills with the thrown value.
-    bool ok = _fetchRequire(TOK_CATCH) && _fetchRequire(TOK_ANY, '(') && _fetchRequire(TOK_IDENT);
-    if (ok) {
+    _fetchRequire(TOK_CATCH);
+    _fetchRequire(TOK_ANY, '(');
+    if (_fetchRequire(TOK_IDENT))
         ctx.setCatchName(m_scanner->getTokenString());
-        ok = _fetchRequire(TOK_ANY, ')') && _fetchRequire(TOK_ANY, '{');
-    }
-    if (ok) {
-        ctx.pushControl(KvoControlKind::CATCH);
-        ++ctx.catchDepth;
-        _codeBlock(ctx);
-        --ctx.catchDepth;
-        ctx.popControl();
-    }
+    _fetchRequire(TOK_ANY, ')');
+    _fetchRequire(TOK_ANY, '{');
+    ctx.pushControl(KvoControlKind::CATCH);
+    ++ctx.catchDepth;
+    _codeBlock(ctx);
+    --ctx.catchDepth;
+    ctx.popControl();
     emitter.emit(ENDCATCH);
     emitter.patchChain(after, emitter.offset());
 }

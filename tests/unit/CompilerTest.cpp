@@ -311,21 +311,31 @@ TEST_F(CompilerTest, ErrorLimitStopsAtTenDiagnostics)
         EXPECT_EQ(m, "declaration expected");
 }
 
-TEST_F(CompilerTest, OneMistakeGivesOneMessage)
+TEST_F(CompilerTest, EveryFailedCheckIsReportedAndParsingGoesOn)
 {
-    // Recovery skips to the next statement; later mistakes are reported again.
+    // A failed token check takes the token it found: the ";" taken by the missing ")" leaves
+    // "return" to the statement's own check, and "0;" is a statement of its own.
     EXPECT_FALSE(compile(u"main() {\n x = ;\n y = 1 2;\n z = (3;\n return 0;\n}\n"));
     std::vector<std::string> expected = {"primary expression expected", "expected ';', found '<long>'",
-                                         "expected ')', found ';'"};
+                                         "expected ')', found ';'", "expected ';', found 'return'"};
     EXPECT_EQ(messages(), expected);
+    EXPECT_EQ(m_lastErrorCount, 4);
 }
 
-TEST_F(CompilerTest, APrototypeDoesNotSwallowTheNextFunction)
+TEST_F(CompilerTest, AMissingBodyBraceStillCompilesTheBlock)
 {
+    // A head without "{" takes the tokens that follow as its body, up to the "}" that ends it:
+    // here the whole of main, whose "{" fails the check of its call statement.
     EXPECT_FALSE(compile(u"f();\nmain() { return 3; }"));
-    EXPECT_EQ(messages(), std::vector<std::string>{"expected '{', found ';'"});
-    ASSERT_TRUE(run());
-    EXPECT_EQ(result().getLong(), 3);
+    std::vector<std::string> expected = {"expected '{', found ';'", "expected ';', found '{'"};
+    EXPECT_EQ(messages(), expected);
+    EXPECT_EQ(symbol(u"f").getType(), KVT_BYTECODE);
+    EXPECT_NE(vm().symbols().find(u"main")->getSymbolType(), SYM_FUNCTION);
+    // At the end of the source the block meets "<eof>" and reports it.
+    m_printer.clear();
+    EXPECT_FALSE(compile(u"g()"));
+    expected = {"expected '{', found '<eof>'", "unexpected EOF in block"};
+    EXPECT_EQ(messages(), expected);
 }
 
 TEST_F(CompilerTest, TokenCheckNamesExpectedAndFoundTokens)
@@ -435,6 +445,120 @@ TEST_F(CompilerTest, CancelFromAnotherThreadStopsACompilation)
     host.join();
     EXPECT_NE(std::string(printer.a_str()).find("--> compilation cancelled "), std::string::npos);
     EXPECT_EQ(vm().symbols().find(u"f19999"), nullptr);
+}
+
+// ---- recovery: every failed check reported, the error limit between declarations ---------------
+
+TEST_F(CompilerTest, AnUnclosedCallReportsEachMissingToken)
+{
+    // The ")" of the call, the ";" of the statement and the "}" of the block are each missing.
+    EXPECT_FALSE(compile(u"f1() { print(\"abc\""));
+    const std::string line = "in test line 1 pos 19 \nf1() { print(\"abc\"\n\n";
+    EXPECT_EQ(printed(), "--> expected ')', found '<eof>' \n" + line + "--> expected ';', found '<eof>' \n" + line +
+                             "--> unexpected EOF in block \n" + line);
+    EXPECT_EQ(m_lastErrorCount, 3);
+}
+
+TEST_F(CompilerTest, MissingTokensInEachConstruct)
+{
+    struct Case {
+        const char16_t* src;
+        std::vector<std::string> messages;
+    } cases[] = {
+        // The found token is taken: the rest of the text is read from the token after it.
+        {u"main() { if (1 return 2; }", {"expected ')', found 'return'"}},
+        {u"main(; x) { do x++; while (x < 3) return x; }", {"expected ';', found 'return'"}},
+        {u"main(; v) { v = [1, 2]; return v[0 + v[1]; }", {"expected ']', found ';'", "expected ';', found '}'",
+                                                           "unexpected EOF in block"}},
+        // A block left open at the end of the source; one left open before the next function
+        // takes that function's text as statements, up to its "}".
+        {u"main() { if (1) { return 2; }", {"unexpected EOF in block"}},
+        {u"f() { if (1) { return 2; }\nmain() { return 3; }", {"expected ';', found '{'"}},
+        // A switch without "{" reads its cases all the same; a statement before any label is
+        // reported and compiled.
+        {u"main(; x) { switch (x) case 1: return 1; } return 0; }",
+         {"expected '{', found 'case'", "'case' or 'default' expected", "expected ';', found ':'",
+          "'case' or 'default' expected"}},
+        // Every token of a catch clause is checked in turn; the catch block then takes the rest
+        // of main, whose own block meets the end of the source.
+        {u"main() { try { } catch (e { } return 0; }",
+         {"expected ')', found '{'", "expected '{', found '}'", "unexpected EOF in block"}},
+        // A message without its argument list.
+        {u"main(; o) { return o->m; }",
+         {"expected '(', found ';'", "primary expression expected", "expected ')', found '}'",
+          "expected ';', found '<eof>'", "unexpected EOF in block"}},
+        // Class bodies: a missing ";" after a data member, an operator both misprefixed and
+        // invalid, a stray token and the ";" after it.
+        {u"class A { x y; }", {"expected ';', found '<ident>'", "member declaration expected"}},
+        {u"class B { operator R==(o); }", {"invalid operator token behind prefix", "invalid operator definition"}},
+        {u"class C { 3; }", {"member declaration expected", "member declaration expected"}},
+        // A parameter that is not a name is reported where it stands and by the ")" check.
+        {u"g(a, 1) { return a; }", {"expected '<ident>', found '<long>'", "expected ')', found '<long>'"}},
+    };
+    for (const Case& c : cases) {
+        m_printer.clear();
+        freshMachine();
+        EXPECT_FALSE(compile(c.src)) << utf8(c.src);
+        EXPECT_EQ(messages(), c.messages) << utf8(c.src);
+        EXPECT_EQ(m_lastErrorCount, static_cast<int>(c.messages.size())) << utf8(c.src);
+    }
+}
+
+TEST_F(CompilerTest, ParsingAfterAFailedCheckCompilesTheRest)
+{
+    // The statements after the broken one are compiled as written: the function still runs.
+    EXPECT_FALSE(compile(u"f(; x) { x = (1 + 2; ; x = x * 7; return x; }\nmain() { return f(); }"));
+    EXPECT_EQ(messages(), std::vector<std::string>{"expected ')', found ';'"});
+    ASSERT_TRUE(run());
+    EXPECT_EQ(result().getLong(), 21);
+}
+
+TEST_F(CompilerTest, TheErrorLimitIsTestedBetweenDeclarations)
+{
+    // The declaration in which the count reaches the limit is compiled to its end, with every
+    // diagnostic it gives; nothing after it is read.
+    std::u16string src = u"f() {";
+    for (int i = 0; i < 12; ++i)
+        src += u" x = ;";
+    src += u" }\n3\ng() { return 1; }";
+    EXPECT_FALSE(compile(src));
+    EXPECT_EQ(messages(), std::vector<std::string>(12, "primary expression expected"));
+    EXPECT_EQ(m_lastErrorCount, 12);
+    EXPECT_EQ(symbol(u"f").getType(), KVT_BYTECODE);
+    EXPECT_EQ(vm().symbols().find(u"g"), nullptr);
+
+    // Nine stray tokens, then a function with two mistakes: both are reported, and the stray
+    // token after it is not.
+    m_printer.clear();
+    freshMachine();
+    EXPECT_FALSE(compile(u"1 2 3 4 5 6 7 8 9 h() { y = ; z = ; } 10 k() { }"));
+    std::vector<std::string> expected(9, "declaration expected");
+    expected.insert(expected.end(), 2, "primary expression expected");
+    EXPECT_EQ(messages(), expected);
+    EXPECT_EQ(symbol(u"h").getType(), KVT_BYTECODE);
+    EXPECT_EQ(vm().symbols().find(u"k"), nullptr);
+
+    // Nine mistakes leave the limit unreached: the next declaration is compiled.
+    m_printer.clear();
+    freshMachine();
+    EXPECT_FALSE(compile(u"1 2 3 4 5 6 7 8 9 m() { return 4; }"));
+    EXPECT_EQ(messages().size(), 9u);
+    EXPECT_EQ(symbol(u"m").getType(), KVT_BYTECODE);
+}
+
+TEST_F(CompilerTest, AFloodOfMistakesEndsTheTokenStream)
+{
+    // Each ")" in statement position gives two diagnostics; a declaration that never ends is
+    // cut off with one more, so the output stays bounded.
+    std::u16string src = u"main() {" + std::u16string(100000, u')') + u"}";
+    EXPECT_FALSE(compile(src));
+    const auto all = messages();
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(KVO_MAX_DIAGNOSTICS + 1));
+    EXPECT_EQ(all.back(), "too many errors (" + std::to_string(KVO_MAX_DIAGNOSTICS) + "), compilation stopped");
+    EXPECT_EQ(m_lastErrorCount, KVO_MAX_DIAGNOSTICS + 1);
+    // The next compilation starts counting afresh.
+    m_printer.clear();
+    EXPECT_TRUE(compile(u"main() { return 5; }"));
 }
 
 // ---- classes ------------------------------------------------------------------------------------
@@ -1216,7 +1340,10 @@ TEST_F(CompilerTest, GarbageNeverCrashesOrHangs)
         if (round % 50 == 0)
             freshMachine();
         compile(src);
-        EXPECT_LE(messages().size(), static_cast<std::size_t>(MAX_COMPILE_ERRORS)) << utf8(src);
+        // Every counted diagnostic is printed (the limit may be passed inside the declaration
+        // that reaches it, never without bound).
+        EXPECT_EQ(messages().size(), static_cast<std::size_t>(m_lastErrorCount)) << utf8(src);
+        EXPECT_LE(m_lastErrorCount, KVO_MAX_DIAGNOSTICS + 1) << utf8(src);
     }
 }
 
