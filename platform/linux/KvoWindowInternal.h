@@ -24,6 +24,9 @@ struct KvoDrawingArea {
 };
 
 // Provided by the window system.
+// True when top-level windows are shown on a display (an X server was reached and KIVO_HEADLESS
+// is not set); false when everything runs in memory only.
+bool kvoDisplayActive();
 // Fills area for hwnd's client area; false for an invalid window.
 bool kvoWindowDrawingArea(HWND hwnd, KvoDrawingArea& area);
 // Takes the window's update rectangle (client coordinates) and erase flag, leaving both cleared;
