@@ -40,12 +40,23 @@ try
   syntax on
 
   " ---- detection and settings ----
+  let $KVOINC = '/opt/kivo/include:/srv/kivo;/home/k/inc'
   execute 'edit ' . fnameescape(s:sample)
   call s:Equal('file type of a .kvo file', &filetype, 'kivo')
   call s:Equal('syntax of a .kvo file', get(b:, 'current_syntax', ''), 'kivo')
   call s:Equal('commentstring', &l:commentstring, '// %s')
   call s:Equal('shiftwidth', &l:shiftwidth, 4)
   call s:Equal('expandtab', &l:expandtab, 1)
+  if &l:path !~# ',/opt/kivo/include,/srv/kivo,/home/k/inc$'
+    call s:Fail('path does not end in the KVOINC directories: ' . &l:path)
+  endif
+  " Typing in a new file uses the settings: a comment line continues, the body is indented.
+  enew
+  setfiletype kivo
+  execute "normal! imain() {\nif (x)\ny = 1;\nreturn 0;\n}\n// a note\ngoes on"
+  call s:Equal('lines typed', getline(1, '$'),
+        \ ['main() {', '    if (x)', '        y = 1;', '    return 0;', '}', '// a note', '// goes on'])
+  bwipeout!
 
   let s:scratch = tempname()
   call mkdir(s:scratch)

@@ -22,7 +22,7 @@ setlocal cinkeys-=0#
 setlocal include=^\\s*#\\s*include
 setlocal suffixesadd=.kvo
 if exists('$KVOINC')
-  let &l:path = &path . ',' . join(split($KVOINC, ':'), ',')
+  let &l:path = &path . ',' . join(split($KVOINC, '[:;]'), ',')
 endif
 
 let b:undo_ftplugin = 'setlocal comments< commentstring< formatoptions< expandtab< shiftwidth<'
