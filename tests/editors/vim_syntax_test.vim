@@ -1,5 +1,6 @@
 " Loads the Kivo runtime files into a bare Vim and checks the syntax group at chosen places of
-" sample.kvo, the file-type detection and the file-type settings. Run headless:
+" sample.kvo, the file-type detection and the file-type settings, and that no script under the
+" folders KIVO_CLEAN_ROOTS (separated by ",") that compiles cleanly shows an error. Run headless:
 "   KIVO_VIM_DIR=editors/vim KIVO_SAMPLE=tests/editors/sample.kvo vim -Nu NONE -i NONE -es -S this-file
 " Exits 0 when every check passes; otherwise lists the failures on standard error and exits 1.
 let s:failures = []
@@ -100,6 +101,10 @@ try
   call s:Group('/\* does', 'kivoComment')
   call s:Group('\*/ x', 'kivoComment', 1)
   call s:Group(' x;', '', 1)
+  call s:Group('"quotes"', 'kivoComment')
+  call s:Group('// and', 'kivoComment')
+  call s:Group('@ inside', 'kivoComment')
+  call s:Group('after', '')
   call s:Group('@ an', 'kivoLineComment')
   call s:Group('tail', '')
   call s:Group('#! a comment', 'kivoLineComment')
@@ -183,12 +188,35 @@ try
   call s:Group('x1', '')
   call s:Group('#(', 'kivoLiteralHash')
   call s:Group('#endsrc', 'kivoDirective')
+
+  " ---- no false alarms ----
+  " Scripts that compile cleanly (those without an expected compile error) show no Error group.
+  let s:clean = 0
+  for s:file in globpath($KIVO_CLEAN_ROOTS, '**/*.kvo', 0, 1)
+    if match(readfile(s:file), 'expect compile error') >= 0
+      continue
+    endif
+    let s:clean += 1
+    execute 'edit ' . fnameescape(s:file)
+    for s:lnum in range(1, line('$'))
+      for s:col in range(1, len(getline(s:lnum)))
+        if synIDattr(synIDtrans(synID(s:lnum, s:col, 1)), 'name') ==# 'Error'
+          call s:Fail(printf('%s:%d:%d: marked as an error: %s', s:file, s:lnum, s:col, getline(s:lnum)))
+          break
+        endif
+      endfor
+    endfor
+    bwipeout!
+  endfor
+  if !empty($KIVO_CLEAN_ROOTS) && s:clean == 0
+    call s:Fail('no scripts found under ' . $KIVO_CLEAN_ROOTS)
+  endif
 catch
   call s:Fail('error: ' . v:exception . ' at ' . v:throwpoint)
 endtry
 
 if empty(s:failures)
-  call writefile(['vim syntax: all checks passed'], '/dev/stdout', 'a')
+  call writefile(['vim syntax: all checks passed (' . s:clean . ' clean scripts)'], '/dev/stdout', 'a')
   qall!
 endif
 call writefile(['vim syntax: ' . len(s:failures) . ' failed check(s)'] + s:failures, '/dev/stderr', 'a')
