@@ -1,5 +1,6 @@
 // The flat exported interface (kvo.h): plain functions with C linkage that forward to
-// KvoVirtualMachine and the channel classes, for hosts that cannot use the classes.
+// KvoVirtualMachine and the channel classes, for hosts that cannot use the classes. The embedding
+// functions (host functions, globals, typed calls, the last error) are in KvoFlatApi.cpp.
 //
 // Handles are the objects themselves, so a stale or mistaken pointer would reach freed memory or
 // an object of another kind. Every handle this file creates is therefore entered in a

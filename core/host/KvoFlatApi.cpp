@@ -14,13 +14,11 @@
 // context to a per-thread text that Kvo_GetLastError(NULL) returns.
 #include <array>
 #include <cstdint>
-#include <deque>
-#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 

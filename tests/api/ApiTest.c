@@ -218,6 +218,15 @@ static void callBack(KvoCallContext* call, void* userdata)
         Kvo_ReturnInt(call, Kvo_GetIntResult(vm));
 }
 
+/* Tries to pull its own machine away; returns what the release answered. */
+static void releaseOwnMachine(KvoCallContext* call, void* userdata)
+{
+    KvoVM* vm = Kvo_CallMachine(call);
+    (void)userdata;
+    Kvo_Reinit(vm);
+    Kvo_ReturnInt(call, Kvo_ReleaseVM(vm));
+}
+
 static KvoCallContext* keptContext;
 static void keepContext(KvoCallContext* call, void* userdata)
 {
@@ -231,6 +240,7 @@ static void reentry(void)
     KvoVM* vm = Kvo_CreateVM(printer);
     CHECK(Kvo_RegisterFunction(vm, "callBack", callBack, NULL) == 1);
     CHECK(Kvo_RegisterFunction(vm, "keepContext", keepContext, NULL) == 1);
+    CHECK(Kvo_RegisterFunction(vm, "releaseOwnMachine", releaseOwnMachine, NULL) == 1);
     CHECK(Kvo_CompileTextA(vm,
                            "down(n) { if (n <= 0) return 0; return callBack(\"down\", n - 1) + 1; }\n"
                            "start(; r) { r = callBack(\"down\", 3); setTo(r); return r; }\n"
@@ -239,7 +249,8 @@ static void reentry(void)
                            "catchInner(; r) { try { r = callBack(\"fails\", 9); } catch (e) { r = e; } return r; }\n"
                            "forever(n) { return callBack(\"forever\", n + 1); }\n"
                            "overflow(; r) { try { r = forever(0); } catch (e) { r = e; } return r; }\n"
-                           "keep() { keepContext(); return 1; }\n",
+                           "keep() { keepContext(); return 1; }\n"
+                           "release() { return releaseOwnMachine() + 10; }\n",
                            0, 0, NULL, NULL) == 1);
     /* Each level adds 1000 + 1 on the way back: 3 nested runs inside the outer one. */
     depthSeen = 0;
@@ -256,8 +267,12 @@ static void reentry(void)
         const char* text;
         CHECK(run(vm, "overflow") == 1 && Kvo_GetStringResult(vm, &text) == 1 && strstr(text, "stack overflow"));
     }
-    /* The machine cannot be released or reset by its own callback's nested call paths, and a
-     * context kept past its call is refused. */
+    /* A host function can neither release nor reset the machine that runs it (by a direct call
+     * or through Kvo_CallFunction); its program is intact afterwards. */
+    CHECK(run(vm, "release") == 1 && Kvo_GetIntResult(vm) == 10);
+    CHECK(Kvo_CallFunction(vm, "release", NULL, 0) == 1 && Kvo_GetIntResult(vm) == 10);
+    CHECK(run(vm, "start") == 1 && Kvo_GetIntResult(vm) == 4003);
+    /* A context kept past its call is refused. */
     CHECK(run(vm, "keep") == 1 && keptContext != NULL);
     CHECK(Kvo_ArgCount(keptContext) == -1 && Kvo_ReturnInt(keptContext, 1) == 0);
     CHECK(strstr(Kvo_GetLastError(NULL), "after its host function returned") != NULL);
