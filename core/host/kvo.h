@@ -310,8 +310,9 @@ KVO_FLAT_API void* Kvo_GetUserData(KvoVM* vm);
  * digits and '_', not starting with a digit) with any number of arguments. Fails when name is
  * already defined (by the library, a script or an earlier registration), for a null function,
  * or when the process already holds 1024 host functions. Kvo_Reinit removes host functions like
- * every other global; register them again afterwards. Register before compiling the scripts
- * that call the function. */
+ * every other global; register them again afterwards. Scripts compiled before the registration
+ * find the function too. Compiled module files do not hold host functions: register them before
+ * reading a module whose code calls them. */
 KVO_FLAT_API int Kvo_RegisterFunction(KvoVM* vm, const char* name, KvoHostFunction function, void* userdata);
 
 /* The machine running the call (for Kvo_CallFunction, the globals or the user data); null

@@ -157,6 +157,18 @@ static void registration(void)
     CHECK(run(vm, "again") == 0);
     CHECK(Kvo_RegisterFunction(vm, "makeValue", describe, NULL) == 1);
     CHECK(run(vm, "again") == 1 && Kvo_GetStringResult(vm, &text) == 1 && strcmp(text, "s:int ") == 0);
+
+    /* A module file keeps the code that calls a host function but not the function: a machine
+     * that registers it before reading the module runs that code. */
+    {
+        static const char* const path = "api_test_host_functions.kvm";
+        KvoVM* reader = Kvo_CreateVM(printer);
+        CHECK(Kvo_WriteModuleA(vm, path) == 1);
+        CHECK(Kvo_RegisterFunction(reader, "makeValue", makeValue, NULL) == 1 && Kvo_ReadModuleA(reader, path) == 1);
+        CHECK(Kvo_CallFunction(reader, "again", NULL, 0) == 1 && Kvo_GetIntResult(reader) == -7);
+        CHECK(Kvo_ReleaseVM(reader) == 1);
+        remove(path);
+    }
     CHECK(Kvo_ReleaseVM(vm) == 1);
 }
 
