@@ -1,5 +1,6 @@
 // The flat exported interface (kvo.h): plain functions with C linkage that forward to
-// KvoVirtualMachine and the channel classes, for hosts that cannot use the classes.
+// KvoVirtualMachine and the channel classes, for hosts that cannot use the classes. The embedding
+// functions (host functions, globals, typed calls, the last error) are in KvoFlatApi.cpp.
 //
 // Handles are the objects themselves, so a stale or mistaken pointer would reach freed memory or
 // an object of another kind. Every handle this file creates is therefore entered in a
@@ -31,6 +32,7 @@
 
 #include "host/KvoCallbackInput.h"
 #include "host/KvoCallbackPrinter.h"
+#include "host/KvoFlatInternal.h"
 #include "host/KvoFileStreamPrinter.h"
 #include "host/KvoMessages.h"
 #include "host/KvoVirtualMachine.h"
@@ -267,7 +269,12 @@ int compileFile(KvoVM* vm, const KvoChar* path, int showInfo, int debug, KvoPrin
     const CallHandles handles(vm, {printer, debugPrinter});
     if (!handles.valid())
         return 0;
-    return flag(machineOf(vm)->compileFile(path, showInfo != 0, debug != 0, printerOf(printer), printerOf(debugPrinter)));
+    KvoVirtualMachine& machine = *machineOf(vm);
+    KvoRecordingPrinter record(printer ? printerOf(printer) : &machine.printer());
+    if (machine.compileFile(path, showInfo != 0, debug != 0, &record, printerOf(debugPrinter)))
+        return 1;
+    kvoFlatReportFailure(machine, record, path ? "error opening file " + kvoToUtf8(path) : "null file name");
+    return 0;
 }
 
 int compileText(KvoVM* vm, const KvoChar* text, int showInfo, int debug, KvoPrinter* printer,
@@ -276,7 +283,12 @@ int compileText(KvoVM* vm, const KvoChar* text, int showInfo, int debug, KvoPrin
     const CallHandles handles(vm, {printer, debugPrinter});
     if (!handles.valid())
         return 0;
-    return flag(machineOf(vm)->compileText(text, showInfo != 0, debug != 0, printerOf(printer), printerOf(debugPrinter)));
+    KvoVirtualMachine& machine = *machineOf(vm);
+    KvoRecordingPrinter record(printer ? printerOf(printer) : &machine.printer());
+    if (machine.compileText(text, showInfo != 0, debug != 0, &record, printerOf(debugPrinter)))
+        return 1;
+    kvoFlatReportFailure(machine, record, text ? "compilation failed" : "null source text");
+    return 0;
 }
 
 // Runs the function name with copies of the given texts, as Kvo_ExecuteA/W describe. A run
@@ -292,8 +304,17 @@ int executeWithCopies(KvoVM* vm, const KvoChar* name, std::vector<std::u16string
     argv.reserve(arguments.size());
     for (const std::u16string& argument : arguments)
         argv.push_back(argument.c_str());
-    return flag(machineOf(vm)->execute(name, static_cast<int>(argv.size()), argv.empty() ? nullptr : argv.data(),
-                                       trace, printerOf(errorPrinter), printerOf(tracePrinter)));
+    KvoVirtualMachine& machine = *machineOf(vm);
+    // The error text is kept for Kvo_GetLastError as it is printed.
+    KvoRecordingPrinter record(errorPrinter ? printerOf(errorPrinter) : &machine.printer());
+    if (machine.execute(name, static_cast<int>(argv.size()), argv.empty() ? nullptr : argv.data(), trace, &record,
+                        printerOf(tracePrinter)))
+        return 1;
+    const KvoDictionaryEntry* entry = machine.symbols().find(name);
+    kvoFlatReportFailure(machine, record,
+                         (entry && entry->getSymbolType() == SYM_FUNCTION ? "the call of '" : "unknown function '") +
+                             kvoToUtf8(name) + "'");
+    return 0;
 }
 
 // The script arguments of Kvo_ExecuteA/W as UTF-16 copies; a null element is an empty text.
@@ -336,6 +357,28 @@ void setEnvironment(const KvoChar* name, const KvoChar* value)
 }
 
 } // namespace
+
+bool kvoFlatEnterMachine(KvoVM* vm) noexcept
+{
+    return guarded(false, [vm] {
+        HandleTable& table = handleTable();
+        const auto lock = table.hold();
+        HandleRecord* record = table.find(vm, KIND_MACHINE);
+        if (!record)
+            return false;
+        ++record->uses;
+        return true;
+    });
+}
+
+void kvoFlatLeaveMachine(KvoVM* vm) noexcept
+{
+    guarded([vm] {
+        HandleTable& table = handleTable();
+        const auto lock = table.hold();
+        table.drop(vm);
+    });
+}
 
 extern "C" {
 

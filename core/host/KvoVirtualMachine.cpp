@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -649,4 +650,50 @@ bool KvoVirtualMachine::readModule(const KvoChar* path)
 bool KvoVirtualMachine::readModule(std::FILE* file)
 {
     return file && KvoDictionaryIO(this).readModule(file);
+}
+
+bool KvoVirtualMachine::executeValues(const KvoChar* name, KvoVector* args, KvoString& errorText)
+try {
+    errorText = u"";
+    if (!name)
+        return false;
+    // The same nesting rule as execute: a run started from a callback of a running script nests
+    // inside it.
+    KvoInterpreter* const outer = m_interpreter;
+    const int outerNesting = outer ? outer->getNesting() + 1 : 0;
+    if (outerNesting >= KVO_MAX_NESTED_RUNS) {
+        errorText = KVO_ERR_STACK_OVERFLOW;
+        return refuseNestedRun();
+    }
+    KvoDebugger debugger(this, m_printer);
+    const std::unique_ptr<KvoInterpreter> interpreter(new KvoInterpreter(*this, m_symbols, m_classes, this));
+    interpreter->setOuterNesting(outerNesting);
+    if (m_breakRequestProc.load() || m_dbgWindow.load())
+        interpreter->setAllowBreakRequest(true);
+    interpreter->setDebugger(&debugger);
+    setInterpreter(interpreter.get());
+    struct RunScope {
+        KvoVirtualMachine& vm;
+        KvoInterpreter& run;
+        KvoInterpreter* outer;
+        ~RunScope()
+        {
+            run.setDebugger(nullptr);
+            vm.setInterpreter(outer);
+        }
+    } scope{*this, *interpreter, outer};
+
+    KvoValue result;
+    const bool ok = interpreter->invoke(result, name, args);
+    m_result = ok ? result : KvoValue();
+    if (!ok) {
+        std::u16string text(interpreter->errors().c_str());
+        while (!text.empty() && (text.back() == u'\n' || text.back() == u' '))
+            text.pop_back();
+        errorText = text.c_str();
+    }
+    interpreter->shutdown();
+    return ok;
+} catch (const std::bad_alloc&) {
+    errorExit(1);
 }

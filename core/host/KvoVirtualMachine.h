@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 
 #include "host/IKvoInput.h"
@@ -213,6 +214,21 @@ public:
     const KvoString& getCurrentSource() const noexcept { return m_currentSource; }
     std::int32_t getCurrentLine() const noexcept { return m_currentLine; }
 
+    // ---- Embedding layers ----
+    // State that an embedding layer keeps with each machine (the flat interface's user data,
+    // error text and host functions). The machine owns it and deletes it after its program.
+    class HostState
+    {
+    public:
+        virtual ~HostState() = default;
+    };
+    HostState* hostState() const noexcept { return m_hostState.get(); }
+    void setHostState(std::unique_ptr<HostState> state) noexcept { m_hostState = std::move(state); }
+    // Calls the global function name with the values of args (null: none) in a fresh
+    // interpreter, as execute does (nesting and its limit included), and keeps its result.
+    // Nothing is printed: after a failure errorText holds the error (without a final newline).
+    bool executeValues(const KvoChar* name, KvoVector* args, KvoString& errorText);
+
 private:
     // Makes interpreter the running one (null: none), under the lock that cancel() takes.
     void setInterpreter(KvoInterpreter* interpreter);
@@ -257,4 +273,5 @@ private:
     IKvoInput* m_currentInput;
     // Guards m_interpreter and m_compilations against another thread's cancel().
     std::mutex m_interpreterLock;
+    std::unique_ptr<HostState> m_hostState;
 };

@@ -68,9 +68,10 @@ typedef char16_t KvoWChar;
 typedef uint16_t KvoWChar;
 #endif
 
-/* The window system's handle and message number, the same types as the library's own. */
-typedef struct KvoWindowRecord* HWND;
-typedef uint32_t UINT;
+/* The window system's handle, the same type as the library's own. Message numbers are uint32_t.
+ * The header defines no short global name (no HWND, UINT, TRUE ...): everything it adds to a
+ * host's namespace begins with Kvo or KVO. */
+typedef struct KvoWindowRecord* KvoWindowHandle;
 
 /* A virtual machine: compiles scripts and runs their functions. */
 typedef struct KvoVM KvoVM;
@@ -188,13 +189,13 @@ KVO_FLAT_API KvoDbgProc Kvo_SetDbgWaitProc(KvoVM* vm, KvoDbgProc proc);
 KVO_FLAT_API KvoDbgProc Kvo_SetBreakRequestProc(KvoVM* vm, KvoDbgProc proc);
 KVO_FLAT_API KvoLineChangedProc Kvo_SetLineChangedProc(KvoVM* vm, KvoLineChangedProc proc);
 /* The window that receives the debugging messages when no procedure is installed (null: none). */
-KVO_FLAT_API void Kvo_SetDbgWindow(KvoVM* vm, HWND window);
+KVO_FLAT_API void Kvo_SetDbgWindow(KvoVM* vm, KvoWindowHandle window);
 /* The registered numbers of the messages "KvoBreakRequestMsg", "KvoDbgWaitMsg" and
  * "KvoLineChangedMsg" (wParam = the machine, lParam = 0 or the line). A reply equal to the
  * message's own number answers yes. */
-KVO_FLAT_API UINT Kvo_GetBreakRequestMsg(void);
-KVO_FLAT_API UINT Kvo_GetDbgWaitMsg(void);
-KVO_FLAT_API UINT Kvo_GetLineChangedMsg(void);
+KVO_FLAT_API uint32_t Kvo_GetBreakRequestMsg(void);
+KVO_FLAT_API uint32_t Kvo_GetDbgWaitMsg(void);
+KVO_FLAT_API uint32_t Kvo_GetLineChangedMsg(void);
 
 /* ---- Printers ---- */
 
@@ -205,9 +206,9 @@ KVO_FLAT_API KvoPrinter* Kvo_CreateCallbackPrinter(KvoPrintCallback callback);
 /* A printer sending each printed text to window as the message numbered Kvo_GetPrintStringMsg(),
  * synchronously: wParam = the UTF-8 text, lParam = the UTF-16 text, both valid only while the
  * message is handled. */
-KVO_FLAT_API KvoPrinter* Kvo_CreateWinMsgPrinter(HWND window);
+KVO_FLAT_API KvoPrinter* Kvo_CreateWinMsgPrinter(KvoWindowHandle window);
 /* The registered number of "KvoPrintStringMsg". */
-KVO_FLAT_API UINT Kvo_GetPrintStringMsg(void);
+KVO_FLAT_API uint32_t Kvo_GetPrintStringMsg(void);
 /* Deletes a printer made by one of the functions above and returns 1; 0 for null, for a pointer
  * that is not a live printer of this interface, and for a printer still in use (the printer of a
  * live machine, handed to a call in progress, or inside its own callback); nothing is deleted
@@ -223,11 +224,11 @@ KVO_FLAT_API KvoInput* Kvo_CreateCallbackInput(KvoCharInputCallback charCallback
 /* An input belonging to window whose line and character the host stores beforehand with the
  * Kvo_SetWinInput* functions (typically while handling its own "KvoStringInputMsg" and
  * "KvoCharInputMsg" protocol). Starts with an empty line and character 0. */
-KVO_FLAT_API KvoInput* Kvo_CreateWinMsgInput(HWND window);
+KVO_FLAT_API KvoInput* Kvo_CreateWinMsgInput(KvoWindowHandle window);
 /* The registered numbers of "KvoStringInputMsg" and "KvoCharInputMsg" (never sent by the
  * library). */
-KVO_FLAT_API UINT Kvo_GetStringInputMsg(void);
-KVO_FLAT_API UINT Kvo_GetCharInputMsg(void);
+KVO_FLAT_API uint32_t Kvo_GetStringInputMsg(void);
+KVO_FLAT_API uint32_t Kvo_GetCharInputMsg(void);
 /* Store the line (null: empty) or the character that a window input returns next. An 8-bit
  * character is stored as its unsigned byte value. Nothing happens unless input is a live input
  * made by Kvo_CreateWinMsgInput. */
@@ -258,6 +259,113 @@ KVO_FLAT_API const KvoWChar* Kvo_GetEnvW(const KvoWChar* name);
  * Nothing happens for a null or empty name or a name holding '='. */
 KVO_FLAT_API void Kvo_SetEnvA(const char* name, const char* value);
 KVO_FLAT_API void Kvo_SetEnvW(const KvoWChar* name, const KvoWChar* value);
+
+/* ---- Embedding: host functions, globals, typed calls, user data, errors ----
+ *
+ * These functions take and return UTF-8 text only. Each one returns 1 on success and 0 on
+ * failure (or the failure value named with it) and then leaves the text of the error for
+ * Kvo_GetLastError; a failing call changes nothing else. A null or dead machine handle, or a
+ * call context used outside its callback, is such a failure too: its text is kept per thread and
+ * read with Kvo_GetLastError(NULL). */
+
+/* The kinds of value these functions exchange. A script's float is reported as KVO_TYPE_DOUBLE;
+ * vectors, objects, buffers, functions and all other values are KVO_TYPE_OTHER. */
+typedef enum KvoType {
+    KVO_TYPE_NIL = 0,
+    KVO_TYPE_INT = 1,    /* 32-bit signed integer */
+    KVO_TYPE_DOUBLE = 2, /* double */
+    KVO_TYPE_STRING = 3, /* text */
+    KVO_TYPE_OTHER = 4
+} KvoType;
+
+/* One argument of Kvo_CallFunction: type is one of KVO_TYPE_NIL ... KVO_TYPE_STRING and names
+ * the member of value that is read (none for nil). The string is copied; it must not be null. */
+typedef struct KvoArgument {
+    int32_t type;
+    union {
+        int32_t i;
+        double d;
+        const char* s;
+    } value;
+} KvoArgument;
+
+/* The call of a host function in progress: what the function reads its arguments from and sets
+ * its result on. It is valid only until the host function returns. */
+typedef struct KvoCallContext KvoCallContext;
+/* A host function: called with the call in progress and the userdata given at registration. */
+typedef void (*KvoHostFunction)(KvoCallContext* call, void* userdata);
+
+/* The text of the last error of a call on vm (a failed compilation's diagnostics, an uncaught
+ * script error, a refused call of this interface); "" when there was none. With null (or a
+ * handle that is not a live machine): the last such error of this thread's calls that had no
+ * valid machine or call context. Valid until the next error it reports; never null. */
+KVO_FLAT_API const char* Kvo_GetLastError(KvoVM* vm);
+
+/* A pointer of the host's own, kept with the machine and never read by it (null at first). */
+KVO_FLAT_API int Kvo_SetUserData(KvoVM* vm, void* data);
+/* Null for a null or dead machine (an error then) and when none was set. */
+KVO_FLAT_API void* Kvo_GetUserData(KvoVM* vm);
+
+/* Makes function callable from scripts as the global function name (an identifier: letters,
+ * digits and '_', not starting with a digit) with any number of arguments. Fails when name is
+ * already defined (by the library, a script or an earlier registration), for a null function,
+ * or when the process already holds 1024 host functions. Kvo_Reinit removes host functions like
+ * every other global; register them again afterwards. Scripts compiled before the registration
+ * find the function too. Compiled module files do not hold host functions: register them before
+ * reading a module whose code calls them. */
+KVO_FLAT_API int Kvo_RegisterFunction(KvoVM* vm, const char* name, KvoHostFunction function, void* userdata);
+
+/* The machine running the call (for Kvo_CallFunction, the globals or the user data); null
+ * for a context that is not in progress. */
+KVO_FLAT_API KvoVM* Kvo_CallMachine(KvoCallContext* call);
+/* The number of arguments; -1 for a context that is not in progress. */
+KVO_FLAT_API int Kvo_ArgCount(KvoCallContext* call);
+/* The kind of argument index (0-based); -1 for an index out of range. */
+KVO_FLAT_API int Kvo_ArgType(KvoCallContext* call, int index);
+/* Argument index as an integer (an integer argument only), a double (an integer or a double
+ * argument) or UTF-8 text (a string argument only). The text stays valid until the host
+ * function returns. Wrong kinds and indexes out of range fail and leave *value unchanged. */
+KVO_FLAT_API int Kvo_ArgInt(KvoCallContext* call, int index, int32_t* value);
+KVO_FLAT_API int Kvo_ArgDouble(KvoCallContext* call, int index, double* value);
+KVO_FLAT_API int Kvo_ArgString(KvoCallContext* call, int index, const char** value);
+/* Set the call's result (nil unless set; a later setting replaces an earlier one). The text is
+ * copied; a null text fails. */
+KVO_FLAT_API int Kvo_ReturnNil(KvoCallContext* call);
+KVO_FLAT_API int Kvo_ReturnInt(KvoCallContext* call, int32_t value);
+KVO_FLAT_API int Kvo_ReturnDouble(KvoCallContext* call, double value);
+KVO_FLAT_API int Kvo_ReturnString(KvoCallContext* call, const char* text);
+/* Makes the call raise the script error message (copied; null or empty: "error in host function
+ * <name>") once the host function returns, in place of a result. The script may catch it with
+ * try/catch and receives the message text; uncaught, it ends the run like any library error. */
+KVO_FLAT_API int Kvo_RaiseError(KvoCallContext* call, const char* message);
+
+/* Global variables. The setters create the variable or replace its value; they refuse names of
+ * functions. Kvo_GetGlobalType gives the kind of the value, or -1 for a name that is no global
+ * variable. The getters accept the kinds their Kvo_Arg... counterparts accept; the text of
+ * Kvo_GetGlobalString stays valid until the next Kvo_GetGlobalString on the machine. */
+KVO_FLAT_API int Kvo_SetGlobalNil(KvoVM* vm, const char* name);
+KVO_FLAT_API int Kvo_SetGlobalInt(KvoVM* vm, const char* name, int32_t value);
+KVO_FLAT_API int Kvo_SetGlobalDouble(KvoVM* vm, const char* name, double value);
+KVO_FLAT_API int Kvo_SetGlobalString(KvoVM* vm, const char* name, const char* text);
+KVO_FLAT_API int Kvo_GetGlobalType(KvoVM* vm, const char* name);
+KVO_FLAT_API int Kvo_GetGlobalInt(KvoVM* vm, const char* name, int32_t* value);
+KVO_FLAT_API int Kvo_GetGlobalDouble(KvoVM* vm, const char* name, double* value);
+KVO_FLAT_API int Kvo_GetGlobalString(KvoVM* vm, const char* name, const char** value);
+
+/* Calls the global function name with argc typed arguments (args may be null when argc is 0)
+ * and keeps its result as Kvo_ExecuteA does. Returns 1 when the function returned normally; 0
+ * for bad arguments or an unknown function (nothing runs then and the previous result stays)
+ * and for an uncaught script error, whose text Kvo_GetLastError gives (nothing is printed).
+ * From inside a host function or another callback of the same machine it runs nested, under the
+ * same limit as Kvo_ExecuteA. */
+KVO_FLAT_API int Kvo_CallFunction(KvoVM* vm, const char* name, const KvoArgument* args, int argc);
+
+/* The last run's result (Kvo_ExecuteA/W, Kvo_CallFunction): its kind (-1 for a bad handle), as
+ * a double (an integer or a double result) or as UTF-8 text (a string result; valid until the
+ * next Kvo_GetStringResult on the machine). Wrong kinds fail. */
+KVO_FLAT_API int Kvo_GetResultType(KvoVM* vm);
+KVO_FLAT_API int Kvo_GetDoubleResult(KvoVM* vm, double* value);
+KVO_FLAT_API int Kvo_GetStringResult(KvoVM* vm, const char** value);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -12,19 +12,19 @@ static int checks, failures;
 #define CHECK(c) (++checks, (c) ? (void)0 : (void)(++failures, fprintf(stderr, "%d: failed: %s\n", __LINE__, #c)))
 
 /* The window system's calls this host needs (exported by libkvolib with C linkage). */
-typedef intptr_t (*WNDPROC)(HWND, UINT, uintptr_t, intptr_t);
+typedef intptr_t (*WNDPROC)(KvoWindowHandle, uint32_t, uintptr_t, intptr_t);
 typedef struct {
-    UINT style;
+    uint32_t style;
     WNDPROC proc;
     int classExtra, windowExtra;
     void *instance, *icon, *cursor, *background;
     const KvoWChar *menuName, *className;
 } WNDCLASSW;
 uint16_t RegisterClassW(const WNDCLASSW* windowClass);
-HWND CreateWindowExW(uint32_t, const KvoWChar*, const KvoWChar*, uint32_t, int, int, int, int, HWND, void*,
+KvoWindowHandle CreateWindowExW(uint32_t, const KvoWChar*, const KvoWChar*, uint32_t, int, int, int, int, KvoWindowHandle, void*,
                      void*, void*);
-int DestroyWindow(HWND window);
-intptr_t DefWindowProcW(HWND window, UINT msg, uintptr_t wParam, intptr_t lParam);
+int DestroyWindow(KvoWindowHandle window);
+intptr_t DefWindowProcW(KvoWindowHandle window, uint32_t msg, uintptr_t wParam, intptr_t lParam);
 
 /* UTF-16 copy of ASCII text, in one of four rotating buffers. */
 static const KvoWChar* wide(const char* text)
@@ -197,7 +197,7 @@ static void inputs(void)
 static char windowText[64];
 static KvoWChar windowWide[64];
 static intptr_t messageLine;
-static intptr_t windowProc(HWND window, UINT msg, uintptr_t wParam, intptr_t lParam)
+static intptr_t windowProc(KvoWindowHandle window, uint32_t msg, uintptr_t wParam, intptr_t lParam)
 {
     if (msg == Kvo_GetPrintStringMsg()) {
         snprintf(windowText, sizeof windowText, "%s", (const char*)wParam);
@@ -214,7 +214,7 @@ static intptr_t windowProc(HWND window, UINT msg, uintptr_t wParam, intptr_t lPa
 static void windows(void)
 {
     WNDCLASSW windowClass = {0, windowProc, 0, 0, NULL, NULL, NULL, NULL, NULL, wide("KvoFlatTest")};
-    HWND window;
+    KvoWindowHandle window;
     KvoPrinter* printer;
     KvoVM* vm;
     const char* argv[] = {"5"};
