@@ -10,9 +10,13 @@
 // inputs; functions and classes stay as well.
 #include "KivoRepl.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <regex>
+#include <thread>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -45,7 +49,8 @@ constexpr char HELP[] =
     "Commands:\n"
     "  .help        this text\n"
     "  .load FILE   compile FILE into the session (its main is not run)\n"
-    "  .quit        leave (so do Ctrl-D and exit())\n";
+    "  .quit        leave (so do Ctrl-D and exit())\n"
+    "Ctrl-C stops a running input, or drops the line being typed.\n";
 
 // __kivo_show__(value): prints value readably on its own line, unless it is null.
 bool showValue(KvoVirtualMachine* vm, int argc, ValPtr& args)
@@ -137,10 +142,69 @@ std::string kivoDescribeDiagnostics(const std::string& diagnostics, const std::s
 
 namespace {
 
+// Ctrl-C while an input runs stops it and the prompt comes back; at the prompt it drops the
+// line being typed. The signal handler only counts and writes a byte to a pipe; a watcher thread
+// reads it and asks the machine to cancel, which a machine allows from another thread (and which
+// does nothing while no script runs).
+class Interrupts
+{
+public:
+    explicit Interrupts(KvoVirtualMachine& vm) : m_vm(vm)
+    {
+        if (pipe(s_pipe) != 0) {
+            s_pipe[0] = s_pipe[1] = -1;
+            return;
+        }
+        m_watcher = std::thread([this] { watch(); });
+        struct sigaction action {};
+        action.sa_handler = &onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0; // no restart: a read at the prompt returns
+        sigaction(SIGINT, &action, &m_previous);
+    }
+    ~Interrupts()
+    {
+        if (s_pipe[1] < 0)
+            return;
+        sigaction(SIGINT, &m_previous, nullptr);
+        close(s_pipe[1]);
+        s_pipe[1] = -1;
+        m_watcher.join();
+        close(s_pipe[0]);
+    }
+    Interrupts(const Interrupts&) = delete;
+    Interrupts& operator=(const Interrupts&) = delete;
+
+    // How many times Ctrl-C was pressed so far.
+    static int count() noexcept { return s_count; }
+
+private:
+    static void onSignal(int)
+    {
+        s_count = s_count + 1;
+        const char byte = 1;
+        if (s_pipe[1] >= 0)
+            (void)!write(s_pipe[1], &byte, 1);
+    }
+
+    void watch()
+    {
+        char byte;
+        while (read(s_pipe[0], &byte, 1) == 1)
+            m_vm.cancel();
+    }
+
+    static inline int s_pipe[2] = {-1, -1};
+    static inline volatile std::sig_atomic_t s_count = 0;
+    KvoVirtualMachine& m_vm;
+    std::thread m_watcher;
+    struct sigaction m_previous {};
+};
+
 class Prompt
 {
 public:
-    explicit Prompt(KivoSession& session) : m_session(session) {}
+    explicit Prompt(KivoSession& session) : m_session(session), m_interrupts(session.vm()) {}
 
     int run()
     {
@@ -149,6 +213,7 @@ public:
         m_session.renameInChain(INPUT_FUNCTION, INPUT_NAME);
         const std::string history = historyPath();
         stifle_history(HISTORY_LINES);
+        rl_catch_signals = 0; // Ctrl-C is the prompt's own (see Interrupts)
         if (!history.empty())
             read_history(history.c_str()); // a missing file is no error
         std::printf("Kivo %s - type .help for help, .quit or Ctrl-D to leave\n", KIVO_VERSION);
@@ -158,6 +223,10 @@ public:
             if (!readInput(input)) {
                 std::putchar('\n');
                 break;
+            }
+            if (input.empty()) {
+                std::putchar('\n'); // Ctrl-C at the prompt
+                continue;
             }
             const std::string trimmed = trim(input);
             if (trimmed.empty())
@@ -184,13 +253,20 @@ private:
     bool readInput(std::string& input)
     {
         std::fflush(stdout);
+        input.clear();
+        const int interrupts = Interrupts::count();
         char* line = readline(PROMPT);
         if (!line)
-            return false;
+            return Interrupts::count() != interrupts; // Ctrl-C: an empty input, the prompt goes on
         input = line;
         std::free(line);
         while (kivoInputIsOpen(input)) {
+            const int before = Interrupts::count();
             line = readline(CONTINUATION_PROMPT);
+            if (!line && Interrupts::count() != before) {
+                input.clear(); // Ctrl-C drops the unfinished input
+                return true;
+            }
             if (!line)
                 break; // end of input: what was read is compiled and reports what is missing
             input += "\n";
@@ -276,10 +352,15 @@ private:
 
     KivoSession::Outcome runInput()
     {
-        return m_session.run(INPUT_FUNCTION, 0, nullptr);
+        const int interrupts = Interrupts::count();
+        const KivoSession::Outcome outcome = m_session.run(INPUT_FUNCTION, 0, nullptr);
+        if (Interrupts::count() != interrupts && outcome == KivoSession::Outcome::RETURNED)
+            m_session.complain("interrupted");
+        return outcome;
     }
 
     KivoSession& m_session;
+    Interrupts m_interrupts;
 };
 
 } // namespace

@@ -136,7 +136,8 @@ int statusOf(const KvoValue& result)
     return result.getType() == KVT_INTEGER ? static_cast<int>(result.getLong()) : EXIT_OK;
 }
 
-// Compiles a snippet: as a program when it compiles as one and has main; else as the body of main.
+// Compiles a snippet: as a program when it compiles as one (main, when it has one, runs); else
+// as the body of main.
 bool compileSnippet(KivoSession& session, const std::string& snippet)
 {
     const std::u16string text = kvoFromUtf8(snippet.c_str());
@@ -144,7 +145,7 @@ bool compileSnippet(KivoSession& session, const std::string& snippet)
         // A trial in a machine of its own, so that a failed trial leaves nothing behind.
         KivoSession trial;
         KvoStringPrinter quiet;
-        if (trial.compileText(text, u"-e", &quiet) && trial.hasFunction(MAIN_FUNCTION))
+        if (trial.compileText(text, u"-e", &quiet))
             return session.compileText(text, u"-e");
     }
     // On the first line, so that the snippet's line numbers stay as written.
