@@ -6,14 +6,13 @@
 // The program uses only what libkvolib exports, as any other host would. Its one piece of user
 // interface is the single-step box: while a script is in single-step mode, a message box asks
 // before each step whether to go on stepping.
-#include <climits>
 #include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "KvoDriverSupport.h"
 #include "host/KvoFileStreamPrinter.h"
 #include "host/KvoVirtualMachine.h"
 #include "platform/KvoMemory.h"
@@ -81,16 +80,6 @@ std::u16string withDefaultExtension(const std::u16string& name, const KvoChar* e
     return name + extension;
 }
 
-// The running executable's full path, as the system reports it; argv0 when it cannot say.
-std::u16string executablePath(const char* argv0)
-{
-    char path[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0)
-        return kvoFromUtf8(argv0);
-    return kvoFromUtf8(path, static_cast<std::size_t>(length));
-}
-
 // Reads the command line into options. Returns false after printing the reason and the usage
 // text for an option it does not know.
 bool readOptions(KvoVirtualMachine& vm, int argc, const KvoChar** argv, Options& options)
@@ -104,7 +93,10 @@ bool readOptions(KvoVirtualMachine& vm, int argc, const KvoChar** argv, Options&
             // An option is known by its first two characters: -c and -cxyz are the same.
             switch (argument.size() > 1 ? argument[1] : u'\0') {
             case u'd': options.debug = true; break;
-            case u'l': vm.setGenerateLineInfo(true); break;
+            case u'l':
+                vm.setGenerateLineInfo(true);
+                vm.setRecordCallChain(true); // shown on standard error after an uncaught error
+                break;
             case u'v': vm.setGenerateLocalVarInfo(true); break;
             case u't': options.trace = true; break;
             case u'i': options.showInfo = true; break;
@@ -152,8 +144,17 @@ int run(KvoVirtualMachine& vm, int argc, const KvoChar** argv)
     }
     if (options.compileOnly)
         return vm.writeModule(options.output.c_str()) ? 0 : EXIT_FAILED;
-    if (!vm.execute(MAIN_FUNCTION, argc, argv, options.trace, nullptr, nullptr))
+    if (!vm.execute(MAIN_FUNCTION, argc, argv, options.trace, nullptr, nullptr)) {
+        const std::string chain = kvoCallChainReport(vm);
+        if (!chain.empty()) {
+            std::fflush(stdout); // after the error text the machine printed
+            std::fputs(chain.c_str(), stderr);
+        }
         return EXIT_FAILED;
+    }
+    // The script's exit() ends the run with its own status.
+    if (vm.exitRequested())
+        return vm.exitStatus();
     return static_cast<int>(vm.getResult().getLong());
 }
 
@@ -164,7 +165,7 @@ int main(int argc, char** argv)
     // The arguments as UTF-16 texts; the first is the program's full path.
     std::vector<std::u16string> texts;
     texts.reserve(static_cast<std::size_t>(argc));
-    texts.push_back(executablePath(argc > 0 ? argv[0] : ""));
+    texts.push_back(kvoExecutablePath(argc > 0 ? argv[0] : ""));
     for (int i = 1; i < argc; ++i)
         texts.push_back(kvoFromUtf8(argv[i]));
     std::vector<const KvoChar*> arguments;

@@ -354,6 +354,13 @@ try {
     KvoDebugger debugger(this, tracePrinter ? tracePrinter : m_printer);
     const std::unique_ptr<KvoInterpreter> interpreter(new KvoInterpreter(*this, m_symbols, m_classes, this));
     interpreter->setOuterNesting(outerNesting);
+    if (!outer) {
+        m_callChain.clear();
+        m_exitRequested = false;
+        m_exitStatus = 0;
+    }
+    if (m_recordCallChain)
+        interpreter->setTraceback(&m_callChain);
     if (m_breakRequestProc.load() || m_dbgWindow.load())
         interpreter->setAllowBreakRequest(true);
     debugger.setTrace(trace);
@@ -382,9 +389,20 @@ try {
 
     // Objects still on the stack die while the interpreter can run their destructors.
     interpreter->shutdown();
+    // exit() inside a nested run ends the outer run too.
+    if (m_exitRequested && outer)
+        outer->cancel();
     return ok;
 } catch (const std::bad_alloc&) {
     errorExit(1);
+}
+
+void KvoVirtualMachine::requestExit(int status)
+{
+    m_exitRequested = true;
+    m_exitStatus = status;
+    if (m_interpreter)
+        m_interpreter->cancel();
 }
 
 bool KvoVirtualMachine::refuseNestedRun()

@@ -24,6 +24,7 @@
 #include "values/KvoDictionary.h"
 #include "values/KvoObject.h"
 #include "vm/IKvoDebugHooks.h"
+#include "vm/KvoTraceback.h"
 
 class KvoInterpreter;
 
@@ -60,6 +61,22 @@ public:
     // Compiled procedures carry the names of their local variables.
     bool getGenerateLocalVarInfo() const noexcept { return m_generateLocalVarInfo; }
     void setGenerateLocalVarInfo(bool on) noexcept { m_generateLocalVarInfo = on; }
+
+    // When on, a run records the chain of active calls at the moment an error starts unwinding,
+    // and forgets it when a handler catches the error; callChain() then holds the chain of the
+    // last run's uncaught error. Off by default: runs record nothing.
+    bool getRecordCallChain() const noexcept { return m_recordCallChain; }
+    void setRecordCallChain(bool on) noexcept { m_recordCallChain = on; }
+    // The chain of the uncaught error of the last outermost run (empty when none was recorded).
+    const KvoTraceback& callChain() const noexcept { return m_callChain; }
+
+    // The library's exit(): remembers status and stops the running script (every run of it
+    // returns at its next instruction, as after cancel(); no script handler sees it). The host
+    // asks after execute() whether the script asked to end and with which status. A new
+    // outermost execute() forgets the request.
+    void requestExit(int status);
+    bool exitRequested() const noexcept { return m_exitRequested; }
+    int exitStatus() const noexcept { return m_exitStatus; }
 
     // Untrusted mode, for scripts the host did not write. The library functions that reach
     // beyond the machine stay defined but raise UNTRUSTED_FUNCTION_MESSAGE: the native library
@@ -251,6 +268,10 @@ private:
     bool m_generateLineInfo = false;
     bool m_generateLocalVarInfo = false;
     bool m_untrusted = false;
+    bool m_recordCallChain = false;
+    bool m_exitRequested = false;
+    int m_exitStatus = 0;
+    KvoTraceback m_callChain;
     KvoDictionary m_classes{false};
     KvoDictionary m_symbols{false};
     KvoDictionary m_modules{false};

@@ -124,7 +124,8 @@ const KvoFunctionRegistration DICT_FUNCTIONS[] = {
 };
 
 // The extensions, registered after every designed function: the vocabulary scripts reach for
-// first (case mapping, join and split, sorting, min and max, rounding, reading a whole file).
+// first (case mapping, join and split, sorting, min and max, rounding, reading a whole file,
+// ending the program with a status).
 const KvoFunctionRegistration EXTENSION_FUNCTIONS[] = {
     {u"strupper", &KDF::Kvo_strupper},
     {u"strlower", &KDF::Kvo_strlower},
@@ -137,6 +138,7 @@ const KvoFunctionRegistration EXTENSION_FUNCTIONS[] = {
     {u"ceil", &KDF::Kvo_ceil},
     {u"round", &KDF::Kvo_round},
     {u"readfile", &KDF::Kvo_readfile},
+    {u"exit", &KDF::Kvo_exit},
 };
 
 } // namespace

@@ -154,6 +154,7 @@ public:
     static bool Kvo_ceil(KvoVirtualMachine* vm, int argc, ValPtr& args);
     static bool Kvo_round(KvoVirtualMachine* vm, int argc, ValPtr& args);
     static bool Kvo_readfile(KvoVirtualMachine* vm, int argc, ValPtr& args);
+    static bool Kvo_exit(KvoVirtualMachine* vm, int argc, ValPtr& args);
 
 private:
     // "stdin", "stdout" and "stderr": the process's standard C streams as file values.

@@ -1,7 +1,8 @@
 // The library's extensions: functions that scripts reach for first and that the designed
 // vocabulary lacks. Case mapping (strupper, strlower), joining and splitting at a separator
 // (strjoin, strsplitat), sorting a vector (vecsort), the smallest and largest of numbers (min, max),
-// rounding to integers (floor, ceil, round) and reading a whole text file (readfile). Their names
+// rounding to integers (floor, ceil, round), reading a whole text file (readfile) and ending the
+// program with a status (exit). Their names
 // collide with no designed function, keyword or predefined literal; a script's own function of
 // the same name replaces them like any global.
 //
@@ -22,6 +23,7 @@
 
 #include "platform/KvoFile.h"
 #include "platform/KvoText.h"
+#include "host/KvoVirtualMachine.h"
 #include "stdlib/KvoDefaultFunctions.h"
 #include "stdlib/KvoLibCall.h"
 #include "stdlib/KvoLibLimits.h"
@@ -493,4 +495,22 @@ bool KvoDefaultFunctions::Kvo_readfile(KvoVirtualMachine* vm, int argc, ValPtr& 
         return call.fail(ZERO_BYTE_IN_TEXT);
     const std::u16string text = kvoFromUtf8(bytes.data(), bytes.size());
     return call.done(KvoValue(new KvoString(text.data(), text.size())));
+}
+
+// exit([status]): the machine records the status and stops every run of the script at its next
+// instruction, the way a host's cancel does; no handler of the script sees it. The host reads
+// the status from the machine (exitRequested, exitStatus).
+bool KvoDefaultFunctions::Kvo_exit(KvoVirtualMachine* vm, int argc, ValPtr& args)
+{
+    KvoLibCall call(vm, argc, args);
+    if (!call.countBetween(0, 1))
+        return false;
+    std::int32_t status = 0;
+    if (argc == 1) {
+        if (call.arg(1).getType() != KVT_INTEGER)
+            return call.fail(KVO_LIB_BAD_ARG_TYPE);
+        status = call.arg(1).getLong();
+    }
+    vm->requestExit(status);
+    return call.done(KvoValue());
 }

@@ -17,6 +17,7 @@
 #include "vm/KvoDebugger.h"
 #include "vm/KvoErrors.h"
 #include "vm/KvoProcedure.h"
+#include "vm/KvoTraceback.h"
 #include "vm/KvoValueViews.h"
 
 namespace {
@@ -141,6 +142,8 @@ KvoString* KvoInterpreter::reservedName(ReservedName id)
 bool KvoInterpreter::returnError(const KvoValue& value)
 {
     KvoValue exception(value); // value may live in a slot that the text's toString call changes
+    if (m_traceback)
+        m_traceback->noteRaise();
     KvoString text;
     if (KvoString* s = getStringFromValue(exception))
         text = *s;

@@ -29,6 +29,7 @@
 #include "vm/KvoProcInfo.h"
 
 class KvoDebugger;
+class KvoTraceback;
 class KvoVirtualMachine;
 
 // Most bytecode frames active at once; one more call raises "stack overflow".
@@ -144,6 +145,9 @@ public:
     // interpreter and trace and step go off; the new one is attached and trace takes its setting.
     void setDebugger(KvoDebugger* debugger);
     KvoDebugger* getDebugger() const noexcept { return m_debugger; }
+    // Where the chain of active calls is recorded when an error starts unwinding (borrowed;
+    // null, the default, records nothing).
+    void setTraceback(KvoTraceback* traceback) noexcept { m_traceback = traceback; }
     bool getTrace() const noexcept { return m_trace; }
     bool getStep() const noexcept { return m_step; }
     void setStep(bool step);
@@ -356,6 +360,7 @@ private:
     std::vector<std::unique_ptr<FrameChunk>> m_frameChunks;
     KvoErrorHandler* m_freeHandlers = nullptr;
     KvoDebugger* m_debugger = nullptr;
+    KvoTraceback* m_traceback = nullptr;
     bool m_trace = false;
     bool m_step = false;
     bool m_closing = false;

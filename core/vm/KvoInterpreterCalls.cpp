@@ -13,12 +13,15 @@
 #include "vm/KvoInterpreter.h"
 #include "vm/KvoOpCode.h"
 #include "vm/KvoProcedure.h"
+#include "vm/KvoTraceback.h"
 #include "vm/KvoValueViews.h"
 
 // ---- Unwinding ------------------------------------------------------------------------------------
 
 bool KvoInterpreter::unwindToHandler()
 {
+    if (m_traceback)
+        m_traceback->recordIfNew(m_frame);
     for (;;) {
         KvoProcInfo* frame = m_frame;
         if (KvoErrorHandler* handler = frame->m_handlers) {
@@ -27,6 +30,8 @@ bool KvoInterpreter::unwindToHandler()
             std::uint32_t address = handler->m_address;
             int saved = handler->m_sp.current();
             frame->popErrorHandler();
+            if (m_traceback)
+                m_traceback->clear(); // caught: this error is never reported
             if (saved + 1 < static_cast<int>(size()))
                 truncate(static_cast<std::uint32_t>(saved) + 1);
             else
@@ -302,6 +307,10 @@ void KvoInterpreter::traceOn(bool step)
 void KvoInterpreter::notifyLine(std::uint32_t line)
 {
     KvoValue source((*this)[static_cast<std::uint32_t>(m_sp.current())]); // held through the call
+    if (m_frame && source.getString()) {
+        m_frame->m_sourceName = source.getString();
+        m_frame->m_line = static_cast<std::int32_t>(line);
+    }
     if (source.getString() && m_hooks)
         setStep(m_hooks->notifySourceLineChanged(source.getString()->c_str(), static_cast<std::int32_t>(line)));
 }

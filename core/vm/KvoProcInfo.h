@@ -86,6 +86,10 @@ public:
     // The offset of the instruction this frame executes next (for a caller frame: the one after
     // its CALL or SEND).
     std::uint32_t getInstructionOffset() const noexcept { return m_pc; }
+    // The source name and line the procedure last reported (code compiled with line
+    // information); null and -1 before its first report.
+    const KvoString* getSourceName() const noexcept { return m_sourceName; }
+    std::int32_t getLine() const noexcept { return m_line; }
 
     // The local-variable information (last element of the procedure when it has that type), or
     // null. Names below are borrowed from it; each is null when absent or out of range.
@@ -131,4 +135,7 @@ private:
     std::uint8_t m_width = 1;        // current operand width
     std::uint8_t m_resultAction = 0; // what the caller does with the result (operator methods)
     std::uint32_t m_pc = 0;          // offset of the next instruction
+    // The last reported position; the name is a literal of the procedure, which the frame holds.
+    const KvoString* m_sourceName = nullptr;
+    std::int32_t m_line = -1;
 };
