@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "KvoVersion.h"
 #include "host/KvoFileStreamPrinter.h"
 #include "host/KvoVirtualMachine.h"
 #include "platform/KvoMemory.h"
@@ -29,7 +30,7 @@ constexpr KvoChar MODULE_EXTENSION[] = u".kvm";
 constexpr KvoChar MAIN_FUNCTION[] = u"main";
 
 constexpr KvoChar USAGE[] =
-    u"Kivo 2.0 - embeddable scripting language\n"
+    u"Kivo " KIVO_VERSION_SHORT " - embeddable scripting language\n"
     u"compiler and interpreter by the Kivo developers\n"
     u"\n"
     u"usage:\n"
