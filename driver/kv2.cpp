@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "KvoDriverSupport.h"
+#include "KvoVersion.h"
 #include "host/KvoFileStreamPrinter.h"
 #include "host/KvoVirtualMachine.h"
 #include "platform/KvoMemory.h"
@@ -28,7 +29,7 @@ constexpr KvoChar MODULE_EXTENSION[] = u".kvm";
 constexpr KvoChar MAIN_FUNCTION[] = u"main";
 
 constexpr KvoChar USAGE[] =
-    u"Kivo 2.0 - embeddable scripting language\n"
+    u"Kivo " KIVO_VERSION_SHORT " - embeddable scripting language\n"
     u"compiler and interpreter by the Kivo developers\n"
     u"\n"
     u"usage:\n"

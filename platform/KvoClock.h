@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "platform/KvoTypes.h"
+#include "platform/KvoWinTypes.h"
 
 extern "C" {
 

@@ -5,7 +5,7 @@
 // file-name characters.
 #pragma once
 
-#include "platform/KvoTypes.h"
+#include "platform/KvoWinTypes.h"
 
 // A dialog hook procedure. The console dialogs never call it.
 using LPOFNHOOKPROC = UINT_PTR (*)(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

@@ -21,7 +21,7 @@
 // stands for that system colour.
 #pragma once
 
-#include "platform/KvoTypes.h"
+#include "platform/KvoWinTypes.h"
 #include "platform/KvoWindows.h"
 
 // Colours.

@@ -7,7 +7,7 @@
 // null copies nothing and returns null.
 #pragma once
 
-#include "platform/KvoTypes.h"
+#include "platform/KvoWinTypes.h"
 
 extern "C" {
 

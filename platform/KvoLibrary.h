@@ -20,7 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/KvoTypes.h"
+#include "platform/KvoWinTypes.h"
 
 // A loaded library's handle, as the Win32 calls hand it out (see above).
 using HMODULE = HINSTANCE;

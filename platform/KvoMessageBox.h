@@ -3,7 +3,7 @@
 // KIVO_MSGBOX_ANSWER; without a terminal the box gives its "stop" answer (see MessageBoxW).
 #pragma once
 
-#include "platform/KvoTypes.h"
+#include "platform/KvoWinTypes.h"
 
 // Button sets (the low four bits of the style).
 constexpr UINT MB_OK = 0x0000;

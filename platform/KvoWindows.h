@@ -11,7 +11,7 @@
 // (its own included) freely.
 #pragma once
 
-#include "platform/KvoTypes.h"
+#include "platform/KvoWinTypes.h"
 
 // A window procedure: receives every message sent to the windows of its class (or subclass).
 using WNDPROC = LRESULT (*)(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);

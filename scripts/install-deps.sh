@@ -8,8 +8,9 @@ set -euo pipefail
 # python3 runs the script tests; Cairo draws the pixels of windows and Xlib puts them on a display;
 # libedit gives the interactive prompt its line editing. Xvfb, xdotool and ImageMagick run the
 # display tests on a virtual screen; Node.js and npm run the editor grammar's tests, Vim those of
-# its syntax file.
-packages=(cmake ninja-build g++ pkg-config libmimalloc-dev libffi-dev libcairo2-dev libx11-dev fonts-dejavu-core
+# its syntax file. dpkg-dev, groff-base and man-db build the Debian package and check the manual
+# pages.
+packages=(cmake ninja-build g++ pkg-config dpkg-dev groff-base man-db libmimalloc-dev libffi-dev libcairo2-dev libx11-dev fonts-dejavu-core
   libedit-dev googletest libgtest-dev libbenchmark-dev python3 xvfb xdotool imagemagick x11-utils
   vim)
 for option in "$@"; do

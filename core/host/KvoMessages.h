@@ -4,7 +4,7 @@
 // every channel and every machine sees the same numbers.
 #pragma once
 
-#include "platform/KvoTypes.h"
+#include "platform/KvoWinTypes.h"
 
 // "KvoPrintStringMsg": sent by the window printer for each print with output; wParam points at
 // the UTF-8 text, lParam at the UTF-16 text, both valid only while the message is handled.

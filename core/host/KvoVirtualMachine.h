@@ -187,12 +187,12 @@ public:
     LineChangedProc setLineChangedProc(LineChangedProc proc) noexcept;
     // The window that receives the debugging messages; while a script runs, break requests are
     // allowed exactly when a window is set.
-    void setDbgWindow(HWND window);
-    HWND getDbgWindow() const noexcept { return m_dbgWindow.load(); }
+    void setDbgWindow(KvoWindowHandle window);
+    KvoWindowHandle getDbgWindow() const noexcept { return m_dbgWindow.load(); }
     // The registered numbers of "KvoBreakRequestMsg", "KvoDbgWaitMsg" and "KvoLineChangedMsg".
-    static UINT getBreakRequestMsg();
-    static UINT getDbgWaitMsg();
-    static UINT getLineChangedMsg();
+    static KvoMessageId getBreakRequestMsg();
+    static KvoMessageId getDbgWaitMsg();
+    static KvoMessageId getLineChangedMsg();
 
     // ---- Environment and file search (shared by the driver, the compiler and the library) ----
     // The per-user environment store is described in platform/KvoEnvironment.h. The results
@@ -284,7 +284,7 @@ private:
     std::atomic<DbgProc> m_dbgWaitProc{nullptr};
     std::atomic<DbgProc> m_breakRequestProc{nullptr};
     std::atomic<LineChangedProc> m_lineChangedProc{nullptr};
-    std::atomic<HWND> m_dbgWindow{nullptr};
+    std::atomic<KvoWindowHandle> m_dbgWindow{nullptr};
     KvoString m_currentSource;
     std::int32_t m_currentLine = -1;
     std::atomic<bool> m_inDbg{false};

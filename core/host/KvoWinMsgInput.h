@@ -8,8 +8,8 @@
 class KVO_API KvoWinMsgInput : public IKvoInput
 {
 public:
-    // Belongs to window (an HWND, borrowed); starts with an empty line and character 0.
-    explicit KvoWinMsgInput(void* window) : m_window(static_cast<HWND>(window)) {}
+    // Belongs to window (a window handle, borrowed); starts with an empty line and character 0.
+    explicit KvoWinMsgInput(void* window) : m_window(static_cast<KvoWindowHandle>(window)) {}
 
     // The stored character.
     int getChar() override { return m_char; }
@@ -25,15 +25,15 @@ public:
     void setChar(KvoChar c) noexcept { m_char = c; }
 
     // The window given at construction.
-    HWND window() const noexcept { return m_window; }
+    KvoWindowHandle window() const noexcept { return m_window; }
 
     // The numbers of the "KvoStringInputMsg" and "KvoCharInputMsg" messages, the same for the
     // whole process.
-    static UINT getStringInputMsg();
-    static UINT getCharInputMsg();
+    static KvoMessageId getStringInputMsg();
+    static KvoMessageId getCharInputMsg();
 
 private:
-    HWND m_window = nullptr;
+    KvoWindowHandle m_window = nullptr;
     KvoString m_line;
     int m_char = 0;
 };

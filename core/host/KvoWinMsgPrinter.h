@@ -7,8 +7,8 @@
 class KVO_API KvoWinMsgPrinter : public IKvoPrinter
 {
 public:
-    // Prints to window (an HWND, borrowed; an invalid window receives nothing).
-    explicit KvoWinMsgPrinter(void* window) : m_window(static_cast<HWND>(window)) {}
+    // Prints to window (a window handle, borrowed; an invalid window receives nothing).
+    explicit KvoWinMsgPrinter(void* window) : m_window(static_cast<KvoWindowHandle>(window)) {}
 
     // Formats and, when the text is not empty, sends it synchronously with SendMessageW:
     // wParam = the UTF-8 text (const char*), lParam = the UTF-16 text (const KvoChar*), both
@@ -17,8 +17,8 @@ public:
     int vprint(const KvoChar* fmt, va_list args) override;
 
     // The number of the "KvoPrintStringMsg" message, the same for the whole process.
-    static UINT getPrintStringMsg();
+    static KvoMessageId getPrintStringMsg();
 
 private:
-    HWND m_window = nullptr;
+    KvoWindowHandle m_window = nullptr;
 };

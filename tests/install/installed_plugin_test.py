@@ -39,8 +39,9 @@ def main(argv):
         failures = []
         if result.stdout != EXPECTED_OUTPUT or result.returncode != 0:
             failures.append(f"output {result.stdout!r}, status {result.returncode}")
+        # The runtime is loaded by its soname (libkvolib.so.2).
         for name in ("libkvolib.so", "kv2class.so"):
-            paths = [path for path in loaded if os.path.basename(path) == name]
+            paths = [path for path in loaded if re.fullmatch(re.escape(name) + r"(\.\d+)*", os.path.basename(path))]
             if not paths:
                 failures.append(f"{name} was not loaded")
             elif not all(os.path.realpath(path).startswith(os.path.realpath(prefix) + os.sep)
