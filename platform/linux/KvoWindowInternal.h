@@ -35,6 +35,10 @@ bool kvoTakeUpdateRect(HWND hwnd, RECT& rect, bool& erase);
 // The class background brush of the window (null for none or an invalid window).
 HBRUSH kvoClassBackground(HWND hwnd);
 
+// Provided by the controls (KvoControls.h): the system window classes, registered when the window
+// system's state is created.
+const WNDCLASSW* kvoSystemWindowClasses(std::size_t& count);
+
 // Provided by the drawing layer.
 // The window is being destroyed (called before it leaves the table): its contexts become invalid,
 // and its surface is freed when it is a top-level window.

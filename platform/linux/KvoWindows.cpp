@@ -27,9 +27,22 @@
 
 namespace kvowin {
 
+// Registers a class into state (defined below); 0 when the record is refused. A system class
+// cannot be unregistered.
+ATOM registerClassLocked(WindowSystem& state, const WNDCLASSW* wndClass, bool system);
+
 WindowSystem& windowSystem()
 {
-    static WindowSystem* const state = new WindowSystem;
+    // The system classes exist before anything can look a class up or register one of that name.
+    static WindowSystem* const state = [] {
+        auto* created = new WindowSystem;
+        std::size_t count = 0;
+        const WNDCLASSW* classes = kvoSystemWindowClasses(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            registerClassLocked(*created, &classes[i], true);
+        }
+        return created;
+    }();
     return *state;
 }
 
@@ -171,26 +184,7 @@ unsigned char* extraSlot(WindowRecord& window, int index)
 
 } // namespace
 
-// Headless until a display back end is built in.
-bool kvoDisplayActive()
-{
-    return false;
-}
-
-extern "C" {
-
-UINT RegisterWindowMessageW(const KvoChar* name)
-{
-    std::u16string folded;
-    if (!foldName(name, folded)) {
-        return 0;
-    }
-    WindowSystem& state = windowSystem();
-    std::lock_guard<std::mutex> guard(state.lock);
-    return findAtomLocked(state, folded, true);
-}
-
-ATOM RegisterClassW(const WNDCLASSW* wndClass)
+ATOM kvowin::registerClassLocked(WindowSystem& state, const WNDCLASSW* wndClass, bool system)
 {
     if (wndClass == nullptr || wndClass->lpfnWndProc == nullptr || wndClass->cbClsExtra < 0 ||
         wndClass->cbClsExtra > MAX_EXTRA_BYTES || wndClass->cbWndExtra < 0 ||
@@ -217,9 +211,8 @@ ATOM RegisterClassW(const WNDCLASSW* wndClass)
         record->hasMenuText = true;
     }
     record->classExtra.assign(static_cast<std::size_t>(wndClass->cbClsExtra), 0);
+    record->system = system;
 
-    WindowSystem& state = windowSystem();
-    std::lock_guard<std::mutex> guard(state.lock);
     const ATOM atom = findAtomLocked(state, folded, true);
     if (atom == 0 || state.classes.find(atom) != state.classes.end()) {
         return 0;
@@ -229,12 +222,38 @@ ATOM RegisterClassW(const WNDCLASSW* wndClass)
     return atom;
 }
 
+// Headless until a display back end is built in.
+bool kvoDisplayActive()
+{
+    return false;
+}
+
+extern "C" {
+
+UINT RegisterWindowMessageW(const KvoChar* name)
+{
+    std::u16string folded;
+    if (!foldName(name, folded)) {
+        return 0;
+    }
+    WindowSystem& state = windowSystem();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return findAtomLocked(state, folded, true);
+}
+
+ATOM RegisterClassW(const WNDCLASSW* wndClass)
+{
+    WindowSystem& state = windowSystem();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return registerClassLocked(state, wndClass, false);
+}
+
 BOOL UnregisterClassW(const KvoChar* className, HINSTANCE)
 {
     WindowSystem& state = windowSystem();
     std::lock_guard<std::mutex> guard(state.lock);
     ClassRecord* windowClass = findClassLocked(state, className);
-    if (windowClass == nullptr || windowClass->windowCount != 0) {
+    if (windowClass == nullptr || windowClass->windowCount != 0 || windowClass->system) {
         return FALSE;
     }
     state.classes.erase(windowClass->atom);
