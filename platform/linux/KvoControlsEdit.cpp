@@ -444,6 +444,9 @@ LRESULT kvoEditProcedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         }
         return 0;
     case WM_KEYDOWN: {
+        if (!IsWindowEnabled(hwnd)) {
+            return 0;
+        }
         const bool shift = GetKeyState(VK_SHIFT) < 0;
         switch (wParam) {
         case VK_LEFT:
@@ -470,6 +473,9 @@ LRESULT kvoEditProcedure(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     case WM_CHAR: {
+        if (!IsWindowEnabled(hwnd)) {
+            return 0;
+        }
         const auto unit = static_cast<KvoChar>(wParam);
         switch (unit) {
         case 0x01: // Ctrl+A

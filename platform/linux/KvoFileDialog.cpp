@@ -257,7 +257,8 @@ int runPicker(const std::vector<std::string>& arguments, std::string& output, st
             continue;
         if (got <= 0)
             break;
-        // Read to the end so the chooser never blocks on a full pipe; keep what fits.
+        // Read to the end so the chooser never blocks on a full pipe; keep what fits. A cut
+        // answer is still longer than any path a dialog gives, so it is refused, never taken.
         output.append(buffer, std::min<std::size_t>(static_cast<std::size_t>(got), limit - std::min(limit, output.size())));
     }
     close(pipeEnds[0]);

@@ -458,6 +458,28 @@ TEST_F(ControlsTest, TheClipboardKeysCopyCutAndPaste)
     EXPECT_EQ(clipboard(), u"ab");
 }
 
+TEST_F(ControlsTest, ADisabledOrReadOnlyEditKeepsItsText)
+{
+    HWND disabled = control(EDIT_CLASS, u"fixed", 0, 1, 10, 10, 200, 24);
+    HWND readOnly = control(EDIT_CLASS, u"fixed", ES_READONLY, 2, 10, 40, 200, 24);
+    EnableWindow(disabled, FALSE);
+    KvoSetClipboardText(u"pasted");
+    for (HWND edit : {disabled, readOnly}) {
+        type(edit, "ab\b");
+        keys(edit, {VK_HOME, VK_DELETE});
+    }
+    SendMessageW(readOnly, EM_SETSEL, 0, -1);
+    SendMessageW(readOnly, WM_PASTE, 0, 0);
+    SendMessageW(readOnly, WM_CUT, 0, 0);
+    SendMessageW(readOnly, WM_CLEAR, 0, 0);
+    EXPECT_EQ(text(disabled), u"fixed");
+    EXPECT_EQ(text(readOnly), u"fixed");
+    EXPECT_EQ(count(EN_CHANGE), 0u);
+    // A read-only text may still be copied.
+    SendMessageW(readOnly, WM_COPY, 0, 0);
+    EXPECT_EQ(clipboard(), u"fixed");
+}
+
 TEST_F(ControlsTest, APasswordIsNeitherCopiedNorCut)
 {
     HWND edit = control(EDIT_CLASS, u"secret", ES_PASSWORD, 1, 10, 10, 200, 24);
