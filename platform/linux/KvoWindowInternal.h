@@ -23,6 +23,10 @@ struct KvoDrawingArea {
     std::vector<RECT> visible;
 };
 
+// Provided by the controls (KvoControls.h): the system window classes, registered when the window
+// system's state is created.
+const WNDCLASSW* kvoSystemWindowClasses(std::size_t& count);
+
 // Provided by the window system.
 // True when top-level windows are shown on a display (an X server was reached and KIVO_HEADLESS
 // is not set); false when everything runs in memory only.
@@ -34,10 +38,6 @@ bool kvoWindowDrawingArea(HWND hwnd, KvoDrawingArea& area);
 bool kvoTakeUpdateRect(HWND hwnd, RECT& rect, bool& erase);
 // The class background brush of the window (null for none or an invalid window).
 HBRUSH kvoClassBackground(HWND hwnd);
-
-// Provided by the controls (KvoControls.h): the system window classes, registered when the window
-// system's state is created.
-const WNDCLASSW* kvoSystemWindowClasses(std::size_t& count);
 
 // Provided by the drawing layer.
 // The window is being destroyed (called before it leaves the table): its contexts become invalid,

@@ -131,12 +131,12 @@ struct ThreadQueue {
     std::vector<Timer> timers;
     UINT_PTR nextTimerId = 1;
     HWND focus = nullptr;
+    // The window holding the mouse capture (SetCapture), or null.
+    HWND capture = nullptr;
     // Signalled (with the lock) when something arrives that a waiting GetMessageW may take.
     std::condition_variable wake;
     // Key state as the retrieved key messages left it: bit 0x80 down, bit 0x01 toggled.
     BYTE keys[256]{};
-    // The window holding the mouse capture (SetCapture), or null.
-    HWND capture = nullptr;
 };
 
 // The process-wide tables.

@@ -25,11 +25,13 @@
 #include "platform/linux/KvoWindowInternal.h"
 #include "platform/linux/KvoWindowState.h"
 
-namespace kvowin {
-
+namespace {
 // Registers a class into state (defined below); 0 when the record is refused. A system class
 // cannot be unregistered.
-ATOM registerClassLocked(WindowSystem& state, const WNDCLASSW* wndClass, bool system);
+ATOM registerClassLocked(kvowin::WindowSystem& state, const WNDCLASSW* wndClass, bool system);
+} // namespace
+
+namespace kvowin {
 
 WindowSystem& windowSystem()
 {
@@ -116,6 +118,44 @@ ClassRecord* findClassLocked(WindowSystem& state, const KvoChar* className)
     return found == state.classes.end() ? nullptr : found->second.get();
 }
 
+ATOM registerClassLocked(WindowSystem& state, const WNDCLASSW* wndClass, bool system)
+{
+    if (wndClass == nullptr || wndClass->lpfnWndProc == nullptr || wndClass->cbClsExtra < 0 ||
+        wndClass->cbClsExtra > MAX_EXTRA_BYTES || wndClass->cbWndExtra < 0 ||
+        wndClass->cbWndExtra > MAX_EXTRA_BYTES || IS_INTATOM(wndClass->lpszClassName)) {
+        return 0;
+    }
+    std::u16string folded;
+    if (!foldName(wndClass->lpszClassName, folded)) {
+        return 0;
+    }
+    auto record = std::make_unique<ClassRecord>();
+    record->style = wndClass->style;
+    record->procedure = wndClass->lpfnWndProc;
+    record->classExtraCount = wndClass->cbClsExtra;
+    record->windowExtraCount = wndClass->cbWndExtra;
+    record->instance = wndClass->hInstance;
+    record->icon = wndClass->hIcon;
+    record->cursor = wndClass->hCursor;
+    record->background = wndClass->hbrBackground;
+    if (IS_INTATOM(wndClass->lpszMenuName)) {
+        record->menuResource = wndClass->lpszMenuName;
+    } else {
+        record->menuText = wndClass->lpszMenuName;
+        record->hasMenuText = true;
+    }
+    record->classExtra.assign(static_cast<std::size_t>(wndClass->cbClsExtra), 0);
+    record->system = system;
+
+    const ATOM atom = findAtomLocked(state, folded, true);
+    if (atom == 0 || state.classes.find(atom) != state.classes.end()) {
+        return 0;
+    }
+    record->atom = atom;
+    state.classes.emplace(atom, std::move(record));
+    return atom;
+}
+
 // The next handle value that names no live window.
 HWND newHandleLocked(WindowSystem& state)
 {
@@ -183,44 +223,6 @@ unsigned char* extraSlot(WindowRecord& window, int index)
 }
 
 } // namespace
-
-ATOM kvowin::registerClassLocked(WindowSystem& state, const WNDCLASSW* wndClass, bool system)
-{
-    if (wndClass == nullptr || wndClass->lpfnWndProc == nullptr || wndClass->cbClsExtra < 0 ||
-        wndClass->cbClsExtra > MAX_EXTRA_BYTES || wndClass->cbWndExtra < 0 ||
-        wndClass->cbWndExtra > MAX_EXTRA_BYTES || IS_INTATOM(wndClass->lpszClassName)) {
-        return 0;
-    }
-    std::u16string folded;
-    if (!foldName(wndClass->lpszClassName, folded)) {
-        return 0;
-    }
-    auto record = std::make_unique<ClassRecord>();
-    record->style = wndClass->style;
-    record->procedure = wndClass->lpfnWndProc;
-    record->classExtraCount = wndClass->cbClsExtra;
-    record->windowExtraCount = wndClass->cbWndExtra;
-    record->instance = wndClass->hInstance;
-    record->icon = wndClass->hIcon;
-    record->cursor = wndClass->hCursor;
-    record->background = wndClass->hbrBackground;
-    if (IS_INTATOM(wndClass->lpszMenuName)) {
-        record->menuResource = wndClass->lpszMenuName;
-    } else {
-        record->menuText = wndClass->lpszMenuName;
-        record->hasMenuText = true;
-    }
-    record->classExtra.assign(static_cast<std::size_t>(wndClass->cbClsExtra), 0);
-    record->system = system;
-
-    const ATOM atom = findAtomLocked(state, folded, true);
-    if (atom == 0 || state.classes.find(atom) != state.classes.end()) {
-        return 0;
-    }
-    record->atom = atom;
-    state.classes.emplace(atom, std::move(record));
-    return atom;
-}
 
 // Headless until a display back end is built in.
 bool kvoDisplayActive()
