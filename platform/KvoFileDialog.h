@@ -1,7 +1,8 @@
-// The open and save dialogs without a display. A dialog shows its title, folder, file types and
-// initial name on standard error and asks for a file name on the controlling terminal; the
-// variable KIVO_FILEDIALOG_ANSWER answers for automated runs, and without a terminal the dialog is
-// cancelled. Paths are this platform's: "/" separates directories, "\" and ":" are ordinary
+// The open and save dialogs. A dialog shows its title, folder, file types and initial name on
+// standard error and asks for a file name: the variable KIVO_FILEDIALOG_ANSWER answers first, for
+// automated runs; else, with a display (or DISPLAY set), the desktop's file chooser (zenity or
+// kdialog, when one is on PATH) asks; else the controlling terminal does, and without a terminal
+// the dialog is cancelled. Paths are this platform's: "/" separates directories, "\" and ":" are ordinary
 // file-name characters.
 #pragma once
 
@@ -81,8 +82,9 @@ extern "C" {
 // taken from lpstrInitialDir and then from the current directory, so the path is absolute.
 // lpstrDefExt (a leading "." skipped) is appended after a "." when the last component has no ".".
 //
-// The answer is KIVO_FILEDIALOG_ANSWER when the variable is set (an empty value cancels), else a
-// line typed on the controlling terminal (blanks at its ends dropped; an empty line or end of
+// The answer is KIVO_FILEDIALOG_ANSWER when the variable is set (an empty value cancels), else the
+// file chooser's (taken like the variable's; its Cancel cancels; when it fails to run the terminal
+// asks instead), else a line typed on the controlling terminal (blanks at its ends dropped; an empty line or end of
 // input cancels). Without a terminal the dialog is cancelled. A directory is never a file's
 // name, and the flags refuse more (a missing directory or file, a file not to be replaced or
 // created): a typed answer that is refused asks again, a refused automated answer cancels the

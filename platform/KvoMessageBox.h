@@ -1,6 +1,7 @@
-// Message boxes without a display: MessageBoxW writes the caption and the text to standard error
-// and reads the answer from the controlling terminal. Automation answers through the variable
-// KIVO_MSGBOX_ANSWER; without a terminal the box gives its "stop" answer (see MessageBoxW).
+// Message boxes. With a display a box is a small modal window of controls (KvoControls.h); without
+// one MessageBoxW writes the caption and the text to standard error and reads the answer from the
+// controlling terminal. Automation answers through the variable KIVO_MSGBOX_ANSWER in both cases;
+// without a terminal the box gives its "stop" answer (see MessageBoxW).
 #pragma once
 
 #include "platform/KvoWinTypes.h"
@@ -53,7 +54,10 @@ extern "C" {
 //   empty line chooses the default button; anything else asks again;
 // - without a terminal, or at its end of input, the stop answer: Cancel when the box offers it,
 //   else No (Yes/No), Abort (Abort/Retry/Ignore) or OK (a lone OK button).
-// The window is ignored: boxes are always modal to the whole console.
+// With a display (and no automated answer) the box is a window instead: Enter chooses the focused
+// (at first the default) button, Escape or closing the box the stop answer, and window, when it
+// is one, is disabled while the box is up. Without a display the window is ignored: boxes are
+// modal to the whole console.
 KVO_API int MessageBoxW(HWND window, const KvoChar* text, const KvoChar* caption, UINT style);
 
 } // extern "C"

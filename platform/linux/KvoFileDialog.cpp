@@ -4,15 +4,24 @@
 // written, and only after every part of the result is known to fit its buffer.
 #include "platform/KvoFileDialog.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <optional>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/KvoPath.h"
 #include "platform/KvoText.h"
 #include "platform/linux/KvoTerminal.h"
+#include "platform/linux/KvoWindowInternal.h"
+
+extern char** environ;
 
 namespace {
 
@@ -112,20 +121,184 @@ std::u16string fullPath(std::u16string answer, const OPENFILENAMEW& ofn)
     return answer;
 }
 
-// The answer a dialog gets: a line read from the terminal or the automation variable.
+// ---- The desktop's file chooser ------------------------------------------------------------------
+// With a display (or at least DISPLAY set) a dialog asks the desktop's file chooser, zenity or
+// kdialog, whichever is found first on PATH. Its exit status 0 gives the chosen path on standard
+// output, 1 means the user cancelled; anything else (it could not reach the display, or was
+// killed) falls back to the terminal.
+
+enum class PickerKind : std::uint8_t { ZENITY, KDIALOG };
+
+struct Picker {
+    PickerKind kind;
+    std::string program; // full path
+};
+
+// The program's path when an executable of that name is on PATH.
+std::optional<std::string> findOnPath(const char* name)
+{
+    const char* path = std::getenv("PATH");
+    if (!path)
+        return std::nullopt;
+    std::string list = path;
+    std::size_t start = 0;
+    while (start <= list.size()) {
+        const std::size_t end = std::min(list.find(':', start), list.size());
+        const std::string directory = end > start ? list.substr(start, end - start) : std::string(".");
+        const std::string candidate = directory + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0 && kvoPathKind(kvoFromUtf8(candidate.c_str()).c_str()) != KvoPathKind::DIRECTORY)
+            return candidate;
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<Picker> findPicker()
+{
+    const char* display = std::getenv("DISPLAY");
+    if (!kvoDisplayActive() && !(display && *display))
+        return std::nullopt;
+    if (auto program = findOnPath("zenity"))
+        return Picker{PickerKind::ZENITY, *program};
+    if (auto program = findOnPath("kdialog"))
+        return Picker{PickerKind::KDIALOG, *program};
+    return std::nullopt;
+}
+
+// The pairs of a filter list as (description, patterns separated by blanks).
+std::vector<std::pair<std::string, std::string>> filterPairs(const KvoChar* filter)
+{
+    std::vector<std::pair<std::string, std::string>> pairs;
+    while (filter && *filter) {
+        const std::u16string description = filter;
+        filter += description.size() + 1;
+        std::u16string pattern = filter;
+        filter += pattern.size() + 1;
+        for (KvoChar& unit : pattern) {
+            if (unit == u';')
+                unit = u' ';
+        }
+        const std::string patterns = kvoTrimBlanks(utf8(pattern));
+        if (!patterns.empty())
+            pairs.emplace_back(utf8(description), patterns);
+    }
+    return pairs;
+}
+
+// The chooser's command line for the record.
+std::vector<std::string> pickerArguments(const Picker& picker, const OPENFILENAMEW& ofn, DialogKind kind,
+                                         const std::u16string& initialName)
+{
+    std::string title = ofn.lpstrTitle && *ofn.lpstrTitle ? kvoToUtf8(ofn.lpstrTitle)
+                                                           : std::string(kind == DialogKind::OPEN ? "Open" : "Save As");
+    // Where the chooser starts: the initial name in the initial folder (a folder ends with "/").
+    std::string start = ofn.lpstrInitialDir && *ofn.lpstrInitialDir ? kvoToUtf8(ofn.lpstrInitialDir) : "";
+    if (!start.empty() && start.back() != '/')
+        start += "/";
+    if (!initialName.empty())
+        start = initialName.front() == u'/' ? utf8(initialName) : start + utf8(initialName);
+    const auto filters = filterPairs(ofn.lpstrFilter);
+    std::vector<std::string> arguments{picker.program};
+    if (picker.kind == PickerKind::ZENITY) {
+        arguments.push_back("--file-selection");
+        arguments.push_back("--title=" + title);
+        if (kind == DialogKind::SAVE) {
+            arguments.push_back("--save");
+            if (ofn.Flags & OFN_OVERWRITEPROMPT)
+                arguments.push_back("--confirm-overwrite");
+        }
+        if (!start.empty())
+            arguments.push_back("--filename=" + start);
+        for (const auto& [description, patterns] : filters)
+            arguments.push_back("--file-filter=" + description + " | " + patterns);
+        return arguments;
+    }
+    arguments.push_back("--title");
+    arguments.push_back(title);
+    arguments.push_back(kind == DialogKind::OPEN ? "--getopenfilename" : "--getsavefilename");
+    arguments.push_back(start.empty() ? "." : start);
+    std::string filterText;
+    for (const auto& [description, patterns] : filters)
+        filterText += (filterText.empty() ? "" : "\n") + patterns + "|" + description;
+    if (!filterText.empty())
+        arguments.push_back(filterText);
+    return arguments;
+}
+
+// Runs the chooser: its exit status (-1 when it could not be run) and what it wrote (at most
+// limit bytes are kept).
+int runPicker(const std::vector<std::string>& arguments, std::string& output, std::size_t limit)
+{
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // The chooser's own diagnostics (toolkit warnings) are not the program's.
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeEnds[1]);
+    if (spawned != 0) {
+        close(pipeEnds[0]);
+        return -1;
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(pipeEnds[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        // Read to the end so the chooser never blocks on a full pipe; keep what fits. A cut
+        // answer is still longer than any path a dialog gives, so it is refused, never taken.
+        output.append(buffer, std::min<std::size_t>(static_cast<std::size_t>(got), limit - std::min(limit, output.size())));
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The answer a dialog gets: the automation variable, the desktop's file chooser, or a line read
+// from the terminal.
 class AnswerSource
 {
 public:
-    // True when the variable answers; then the terminal is not opened.
+    // True when the variable or the chooser answers; then the terminal is not opened.
     bool automated() const noexcept { return m_automated.has_value(); }
     bool hasTerminal() const noexcept { return m_terminal && m_terminal->isOpen(); }
 
-    AnswerSource()
+    AnswerSource(const OPENFILENAMEW& ofn, DialogKind kind, const std::u16string& initialName)
     {
-        if (const char* variable = std::getenv(ANSWER_VARIABLE))
+        if (const char* variable = std::getenv(ANSWER_VARIABLE)) {
             m_automated = kvoFromUtf8(variable);
-        else
-            m_terminal.emplace();
+            return;
+        }
+        if (const std::optional<Picker> picker = findPicker()) {
+            std::string output;
+            const int status = runPicker(pickerArguments(*picker, ofn, kind, initialName), output, MAX_LINE_BYTES + 2);
+            if (status == 0 || status == 1) {
+                // The chooser's answer is taken like an automated one: once, and refused flags
+                // cancel; status 1 (cancelled) is an empty answer.
+                while (!output.empty() && (output.back() == '\n' || output.back() == '\r'))
+                    output.pop_back();
+                m_automated = status == 0 ? kvoFromUtf8(output.c_str()) : std::u16string();
+                return;
+            }
+            kvoTellUser("The file chooser did not answer; asking here.\n");
+        }
+        m_terminal.emplace();
     }
 
     // The next answer (without terminating zero and what follows it); nullopt when the dialog is
@@ -282,9 +455,10 @@ BOOL runDialog(OPENFILENAMEW* ofn, DialogKind kind)
         t_lastError = CDERR_INITIALIZATION;
         return FALSE;
     }
-    showDialog(*ofn, kind, boundedText(ofn->lpstrFile, ofn->nMaxFile));
+    const std::u16string initialName = boundedText(ofn->lpstrFile, ofn->nMaxFile);
+    showDialog(*ofn, kind, initialName);
 
-    AnswerSource source;
+    AnswerSource source(*ofn, kind, initialName);
     if (!source.automated() && !source.hasTerminal()) {
         kvoTellUser("no terminal: cancelled\n");
         return FALSE;

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "platform/KvoText.h"
+#include "platform/linux/KvoMessageBoxInternal.h"
 #include "platform/linux/KvoTerminal.h"
+#include "platform/linux/KvoWindowInternal.h"
 
 namespace {
 
@@ -165,10 +167,31 @@ const char* buttonName(const ButtonSet& set, int id)
 
 } // namespace
 
-extern "C" int MessageBoxW(HWND /*window*/, const KvoChar* text, const KvoChar* caption, UINT style)
+int kvoMessageBoxButtons(UINT style, KvoMessageBoxButton (&buttons)[KVO_MESSAGE_BOX_MAX_BUTTONS])
+{
+    const ButtonSet& set = buttonSetOf(style);
+    for (int i = 0; i < set.count; ++i)
+        buttons[i] = {set.buttons[i].id, set.buttons[i].name};
+    return set.count;
+}
+
+int kvoMessageBoxStopAnswer(UINT style)
+{
+    return stopAnswer(buttonSetOf(style));
+}
+
+int kvoMessageBoxDefaultAnswer(UINT style)
+{
+    return defaultAnswer(buttonSetOf(style), style);
+}
+
+extern "C" int MessageBoxW(HWND window, const KvoChar* text, const KvoChar* caption, UINT style)
 {
     const ButtonSet& set = buttonSetOf(style);
     const int defaultId = defaultAnswer(set, style);
+    // The automation variable answers first, with or without a display.
+    if (kvoDisplayActive() && automatedAnswer(set) == 0)
+        return kvoMessageBoxWindow(window, text, caption, style, nullptr, nullptr);
     kvoTellUser("\n" + std::string(iconWord(style)) + kvoToUtf8(caption) + "\n" + kvoToUtf8(text) + "\n");
 
     if (const int id = automatedAnswer(set)) {

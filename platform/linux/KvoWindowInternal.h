@@ -23,6 +23,10 @@ struct KvoDrawingArea {
     std::vector<RECT> visible;
 };
 
+// Provided by the controls (KvoControls.h): the system window classes, registered when the window
+// system's state is created.
+const WNDCLASSW* kvoSystemWindowClasses(std::size_t& count);
+
 // Provided by the window system.
 // True when top-level windows are shown on a display (an X server was reached and KIVO_HEADLESS
 // is not set); false when everything runs in memory only.

@@ -74,6 +74,9 @@ void forgetWindowLocked(WindowSystem& state, const WindowRecord& window)
     if (queue->focus == hwnd) {
         queue->focus = nullptr;
     }
+    if (queue->capture == hwnd) {
+        queue->capture = nullptr;
+    }
 }
 
 } // namespace kvowin

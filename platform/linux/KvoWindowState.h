@@ -62,6 +62,8 @@ struct ClassRecord {
     std::vector<unsigned char> classExtra;
     // Live windows of the class; the class cannot be unregistered while any exist.
     std::size_t windowCount = 0;
+    // A system class (KvoControls.h): registered before first use and never unregistered.
+    bool system = false;
 };
 
 enum class ShowState { Normal, Minimized, Maximized };
@@ -129,6 +131,8 @@ struct ThreadQueue {
     std::vector<Timer> timers;
     UINT_PTR nextTimerId = 1;
     HWND focus = nullptr;
+    // The window holding the mouse capture (SetCapture), or null.
+    HWND capture = nullptr;
     // Signalled (with the lock) when something arrives that a waiting GetMessageW may take.
     std::condition_variable wake;
     // Key state as the retrieved key messages left it: bit 0x80 down, bit 0x01 toggled.

@@ -25,11 +25,26 @@
 #include "platform/linux/KvoWindowInternal.h"
 #include "platform/linux/KvoWindowState.h"
 
+namespace {
+// Registers a class into state (defined below); 0 when the record is refused. A system class
+// cannot be unregistered.
+ATOM registerClassLocked(kvowin::WindowSystem& state, const WNDCLASSW* wndClass, bool system);
+} // namespace
+
 namespace kvowin {
 
 WindowSystem& windowSystem()
 {
-    static WindowSystem* const state = new WindowSystem;
+    // The system classes exist before anything can look a class up or register one of that name.
+    static WindowSystem* const state = [] {
+        auto* created = new WindowSystem;
+        std::size_t count = 0;
+        const WNDCLASSW* classes = kvoSystemWindowClasses(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            registerClassLocked(*created, &classes[i], true);
+        }
+        return created;
+    }();
     return *state;
 }
 
@@ -101,6 +116,44 @@ ClassRecord* findClassLocked(WindowSystem& state, const KvoChar* className)
     }
     auto found = state.classes.find(atom);
     return found == state.classes.end() ? nullptr : found->second.get();
+}
+
+ATOM registerClassLocked(WindowSystem& state, const WNDCLASSW* wndClass, bool system)
+{
+    if (wndClass == nullptr || wndClass->lpfnWndProc == nullptr || wndClass->cbClsExtra < 0 ||
+        wndClass->cbClsExtra > MAX_EXTRA_BYTES || wndClass->cbWndExtra < 0 ||
+        wndClass->cbWndExtra > MAX_EXTRA_BYTES || IS_INTATOM(wndClass->lpszClassName)) {
+        return 0;
+    }
+    std::u16string folded;
+    if (!foldName(wndClass->lpszClassName, folded)) {
+        return 0;
+    }
+    auto record = std::make_unique<ClassRecord>();
+    record->style = wndClass->style;
+    record->procedure = wndClass->lpfnWndProc;
+    record->classExtraCount = wndClass->cbClsExtra;
+    record->windowExtraCount = wndClass->cbWndExtra;
+    record->instance = wndClass->hInstance;
+    record->icon = wndClass->hIcon;
+    record->cursor = wndClass->hCursor;
+    record->background = wndClass->hbrBackground;
+    if (IS_INTATOM(wndClass->lpszMenuName)) {
+        record->menuResource = wndClass->lpszMenuName;
+    } else {
+        record->menuText = wndClass->lpszMenuName;
+        record->hasMenuText = true;
+    }
+    record->classExtra.assign(static_cast<std::size_t>(wndClass->cbClsExtra), 0);
+    record->system = system;
+
+    const ATOM atom = findAtomLocked(state, folded, true);
+    if (atom == 0 || state.classes.find(atom) != state.classes.end()) {
+        return 0;
+    }
+    record->atom = atom;
+    state.classes.emplace(atom, std::move(record));
+    return atom;
 }
 
 // The next handle value that names no live window.
@@ -192,41 +245,9 @@ UINT RegisterWindowMessageW(const KvoChar* name)
 
 ATOM RegisterClassW(const WNDCLASSW* wndClass)
 {
-    if (wndClass == nullptr || wndClass->lpfnWndProc == nullptr || wndClass->cbClsExtra < 0 ||
-        wndClass->cbClsExtra > MAX_EXTRA_BYTES || wndClass->cbWndExtra < 0 ||
-        wndClass->cbWndExtra > MAX_EXTRA_BYTES || IS_INTATOM(wndClass->lpszClassName)) {
-        return 0;
-    }
-    std::u16string folded;
-    if (!foldName(wndClass->lpszClassName, folded)) {
-        return 0;
-    }
-    auto record = std::make_unique<ClassRecord>();
-    record->style = wndClass->style;
-    record->procedure = wndClass->lpfnWndProc;
-    record->classExtraCount = wndClass->cbClsExtra;
-    record->windowExtraCount = wndClass->cbWndExtra;
-    record->instance = wndClass->hInstance;
-    record->icon = wndClass->hIcon;
-    record->cursor = wndClass->hCursor;
-    record->background = wndClass->hbrBackground;
-    if (IS_INTATOM(wndClass->lpszMenuName)) {
-        record->menuResource = wndClass->lpszMenuName;
-    } else {
-        record->menuText = wndClass->lpszMenuName;
-        record->hasMenuText = true;
-    }
-    record->classExtra.assign(static_cast<std::size_t>(wndClass->cbClsExtra), 0);
-
     WindowSystem& state = windowSystem();
     std::lock_guard<std::mutex> guard(state.lock);
-    const ATOM atom = findAtomLocked(state, folded, true);
-    if (atom == 0 || state.classes.find(atom) != state.classes.end()) {
-        return 0;
-    }
-    record->atom = atom;
-    state.classes.emplace(atom, std::move(record));
-    return atom;
+    return registerClassLocked(state, wndClass, false);
 }
 
 BOOL UnregisterClassW(const KvoChar* className, HINSTANCE)
@@ -234,7 +255,7 @@ BOOL UnregisterClassW(const KvoChar* className, HINSTANCE)
     WindowSystem& state = windowSystem();
     std::lock_guard<std::mutex> guard(state.lock);
     ClassRecord* windowClass = findClassLocked(state, className);
-    if (windowClass == nullptr || windowClass->windowCount != 0) {
+    if (windowClass == nullptr || windowClass->windowCount != 0 || windowClass->system) {
         return FALSE;
     }
     state.classes.erase(windowClass->atom);
