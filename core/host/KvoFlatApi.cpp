@@ -27,6 +27,7 @@
 #include "host/kvo.h"
 #include "platform/KvoFormat.h"
 #include "platform/KvoText.h"
+#include "platform/KvoWinTypes.h"
 #include "stdlib/KvoLibCall.h"
 #include "values/KvoString.h"
 #include "values/KvoValue.h"
