@@ -2,8 +2,10 @@
 // operators, comparison and equality, indexing of the built-in containers, reference making and
 // operator overloading. Every operator first looks for a script object among its operands and,
 // if there is one, sends it the operator's message (the reversed message to a right operand
-// when the left one is no object). The instruction loop handles integer operands itself and
-// calls these for everything else; the public doOP_* forms run operator methods to completion.
+// when the left one is no object). The instruction loop carries out the common cases itself
+// (numbers, elements at an index inside their container, dictionary reads) by the same rules
+// (KvoNumberRules.h) and calls these for everything else; the public doOP_* forms run operator
+// methods to completion.
 #include <cmath>
 #include <cstring>
 #include <utility>
