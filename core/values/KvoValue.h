@@ -14,6 +14,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "platform/KvoTypes.h"
 #include "values/KvoRefObject.h"
@@ -322,7 +323,63 @@ public:
     bool isNull() const noexcept { return getType() == KVT_NULL; }
     bool isOwning() const noexcept { return isOwningType(m_ext.type); }
 
+    // Type predicates and typed getters for hot paths: the same answers as getType() and the
+    // typed views above, inline. Numbers never die, so their predicates read the stored byte.
+    bool isInteger() const noexcept { return m_ext.type == KVT_INTEGER; }
+    bool isDouble() const noexcept { return m_ext.type == KVT_DOUBLE; }
+    // An integer or a double (not a float): the kinds the interpreter's number fast paths take.
+    bool isIntegerOrDouble() const noexcept { return m_ext.type == KVT_INTEGER || m_ext.type == KVT_DOUBLE; }
+    bool isNumber() const noexcept { return isIntegerOrDouble() || m_ext.type == KVT_FLOAT; }
+    // A string, a procedure, an object: the owning kind or its live reference twin.
+    bool isString() const noexcept { return isKindOrLiveTwin(KVT_STRING, KVT_STRINGREF); }
+    bool isProcedure() const noexcept { return isKindOrLiveTwin(KVT_BYTECODE, KVT_BYTECODEREF); }
+    bool isObject() const noexcept { return isKindOrLiveTwin(KVT_OBJECT, KVT_OBJECTREF); }
+    // The double payload; only for a value known to be a double.
+    double rawDouble() const noexcept { return m_payload.real; }
+    // An integer or double as a double; only for a value known to be one of the two.
+    double integerOrDoubleAsDouble() const noexcept
+    {
+        return m_ext.type == KVT_INTEGER ? double(m_payload.integer) : m_payload.real;
+    }
+    // Stores a double or NULL without looking at the old content; only for a value that holds
+    // no counted reference.
+    void setDoubleUnowned(double value) noexcept
+    {
+        m_ext = ExtType(KVT_DOUBLE, 0);
+        m_payload.real = value;
+    }
+    void setNullUnowned() noexcept
+    {
+        m_ext = ExtType();
+        m_payload.bits = 0;
+    }
+
+    // The payload as an object of type T, whatever the type says: only after the kind was
+    // checked (a dead reference must already have been excluded).
+    template <typename T>
+    T* payloadAs() const noexcept
+    {
+        return static_cast<T*>(m_payload.object);
+    }
+    // The object of a value of kind `owning` or of its live reference twin `reference`, else
+    // null: owning kinds pay nothing for references.
+    template <typename T>
+    T* objectOfKinds(KvoValueType owning, KvoValueType reference) const noexcept
+    {
+        return isKindOrLiveTwin(owning, reference) ? payloadAs<T>() : nullptr;
+    }
+    // The object as T (KvoString, KvoBuffer, KvoCharBuffer, KvoObject, KvoClass, KvoDictionary
+    // or KvoVector, whose kinds include procedures and local-variable information): the same
+    // answer as the typed view of that class, inline, for code that includes T's header.
+    template <typename T>
+    T* as() const noexcept;
+
 private:
+    [[gnu::always_inline]] bool isKindOrLiveTwin(KvoValueType owning, KvoValueType reference) const noexcept
+    {
+        KvoValueType type = m_ext.type;
+        return type == owning || (type == reference && !isDeadReference());
+    }
     void setObject(KvoRefObject* p) noexcept
     {
         setPointer(p);
@@ -377,6 +434,37 @@ private:
     ExtType m_ext;
     Payload m_payload;
 };
+
+template <typename T>
+T* KvoValue::as() const noexcept
+{
+    if constexpr (std::is_same_v<T, KvoVector>) {
+        switch (m_ext.type) {
+        case KVT_VECTOR:
+        case KVT_BYTECODE:
+        case KVT_LOCALVARINFO:
+            return payloadAs<T>();
+        case KVT_VECTORREF:
+        case KVT_BYTECODEREF:
+            return isDeadReference() ? nullptr : payloadAs<T>();
+        default:
+            return nullptr;
+        }
+    } else if constexpr (std::is_same_v<T, KvoString>) {
+        return objectOfKinds<T>(KVT_STRING, KVT_STRINGREF);
+    } else if constexpr (std::is_same_v<T, KvoBuffer>) {
+        return objectOfKinds<T>(KVT_BUFFER, KVT_BUFFERREF);
+    } else if constexpr (std::is_same_v<T, KvoCharBuffer>) {
+        return objectOfKinds<T>(KVT_CHARBUFFER, KVT_CHARBUFFERREF);
+    } else if constexpr (std::is_same_v<T, KvoObject>) {
+        return objectOfKinds<T>(KVT_OBJECT, KVT_OBJECTREF);
+    } else if constexpr (std::is_same_v<T, KvoClass>) {
+        return objectOfKinds<T>(KVT_CLASS, KVT_CLASSREF);
+    } else {
+        static_assert(std::is_same_v<T, KvoDictionary>, "a class that values hold");
+        return objectOfKinds<T>(KVT_DICTIONARY, KVT_DICTIONARYREF);
+    }
+}
 
 static_assert(sizeof(KvoValue) == 16, "a value is 16 bytes");
 static_assert(std::endian::native == std::endian::little, "32-bit payloads occupy the low bytes of the payload word");

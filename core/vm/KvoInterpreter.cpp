@@ -9,6 +9,7 @@
 // next instruction boundary (or when the outermost call ends).
 #include "vm/KvoInterpreter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -18,7 +19,6 @@
 #include "vm/KvoErrors.h"
 #include "vm/KvoProcedure.h"
 #include "vm/KvoTraceback.h"
-#include "vm/KvoValueViews.h"
 
 namespace {
 
@@ -402,7 +402,19 @@ bool KvoInterpreter::collectResult(int calledSlot)
         truncate(static_cast<std::uint32_t>(calledSlot) + 1);
         return returnError(KVO_ERR_STACK_CORRUPTED);
     }
-    cutBackTo(calledSlot);
+    // The result moves to the called slot and every slot above it is emptied, but the stack keeps
+    // some room above the called slot (as much as it had, up to KEEP_ROOM slots): the pushes and
+    // calls that follow a native call find it without growing the stack again.
+    constexpr std::uint32_t KEEP_ROOM = 32;
+    int top = m_sp.current();
+    if (top > calledSlot && top < static_cast<int>(size()))
+        (*this)[static_cast<std::uint32_t>(calledSlot)] = static_cast<KvoValue&&>((*this)[static_cast<std::uint32_t>(top)]);
+    auto keep = std::min<std::uint32_t>(size(), static_cast<std::uint32_t>(calledSlot) + 1 + KEEP_ROOM);
+    truncate(keep);
+    // A release may delete an object; the size is read again after each.
+    for (auto i = static_cast<std::uint32_t>(calledSlot) + 1; i < keep && i < size(); ++i)
+        (*this)[i].dispose();
+    m_sp = ValPtr(this, calledSlot);
     return true;
 }
 
@@ -424,7 +436,7 @@ KvoInterpreter::Flow KvoInterpreter::enterProcedure(KvoVector* procedure, int na
         returnError(KVO_ERR_NO_BYTECODE, KVO_ERR_NO_BYTECODE_DETAIL);
         return Flow::FAIL;
     }
-    KvoBuffer* code = procedure->size() > PROC_CODE ? bufferOf((*procedure)[PROC_CODE]) : nullptr;
+    KvoBuffer* code = procedure->size() > PROC_CODE ? (*procedure)[PROC_CODE].as<KvoBuffer>() : nullptr;
     if (!code) {
         invalidBytecode();
         return Flow::FAIL;
@@ -439,7 +451,7 @@ KvoInterpreter::Flow KvoInterpreter::enterProcedure(KvoVector* procedure, int na
     }
     // Missing trailing arguments take their defaults, up to the first parameter without one.
     int sp = m_sp.current();
-    KvoVector* defaults = procedure->size() > PROC_DEFAULTS ? vectorOf((*procedure)[PROC_DEFAULTS]) : nullptr;
+    KvoVector* defaults = procedure->size() > PROC_DEFAULTS ? (*procedure)[PROC_DEFAULTS].as<KvoVector>() : nullptr;
     while (defaults && static_cast<std::uint32_t>(nargs) < defaults->size() &&
            !((*defaults)[static_cast<std::uint32_t>(nargs)].getFlags() & KvoNoDefault)) {
         if (!growStack(sp + 1)) {
@@ -518,7 +530,7 @@ KvoInterpreter::Flow KvoInterpreter::callValue(int calledSlot, int count, bool n
     case KVT_BYTECODE:
     case KVT_BYTECODEREF:
         // The called slot keeps the procedure alive until the frame has taken its own reference.
-        return enterProcedure(vectorOf(callee), count, nested, RA_NONE);
+        return enterProcedure(callee.as<KvoVector>(), count, nested, RA_NONE);
     case KVT_OBJECT:
     case KVT_OBJECTREF:
         return sendMessage(count, reservedName(RN_OP_CALL), nested, RA_NONE);

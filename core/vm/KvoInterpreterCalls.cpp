@@ -14,7 +14,6 @@
 #include "vm/KvoOpCode.h"
 #include "vm/KvoProcedure.h"
 #include "vm/KvoTraceback.h"
-#include "vm/KvoValueViews.h"
 
 // ---- Unwinding ------------------------------------------------------------------------------------
 
@@ -158,10 +157,10 @@ void KvoInterpreter::cutBackTo(int calledSlot)
     if (procedure && procedure->size() > PROC_DEFAULTS && m_depth < KVO_MAX_CALL_DEPTH) {
         const KvoValue& codeValue = (*procedure)[PROC_CODE];
         if (codeValue.hasType(KVT_BUFFER) || codeValue.hasType(KVT_BUFFERREF))
-            code = payloadAs<KvoBuffer>(codeValue);
+            code = codeValue.payloadAs<KvoBuffer>();
         const KvoValue& defaultsValue = (*procedure)[PROC_DEFAULTS];
         if (defaultsValue.hasType(KVT_VECTOR) || defaultsValue.hasType(KVT_VECTORREF)) {
-            KvoVector* defaults = payloadAs<KvoVector>(defaultsValue);
+            KvoVector* defaults = defaultsValue.payloadAs<KvoVector>();
             if (defaults && static_cast<std::uint32_t>(nargs) < defaults->size() &&
                 !((*defaults)[static_cast<std::uint32_t>(nargs)].getFlags() & KvoNoDefault))
                 code = nullptr;
@@ -208,28 +207,28 @@ KvoVector* KvoInterpreter::findScriptMethod(const KvoValue& receiver, const KvoV
     found = nullptr;
     // Only the plain case: an object receiver and a method name (or a non-owning reference to
     // the method, the form of calls through this) that finds a bytecode method.
-    KvoObject* object = objectOf(receiver);
+    KvoObject* object = receiver.as<KvoObject>();
     if (!object)
         return nullptr;
     KvoValueType selectorType = selector.getType();
     if (selectorType == KVT_BYTECODEREF)
-        return payloadAs<KvoVector>(selector);
+        return selector.payloadAs<KvoVector>();
     if (selectorType != KVT_STRING && selectorType != KVT_STRINGREF)
         return nullptr;
-    KvoString* name = payloadAs<KvoString>(selector);
+    KvoString* name = selector.payloadAs<KvoString>();
     KvoVector* members = object->getMemberData();
     if (!name || !members || members->size() == 0)
         return nullptr;
     const KvoValue& classValue = (*members)[0];
     if (classValue.getType() != KVT_CLASS && classValue.getType() != KVT_CLASSREF)
         return nullptr;
-    auto* c = payloadAs<KvoClass>(classValue);
+    auto* c = classValue.payloadAs<KvoClass>();
     KvoDictionaryEntry* entry = c ? lookupMethod(c, name->c_str()) : nullptr;
     if (!entry)
         return nullptr;
     found = entry;
     const KvoValue& implementation = entry->getValue();
-    return objectOfKinds<KvoVector>(implementation, KVT_BYTECODE, KVT_BYTECODEREF);
+    return implementation.objectOfKinds<KvoVector>(KVT_BYTECODE, KVT_BYTECODEREF);
 }
 
 
@@ -245,8 +244,8 @@ KvoInterpreter::Flow KvoInterpreter::concatenateTop()
     // ADD of two strings: a new string, the left text followed by the right one.
     int sp = m_sp.current();
     KvoValue* stack = data();
-    const KvoString& left = *payloadAs<KvoString>(stack[sp - 1]);
-    const KvoString& right = *payloadAs<KvoString>(stack[sp]);
+    const KvoString& left = *stack[sp - 1].payloadAs<KvoString>();
+    const KvoString& right = *stack[sp].payloadAs<KvoString>();
     if (!kvoLibCountFits(std::uint64_t(left.length()) + right.length(), sizeof(KvoChar))) {
         returnError(KVO_LIB_COUNT_TOO_LARGE);
         return Flow::FAIL;

@@ -25,58 +25,193 @@
 
 #include "stdlib/KvoLibLimits.h"
 #include "stdlib/KvoLibMessages.h"
+#include "values/KvoBuffer.h"
+#include "values/KvoCharBuffer.h"
 #include "values/KvoDictionary.h"
 #include "vm/KvoDebugger.h"
 #include "vm/KvoErrors.h"
 #include "vm/KvoInterpreter.h"
+#include "vm/KvoNumberRules.h"
 #include "vm/KvoOpCode.h"
 #include "vm/KvoProcedure.h"
-#include "vm/KvoValueViews.h"
 
 namespace {
 
-// Integer operations wrap through unsigned arithmetic.
-inline std::int32_t wrapAdd(std::int32_t a, std::int32_t b)
+using namespace kvo_numbers;
+
+// Fast paths of the binary instructions. Each one either carries out the instruction on the two
+// operands at sp[-1] and sp, leaving the result at sp[-1] and moving sp down, and answers true,
+// or changes nothing and answers false: then the general operator function decides, with every
+// rule and error of its own (objects, strings, floats, zero divisors, type errors). Numbers hold
+// no reference, so their slots are overwritten without a release.
+
+// The left operand's slot receives the result; the right one is emptied.
+[[gnu::always_inline]] inline void popInteger(KvoValue*& sp, std::int32_t result) noexcept
 {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+    sp[-1].setIntegerUnowned(result);
+    sp->setNullUnowned();
+    --sp;
 }
-inline std::int32_t wrapSub(std::int32_t a, std::int32_t b)
+[[gnu::always_inline]] inline void popDouble(KvoValue*& sp, double result) noexcept
 {
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
-}
-inline std::int32_t wrapMul(std::int32_t a, std::int32_t b)
-{
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) * static_cast<std::uint32_t>(b));
-}
-// The bitwise and shift operators on two integers, by the same rules as
-// KvoInterpreter::bitwise(): shifts use the low 8 bits of the count, 32 and more shift
-// everything out (SHR propagates the sign).
-inline std::int32_t integerBitwise(std::uint8_t op, std::int32_t a, std::int32_t b)
-{
-    unsigned count = static_cast<unsigned>(b) & 0xFF;
-    switch (op) {
-    case BAND:
-        return a & b;
-    case BOR:
-        return a | b;
-    case XOR:
-        return a ^ b;
-    case SHL:
-        return count >= 32 ? 0 : static_cast<std::int32_t>(static_cast<std::uint32_t>(a) << count);
-    default: // SHR, sign-propagating
-        return count >= 32 ? (a < 0 ? -1 : 0) : (a >> count);
-    }
+    sp[-1].setDoubleUnowned(result);
+    sp->setNullUnowned();
+    --sp;
 }
 
-bool isProcedureValue(const KvoValue& value) noexcept
+// ADD, SUB, MUL, DIV and REM: two integers by the integer rules, an integer or a double with a
+// double by the double rules; a zero divisor is left to the general path, which raises.
+template <std::uint8_t OP>
+[[gnu::always_inline]] inline bool numberArithmetic(KvoValue*& sp) noexcept
 {
-    return value.hasType(KVT_BYTECODE) || value.hasType(KVT_BYTECODEREF);
+    constexpr bool DIVIDES = OP == DIV || OP == REM;
+    const KvoValue& left = sp[-1];
+    const KvoValue& right = *sp;
+    if (left.isInteger() && right.isInteger()) [[likely]] {
+        std::int32_t divisor = right.rawInteger();
+        if (DIVIDES && divisor == 0)
+            return false;
+        popInteger(sp, integerArithmetic(OP, left.rawInteger(), divisor));
+        return true;
+    }
+    if (!left.isIntegerOrDouble() || !right.isIntegerOrDouble())
+        return false;
+    double divisor = right.integerOrDoubleAsDouble();
+    if (DIVIDES && isZeroDouble(divisor))
+        return false;
+    popDouble(sp, doubleArithmetic(OP, left.integerOrDoubleAsDouble(), divisor));
+    return true;
 }
-// A string value that has its string (a string value without one is an error for ADD).
-bool isTextValue(const KvoValue& value) noexcept
+
+// BAND, BOR, XOR, SHL and SHR of two integers.
+template <std::uint8_t OP>
+[[gnu::always_inline]] inline bool bitwiseIntegers(KvoValue*& sp) noexcept
 {
-    return objectOfKinds<KvoString>(value, KVT_STRING, KVT_STRINGREF) != nullptr;
+    if (!sp[-1].isInteger() || !sp->isInteger())
+        return false;
+    popInteger(sp, kvo_numbers::integerBitwise(OP, sp[-1].rawInteger(), sp->rawInteger()));
+    return true;
 }
+
+// LT, LE, GE, GT, EQ and NE of two numbers, integers or doubles.
+template <std::uint8_t OP>
+[[gnu::always_inline]] inline bool numberComparison(KvoValue*& sp) noexcept
+{
+    const KvoValue& left = sp[-1];
+    const KvoValue& right = *sp;
+    if (left.isInteger() && right.isInteger()) [[likely]] {
+        popInteger(sp, integersCompare(OP, left.rawInteger(), right.rawInteger()));
+        return true;
+    }
+    if (!left.isIntegerOrDouble() || !right.isIntegerOrDouble())
+        return false;
+    int comparison = compareAsDoubles(left.integerOrDoubleAsDouble(), right.integerOrDoubleAsDouble());
+    popInteger(sp, comparisonHolds(OP, comparison));
+    return true;
+}
+
+// The code of element `at` of a string, buffer or character buffer value, when at lies inside it.
+inline bool readElementCode(const KvoValue& container, std::uint32_t at, std::int32_t& code) noexcept
+{
+    if (const KvoString* string = container.as<KvoString>()) {
+        if (at >= string->length())
+            return false;
+        code = string->c_str()[at];
+        return true;
+    }
+    if (const KvoBuffer* buffer = container.as<KvoBuffer>()) {
+        if (at >= buffer->size())
+            return false;
+        code = (*buffer)[at];
+        return true;
+    }
+    if (const KvoCharBuffer* chars = container.as<KvoCharBuffer>()) {
+        if (at >= chars->size())
+            return false;
+        code = (*chars)[at];
+        return true;
+    }
+    return false;
+}
+// Writes value into element `at` of a string (which changes in place, for every value sharing
+// it), buffer or character buffer, when at lies inside it; code is what the element now holds.
+inline bool writeElementCode(const KvoValue& container, std::uint32_t at, std::int32_t value, std::int32_t& code) noexcept
+{
+    if (KvoString* string = container.as<KvoString>()) {
+        if (at >= string->length())
+            return false;
+        auto unit = static_cast<KvoChar>(value);
+        (*string)[at] = unit;
+        code = unit;
+        return true;
+    }
+    if (KvoBuffer* buffer = container.as<KvoBuffer>()) {
+        if (at >= buffer->size())
+            return false;
+        auto byte = static_cast<std::uint8_t>(value);
+        (*buffer)[at] = byte;
+        code = byte;
+        return true;
+    }
+    if (KvoCharBuffer* chars = container.as<KvoCharBuffer>()) {
+        if (at >= chars->size())
+            return false;
+        auto unit = static_cast<KvoChar>(value);
+        (*chars)[at] = unit;
+        code = unit;
+        return true;
+    }
+    return false;
+}
+// The vector of a vector value (not a procedure) with an element at, else null.
+inline KvoVector* vectorWithElement(const KvoValue& container, std::uint32_t at) noexcept
+{
+    KvoVector* vector = container.objectOfKinds<KvoVector>(KVT_VECTOR, KVT_VECTORREF);
+    return vector && at < vector->size() ? vector : nullptr;
+}
+
+// Appends the text of right to the string of left, which the variable holds too, when the two
+// hold its only references and the result fits the bound of one string: then nobody else sees
+// the string change, and the variable's next assignment from left stores what it holds.
+inline bool extendsInPlace(const KvoValue& variable, const KvoValue& left, const KvoValue& right) noexcept
+{
+    if (left.storedType() != KVT_STRING || variable.storedType() != KVT_STRING ||
+        variable.storedPointer() != left.storedPointer() || right.storedPointer() == left.storedPointer())
+        return false;
+    auto* string = left.payloadAs<KvoString>();
+    if (string->getRefCnt() != 2 || string->getWeakRefCnt() != 0)
+        return false;
+    const KvoString& tail = *right.payloadAs<KvoString>();
+    if (!kvoLibCountFits(std::uint64_t(string->length()) + tail.length(), sizeof(KvoChar)))
+        return false;
+    *string += tail;
+    return true;
+}
+
+// The global variable that the literal of a REF or SET names, or null when it names none.
+inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
+{
+    if (literal.storedType() != KVT_VAR || !literal.storedPointer())
+        return nullptr;
+    return &static_cast<KvoDictionaryEntry*>(literal.storedPointer())->getValue();
+}
+
+// The data members of the object `this` (argument 0 of the frame whose called slot is bp), or
+// null with the error to raise.
+inline KvoVector* membersOfThis(const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* sp,
+                                const KvoChar*& error) noexcept
+{
+    KvoObject* object = frame->getNargs() >= 1 && bp + 1 <= sp ? bp[1].as<KvoObject>() : nullptr;
+    if (!object) {
+        error = KVO_ERR_OBJECT_EXPECTED;
+        return nullptr;
+    }
+    KvoVector* members = object->getMemberData();
+    if (!members)
+        error = KVO_ERR_MEMBER_DATA_EXPECTED;
+    return members;
+}
+
 // Whether two zero-terminated texts are equal.
 bool equalTexts(const KvoChar* a, const KvoChar* b) noexcept
 {
@@ -160,8 +295,9 @@ bool KvoInterpreter::run()
 
 // Reads the hot state of the current frame into the locals, and writes it back. Macros rather
 // than lambdas: a lambda that the compiler declines to inline would pin every local in memory.
+// Every macro below is one complete statement.
 #define LOAD()                                                                                  \
-    {                                                                                           \
+    do {                                                                                        \
         frame = m_frame;                                                                        \
         procedure = frame->m_procedure;                                                         \
         KvoBuffer* buffer = frame->m_codeBuffer;                                                \
@@ -174,13 +310,13 @@ bool KvoInterpreter::run()
         bp = stack + frame->m_bp.current();                                                     \
         fp = stack + frame->m_fp.current();                                                     \
         sp = stack + m_sp.current();                                                            \
-    }
+    } while (false)
 #define SPILL()                                                    \
-    {                                                              \
+    do {                                                           \
         frame->m_pc = static_cast<std::uint32_t>(ip - code);       \
         frame->m_width = static_cast<std::uint8_t>(width);         \
         m_sp = ValPtr(this, static_cast<int>(sp - data()));        \
-    }
+    } while (false)
 #define INDEX_OF(slot) static_cast<int>((slot) - data())
 
 // Instruction fetch and dispatch. NEXT() runs the next instruction through `handlers`: the
@@ -203,78 +339,88 @@ bool KvoInterpreter::run()
 #define NO_CHECK_BEFORE_NEXT() pollNext = false
 #endif
 #define NEXT()                   \
-    {                            \
+    do {                         \
         if (ip >= end)           \
             goto endOfCode;      \
         op = *ip++;              \
         JUMP_TO_HANDLER();       \
-    }
+    } while (false)
 #define CHECKED_NEXT()                                          \
-    {                                                           \
+    do {                                                        \
         if (m_attention.load(std::memory_order_relaxed))        \
             goto attention;                                     \
         NEXT();                                                 \
-    }
+    } while (false)
 
 // Control transfers of the loop. RAISE continues at a handler of this run or leaves the run.
 #define RAISE()                      \
-    {                                \
+    do {                             \
         if (!unwindToHandler())      \
             return false;            \
         LOAD();                      \
         CHECKED_NEXT();              \
-    }
+    } while (false)
 #define INVALID()           \
-    {                       \
+    do {                    \
         SPILL();            \
         invalidBytecode();  \
         RAISE();            \
-    }
+    } while (false)
 #define FAIL_WITH(call) \
-    {                   \
+    do {                \
         SPILL();        \
         call;           \
         RAISE();        \
-    }
+    } while (false)
 // Runs an out-of-line operation that may push a frame (an operator method) or fail.
 #define RUN_FLOW(expression)                   \
-    {                                          \
+    do {                                       \
         SPILL();                               \
         if ((expression) == Flow::FAIL)        \
             RAISE();                           \
         LOAD();                                \
         CHECKED_NEXT();                        \
-    }
-#define READ_INDEX(variable)                           \
-    if (width == 1) [[likely]] {                       \
-        if (ip >= end)                                 \
-            INVALID();                                 \
-        variable = *ip++;                              \
-    } else {                                           \
-        if (static_cast<unsigned>(end - ip) < width)   \
-            INVALID();                                 \
-        variable = readOperand(ip, width);             \
-        ip += width;                                   \
-    }
-#define READ_ADDRESS(variable)                                      \
-    if (end - ip < static_cast<std::ptrdiff_t>(KVO_ADDRESS_SIZE))   \
-        INVALID();                                                  \
-    variable = readAddress(ip);                                     \
-    ip += KVO_ADDRESS_SIZE;                                         \
-    if (variable >= static_cast<std::uint32_t>(end - code))         \
-        INVALID();
+    } while (false)
+// Reads an index operand of the current width into `variable` (declared by the handler).
+#define READ_INDEX(variable)                               \
+    do {                                                   \
+        if (width == 1) [[likely]] {                       \
+            if (ip >= end)                                 \
+                INVALID();                                 \
+            variable = *ip++;                              \
+        } else {                                           \
+            if (static_cast<unsigned>(end - ip) < width)   \
+                INVALID();                                 \
+            variable = readOperand(ip, width);             \
+            ip += width;                                   \
+        }                                                  \
+    } while (false)
+// Reads an address operand into `variable` (declared by the handler): a code offset.
+#define READ_ADDRESS(variable)                                          \
+    do {                                                                \
+        if (end - ip < static_cast<std::ptrdiff_t>(KVO_ADDRESS_SIZE))   \
+            INVALID();                                                  \
+        variable = readAddress(ip);                                     \
+        ip += KVO_ADDRESS_SIZE;                                         \
+        if (variable >= static_cast<std::uint32_t>(end - code))         \
+            INVALID();                                                  \
+    } while (false)
 // The instruction drops n slots: it must not pop below the frame's called slot.
 #define NEED(n)                 \
-    if (sp - (n) < bp)          \
-        INVALID();
+    do {                        \
+        if (sp - (n) < bp)      \
+            INVALID();          \
+    } while (false)
 // Makes room for n more slots above the top.
-#define ROOM(n)                                   \
-    if (sp + (n) > last) {                        \
-        SPILL();                                  \
-        if (!growStack(INDEX_OF(sp) + (n)))       \
-            RAISE();                              \
-        LOAD();                                   \
-    }
+#define ROOM(n)                                       \
+    do {                                              \
+        if (sp + (n) > last) {                        \
+            SPILL();                                  \
+            if (!growStack(INDEX_OF(sp) + (n)))       \
+                RAISE();                              \
+            LOAD();                                   \
+        }                                             \
+    } while (false)
 
     LOAD();
     CHECKED_NEXT();
@@ -329,7 +475,7 @@ selectDirect:
 // Stores and clears that may drop the last reference to an object: the deletion (a call that
 // may run anything) happens with the state saved, so that no local lives across a call.
 #define STORE(target, source)                                                \
-    {                                                                        \
+    do {                                                                     \
         if (KvoRefObject* dropped = (target).assignDeferred(source)) {       \
             SPILL();                                                         \
             dropped->finishRelease();                                        \
@@ -337,9 +483,9 @@ selectDirect:
             if (m_attention.load(std::memory_order_relaxed))                 \
                 CHECK_BEFORE_NEXT();                                         \
         }                                                                    \
-    }
+    } while (false)
 #define CLEAR(target)                                                        \
-    {                                                                        \
+    do {                                                                     \
         if (KvoRefObject* dropped = (target).disposeDeferred()) {            \
             SPILL();                                                         \
             dropped->finishRelease();                                        \
@@ -347,16 +493,7 @@ selectDirect:
             if (m_attention.load(std::memory_order_relaxed))                 \
                 CHECK_BEFORE_NEXT();                                         \
         }                                                                    \
-    }
-// The top as an integer (conditions): inline for integers, else through the conversion.
-#define TOP_AS_INTEGER(variable)                                             \
-    if (sp->hasType(KVT_INTEGER)) {                                      \
-        variable = sp->rawInteger();                                         \
-    } else {                                                                 \
-        SPILL();                                                             \
-        variable = topAsInteger();                                           \
-        LOAD();                                                              \
-    }
+    } while (false)
 
 op_NOP:
 op_UNKNOWN:
@@ -366,10 +503,18 @@ op_SWITCH:
     // No run-time effect; the operand (the end of the switch) is checked all the same.
     READ_ADDRESS(operand);
     NEXT();
+// Conditions are the top's integer view: inline for integers, else through the conversion,
+// with the state saved (no local lives across a call).
 op_BRT: {
     READ_ADDRESS(operand);
     std::int32_t condition;
-    TOP_AS_INTEGER(condition);
+    if (sp->isInteger()) {
+        condition = sp->rawInteger();
+    } else {
+        SPILL();
+        condition = topAsInteger();
+        LOAD();
+    }
     if (condition != 0) {
         bool backward = code + operand < ip;
         ip = code + operand;
@@ -381,7 +526,13 @@ op_BRT: {
 op_BRF: {
     READ_ADDRESS(operand);
     std::int32_t condition;
-    TOP_AS_INTEGER(condition);
+    if (sp->isInteger()) {
+        condition = sp->rawInteger();
+    } else {
+        SPILL();
+        condition = topAsInteger();
+        LOAD();
+    }
     if (condition == 0) {
         bool backward = code + operand < ip;
         ip = code + operand;
@@ -407,7 +558,13 @@ op_PUSH:
     NEXT();
 op_NOT: {
     std::int32_t condition;
-    TOP_AS_INTEGER(condition);
+    if (sp->isInteger()) {
+        condition = sp->rawInteger();
+    } else {
+        SPILL();
+        condition = topAsInteger();
+        LOAD();
+    }
     CLEAR(*sp);
     sp->setIntegerUnowned(condition == 0);
     NEXT();
@@ -417,7 +574,7 @@ op_INC:
 op_DEC:
 op_PINC:
 op_PDEC:
-    if (sp->hasType(KVT_INTEGER)) {
+    if (sp->isInteger()) {
         std::int32_t v = sp->rawInteger();
         if (ip[-1] == NEG)
             v = wrapSub(0, v);
@@ -428,94 +585,122 @@ op_PDEC:
     }
     RUN_FLOW(unaryOperator(ip[-1], false));
 op_BNOT:
-    if (sp->hasType(KVT_INTEGER)) {
+    if (sp->isInteger()) {
         sp->setIntegerUnowned(~sp->rawInteger());
         NEXT();
     }
     RUN_FLOW(unaryOperator(ip[-1], false));
 
-// Binary operators: the fast path takes two integers; everything else (other types, operator
+// Binary operators: the fast paths above take numbers; everything else (other types, operator
 // methods, errors) goes through the operator functions.
-#define INTEGER_OPERANDS() (sp[-1].hasType(KVT_INTEGER) && sp->hasType(KVT_INTEGER))
-#define INTEGER_RESULT(expression)                       \
-    {                                                    \
-        std::int32_t a = sp[-1].rawInteger();            \
-        std::int32_t b = sp->rawInteger();               \
-        sp[-1].setIntegerUnowned(std::int32_t(expression)); \
-        *sp = KvoValue();                                \
-        --sp;                                            \
-        (void)a;                                         \
-        (void)b;                                         \
-        NEXT();                                      \
-    }
 op_ADD:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(wrapAdd(a, b));
-    if (isTextValue(sp[-1]) && isTextValue(*sp))
+    if (numberArithmetic<ADD>(sp))
+        NEXT();
+    if (sp[-1].as<KvoString>() && sp->as<KvoString>()) {
+        // `x = x + y` extends x's string in place when nobody could tell the difference: the
+        // next instruction stores the sum into the variable the left operand was read from,
+        // that variable and this operand hold the only references to the string (no other
+        // value, no non-owning reference), and no host watches single instructions.
+        KvoValue* variable = nullptr;
+        if (end - ip >= 2 && width == 1 && m_attention.load(std::memory_order_relaxed) == 0) {
+            std::uint32_t target = ip[1];
+            if (ip[0] == TSET && fp + 1 + target < sp - 1)
+                variable = fp + 1 + target;
+            else if (ip[0] == ASET && target < static_cast<std::uint32_t>(frame->getNargs()) && bp + 1 + target < sp - 1)
+                variable = bp + 1 + target;
+            else if (ip[0] == SET && target < procedure->size())
+                variable = globalVariableOf((*procedure)[target]);
+        }
+        bool appended = false;
+        if (variable) {
+            SPILL();
+            appended = extendsInPlace(*variable, sp[-1], *sp);
+            LOAD();
+        }
+        if (appended) {
+            CLEAR(*sp);
+            --sp;
+            NEXT();
+        }
         RUN_FLOW(concatenateTop());
-    RUN_FLOW(arithmetic(ip[-1], false));
+    }
+    RUN_FLOW(arithmetic(ADD, false));
 op_SUB:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(wrapSub(a, b));
-    RUN_FLOW(arithmetic(ip[-1], false));
+    if (numberArithmetic<SUB>(sp))
+        NEXT();
+    RUN_FLOW(arithmetic(SUB, false));
 op_MUL:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(wrapMul(a, b));
-    RUN_FLOW(arithmetic(ip[-1], false));
+    if (numberArithmetic<MUL>(sp))
+        NEXT();
+    RUN_FLOW(arithmetic(MUL, false));
 op_DIV:
+    NEED(1);
+    if (numberArithmetic<DIV>(sp))
+        NEXT();
+    RUN_FLOW(arithmetic(DIV, false));
 op_REM:
     NEED(1);
-    if (INTEGER_OPERANDS() && sp->rawInteger() != 0) {
-        // INT_MIN / -1 wraps instead of trapping.
-        if (ip[-1] == DIV)
-            INTEGER_RESULT(b == -1 ? wrapSub(0, a) : a / b);
-        INTEGER_RESULT(b == -1 ? 0 : a % b);
-    }
-    RUN_FLOW(arithmetic(ip[-1], false));
+    if (numberArithmetic<REM>(sp))
+        NEXT();
+    RUN_FLOW(arithmetic(REM, false));
 op_BAND:
+    NEED(1);
+    if (bitwiseIntegers<BAND>(sp))
+        NEXT();
+    RUN_FLOW(bitwise(BAND, false));
 op_BOR:
+    NEED(1);
+    if (bitwiseIntegers<BOR>(sp))
+        NEXT();
+    RUN_FLOW(bitwise(BOR, false));
 op_XOR:
+    NEED(1);
+    if (bitwiseIntegers<XOR>(sp))
+        NEXT();
+    RUN_FLOW(bitwise(XOR, false));
 op_SHL:
+    NEED(1);
+    if (bitwiseIntegers<SHL>(sp))
+        NEXT();
+    RUN_FLOW(bitwise(SHL, false));
 op_SHR:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(integerBitwise(ip[-1], a, b));
-    RUN_FLOW(bitwise(ip[-1], false));
+    if (bitwiseIntegers<SHR>(sp))
+        NEXT();
+    RUN_FLOW(bitwise(SHR, false));
 op_LT:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(a < b);
+    if (numberComparison<LT>(sp))
+        NEXT();
     RUN_FLOW(compareValues(RA_LT, false));
 op_LE:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(a <= b);
+    if (numberComparison<LE>(sp))
+        NEXT();
     RUN_FLOW(compareValues(RA_LE, false));
 op_GE:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(a >= b);
+    if (numberComparison<GE>(sp))
+        NEXT();
     RUN_FLOW(compareValues(RA_GE, false));
 op_GT:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(a > b);
+    if (numberComparison<GT>(sp))
+        NEXT();
     RUN_FLOW(compareValues(RA_GT, false));
 op_EQ:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(a == b);
+    if (numberComparison<EQ>(sp))
+        NEXT();
     RUN_FLOW(equalsValues(false, false));
 op_NE:
     NEED(1);
-    if (INTEGER_OPERANDS())
-        INTEGER_RESULT(a != b);
+    if (numberComparison<NE>(sp))
+        NEXT();
     RUN_FLOW(equalsValues(true, false));
-#undef INTEGER_OPERANDS
-#undef INTEGER_RESULT
 
 op_LIT:
 op_SREF:
@@ -531,26 +716,29 @@ op_SSET:
         INVALID();
     STORE((*procedure)[operand], *sp);
     NEXT();
-// REF and SET: the global variable that literal `operand` refers to as `variable`.
-#define GLOBAL_VARIABLE(variable)                                                                         \
-    READ_INDEX(operand);                                                                                  \
-    if (operand >= procedure->size())                                                                     \
-        INVALID();                                                                                        \
-    const KvoValue& literal = (*procedure)[operand];                                                      \
-    if (!literal.hasType(KVT_VAR) || !literal.ptr())                                                   \
-        FAIL_WITH(returnError(KVO_ERR_INVALID_VARIABLE, getValueTypeName(literal.getType())));            \
-    KvoValue& variable = static_cast<KvoDictionaryEntry*>(literal.ptr())->getValue();
+// REF and SET: the global variable that literal `operand` names.
 op_REF: {
-    GLOBAL_VARIABLE(variable);
-    STORE(*sp, variable);
+    READ_INDEX(operand);
+    if (operand >= procedure->size())
+        INVALID();
+    const KvoValue& literal = (*procedure)[operand];
+    KvoValue* variable = globalVariableOf(literal);
+    if (!variable)
+        FAIL_WITH(returnError(KVO_ERR_INVALID_VARIABLE, getValueTypeName(literal.getType())));
+    STORE(*sp, *variable);
     NEXT();
 }
 op_SET: {
-    GLOBAL_VARIABLE(variable);
-    STORE(variable, *sp);
+    READ_INDEX(operand);
+    if (operand >= procedure->size())
+        INVALID();
+    const KvoValue& literal = (*procedure)[operand];
+    KvoValue* variable = globalVariableOf(literal);
+    if (!variable)
+        FAIL_WITH(returnError(KVO_ERR_INVALID_VARIABLE, getValueTypeName(literal.getType())));
+    STORE(*variable, *sp);
     NEXT();
 }
-#undef GLOBAL_VARIABLE
 op_AREF:
     READ_INDEX(operand);
     if (operand >= static_cast<std::uint32_t>(frame->m_nargs))
@@ -579,30 +767,30 @@ op_TSET:
         INVALID();
     STORE(fp[1 + operand], *sp);
     NEXT();
-// MREF and MSET: the data member `operand` of the object `this` (argument 0) as `member`.
-#define MEMBER_OF_THIS(member)                                                                 \
-    READ_INDEX(operand);                                                                       \
-    KvoObject* object = frame->m_nargs >= 1 && bp + 1 <= sp ? objectOf(bp[1]) : nullptr;       \
-    if (!object)                                                                               \
-        FAIL_WITH(returnError(KVO_ERR_OBJECT_EXPECTED));                                       \
-    KvoVector* members = object->getMemberData();                                              \
-    if (!members)                                                                              \
-        FAIL_WITH(returnError(KVO_ERR_MEMBER_DATA_EXPECTED));                                  \
-    /* Slot 0 holds the class; data members are numbered from 1. */                            \
-    if (operand == 0 || operand >= members->size())                                           \
-        INVALID();                                                                             \
-    KvoValue& member = (*members)[operand];
+// MREF and MSET: data member `operand` of the object `this` (argument 0). Slot 0 of the
+// member data holds the class; data members are numbered from 1.
 op_MREF: {
-    MEMBER_OF_THIS(member);
-    STORE(*sp, member);
+    READ_INDEX(operand);
+    const KvoChar* error = nullptr;
+    KvoVector* members = membersOfThis(frame, bp, sp, error);
+    if (!members)
+        FAIL_WITH(returnError(error));
+    if (operand == 0 || operand >= members->size())
+        INVALID();
+    STORE(*sp, (*members)[operand]);
     NEXT();
 }
 op_MSET: {
-    MEMBER_OF_THIS(member);
-    STORE(member, *sp);
+    READ_INDEX(operand);
+    const KvoChar* error = nullptr;
+    KvoVector* members = membersOfThis(frame, bp, sp, error);
+    if (!members)
+        FAIL_WITH(returnError(error));
+    if (operand == 0 || operand >= members->size())
+        INVALID();
+    STORE((*members)[operand], *sp);
     NEXT();
 }
-#undef MEMBER_OF_THIS
 op_TSPACE: {
     READ_INDEX(operand);
     fp = sp;
@@ -622,9 +810,9 @@ op_CALL: {
     if (operand > static_cast<std::uint32_t>(sp - bp))
         INVALID();
     KvoValue* called = sp - operand;
-    if (isProcedureValue(*called)) {
+    if (called->isProcedure()) {
         // The called slot keeps the procedure alive until the frame has taken its own reference.
-        callee = payloadAs<KvoVector>(*called);
+        callee = called->payloadAs<KvoVector>();
         calleeArgs = static_cast<int>(operand);
         goto enterCallee;
     }
@@ -639,19 +827,19 @@ op_SEND: {
         // (lookupMethod's test for a selector without prefix) with a bytecode method: the
         // method is entered without the lookup call.
         KvoValue* receiver = sp - operand;
-        KvoObject* object = objectOf(receiver[0]);
-        KvoString* selectorString = objectOfKinds<KvoString>(receiver[1], KVT_STRING, KVT_STRINGREF);
+        KvoObject* object = receiver[0].as<KvoObject>();
+        KvoString* selectorString = receiver[1].as<KvoString>();
         KvoVector* members = object ? object->getMemberData() : nullptr;
         if (members && members->size() > 0 && selectorString) {
             const KvoValue& classValue = (*members)[0];
             const KvoChar* selector = selectorString->c_str();
-            if (auto* receiverClass = objectOfKinds<KvoClass>(classValue, KVT_CLASS, KVT_CLASSREF)) {
+            if (auto* receiverClass = classValue.as<KvoClass>()) {
                 const SendCacheEntry& cached = sendCacheSlot(receiverClass, selector);
                 if (receiverClass && cached.receiverClass == receiverClass && cached.selectorKey == selector &&
                     cached.prefix == 0 && cached.version == KvoDictionary::memberVersion() &&
                     equalTexts(cached.entry->getKey()->c_str(), selector)) {
                     const KvoValue& implementation = cached.entry->getValue();
-                    if (auto* method = objectOfKinds<KvoVector>(implementation, KVT_BYTECODE, KVT_BYTECODEREF)) {
+                    if (auto* method = implementation.objectOfKinds<KvoVector>(KVT_BYTECODE, KVT_BYTECODEREF)) {
                         callee = method;
                         calleeArgs = static_cast<int>(operand);
                         // The receiver becomes argument 0 (this) in place of the selector.
@@ -738,12 +926,80 @@ op_RETURN: {
         RAISE();
     CHECKED_NEXT();
 }
-op_VREF:
+// VREF and VSET: elements of vectors, strings and buffers at an integer index inside them
+// and dictionary reads with a string key are carried out here; everything else (objects,
+// indexes out of range, other types) goes through indexRead and indexWrite.
+op_VREF: {
     NEED(1);
+    const KvoValue& container = sp[-1];
+    if (sp->isInteger()) {
+        // A negative index becomes a large one: out of range either way.
+        auto at = static_cast<std::uint32_t>(sp->rawInteger());
+        if (KvoVector* vector = vectorWithElement(container, at)) {
+            sp->setNullUnowned();
+            --sp;
+            // The element is copied before the container's release, which may delete it.
+            STORE(*sp, (*vector)[at]);
+            NEXT();
+        }
+        // Strings may count their length, out of line: the state is saved around.
+        std::int32_t element;
+        SPILL();
+        bool found = readElementCode(sp[-1], at, element);
+        LOAD();
+        if (found) {
+            sp->setNullUnowned();
+            --sp;
+            CLEAR(*sp);
+            sp->setIntegerUnowned(element);
+            NEXT();
+        }
+    } else if (KvoString* key = sp->as<KvoString>()) {
+        if (KvoDictionary* dictionary = container.as<KvoDictionary>()) {
+            // Reading a missing key creates its entry with a NULL value.
+            SPILL();
+            KvoDictionaryEntry* entry = (*dictionary)[*key];
+            LOAD();
+            STORE(sp[-1], entry->getValue());
+            CLEAR(*sp);
+            --sp;
+            NEXT();
+        }
+    }
     RUN_FLOW(indexRead(false));
-op_VSET:
+}
+op_VSET: {
     NEED(2);
+    const KvoValue& container = sp[-2];
+    if (sp[-1].isInteger()) {
+        auto at = static_cast<std::uint32_t>(sp[-1].rawInteger());
+        if (KvoVector* vector = vectorWithElement(container, at)) {
+            // The value is stored, and is the result in the container's slot.
+            STORE((*vector)[at], *sp);
+            sp[-1].setNullUnowned();
+            STORE(sp[-2], *sp);
+            CLEAR(*sp);
+            sp -= 2;
+            NEXT();
+        }
+        std::int32_t element;
+        bool written = false;
+        if (sp->isInteger()) {
+            SPILL();
+            written = writeElementCode(sp[-2], at, sp->rawInteger(), element);
+            LOAD();
+        }
+        if (written) {
+            sp->setNullUnowned();
+            sp[-1].setNullUnowned();
+            sp -= 2;
+            CLEAR(*sp);
+            sp->setIntegerUnowned(element);
+            NEXT();
+        }
+    }
     RUN_FLOW(indexWrite(false));
+}
 op_DUP2:
     NEED(1);
     ROOM(2);
@@ -829,14 +1085,14 @@ enterCallee: {
     const KvoValue& codeValue = (*callee)[PROC_CODE];
     if (!codeValue.hasType(KVT_BUFFER) && !codeValue.hasType(KVT_BUFFERREF))
         goto enterSlow;
-    KvoBuffer* calleeCode = payloadAs<KvoBuffer>(codeValue);
+    KvoBuffer* calleeCode = codeValue.payloadAs<KvoBuffer>();
     if (!calleeCode || calleeCode->size() < PROLOGUE_SIZE)
         goto enterSlow;
     const KvoValue& defaultsValue = (*callee)[PROC_DEFAULTS];
     if (!defaultsValue.isNull()) {
         if (!defaultsValue.hasType(KVT_VECTOR) && !defaultsValue.hasType(KVT_VECTORREF))
             goto enterSlow;
-        KvoVector* defaults = payloadAs<KvoVector>(defaultsValue);
+        KvoVector* defaults = defaultsValue.payloadAs<KvoVector>();
         if (defaults && static_cast<std::uint32_t>(calleeArgs) < defaults->size() &&
             !((*defaults)[static_cast<std::uint32_t>(calleeArgs)].getFlags() & KvoNoDefault))
             goto enterSlow;
@@ -911,7 +1167,6 @@ op_RDWORD:
 #undef ROOM
 #undef STORE
 #undef CLEAR
-#undef TOP_AS_INTEGER
 }
 
 #if KVO_LABEL_DISPATCH

@@ -2,8 +2,10 @@
 // operators, comparison and equality, indexing of the built-in containers, reference making and
 // operator overloading. Every operator first looks for a script object among its operands and,
 // if there is one, sends it the operator's message (the reversed message to a right operand
-// when the left one is no object). The instruction loop handles integer operands itself and
-// calls these for everything else; the public doOP_* forms run operator methods to completion.
+// when the left one is no object). The instruction loop carries out the common cases itself
+// (numbers, elements at an index inside their container, dictionary reads) by the same rules
+// (KvoNumberRules.h) and calls these for everything else; the public doOP_* forms run operator
+// methods to completion.
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -16,19 +18,12 @@
 #include "values/KvoDictionary.h"
 #include "vm/KvoErrors.h"
 #include "vm/KvoInterpreter.h"
+#include "vm/KvoNumberRules.h"
 #include "vm/KvoOpCode.h"
 
 namespace {
 
-bool isObjectValue(const KvoValue& value) noexcept
-{
-    return value.getType() == KVT_OBJECT || value.getType() == KVT_OBJECTREF;
-}
-
-bool isNumberType(KvoValueType type) noexcept
-{
-    return type == KVT_INTEGER || type == KVT_FLOAT || type == KVT_DOUBLE;
-}
+using namespace kvo_numbers;
 
 bool isStringType(KvoValueType type) noexcept
 {
@@ -42,78 +37,14 @@ bool isZeroDivisor(const KvoValue& value) noexcept
     switch (value.getType()) {
     case KVT_INTEGER:
         return value.getLong() == 0;
-    case KVT_FLOAT: {
-        float f = value.getFloat();
-        std::uint32_t bits;
-        std::memcpy(&bits, &f, sizeof bits);
-        return bits == 0;
-    }
-    case KVT_DOUBLE: {
-        double d = value.getDouble();
-        std::uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        return bits == 0;
-    }
+    case KVT_FLOAT:
+        return isZeroFloat(value.getFloat());
+    case KVT_DOUBLE:
+        return isZeroDouble(value.getDouble());
     default:
         return value.ptr() == nullptr;
     }
 }
-
-int signOf(double d) noexcept
-{
-    return (d > 0) - (d < 0);
-}
-
-std::int32_t integerOperation(std::uint8_t op, std::int32_t a, std::int32_t b) noexcept
-{
-    auto ua = static_cast<std::uint32_t>(a);
-    auto ub = static_cast<std::uint32_t>(b);
-    switch (op) {
-    case ADD:
-        return static_cast<std::int32_t>(ua + ub);
-    case SUB:
-        return static_cast<std::int32_t>(ua - ub);
-    case MUL:
-        return static_cast<std::int32_t>(ua * ub);
-    case DIV: // b != 0 here; INT_MIN / -1 wraps
-        return b == -1 ? static_cast<std::int32_t>(0u - ua) : a / b;
-    default: // REM
-        return b == -1 ? 0 : a % b;
-    }
-}
-
-float floatOperation(std::uint8_t op, float a, float b) noexcept
-{
-    switch (op) {
-    case ADD:
-        return a + b;
-    case SUB:
-        return a - b;
-    case MUL:
-        return a * b;
-    case DIV:
-        return a / b;
-    default: // the floating remainder is computed in double precision
-        return static_cast<float>(std::fmod(static_cast<double>(a), static_cast<double>(b)));
-    }
-}
-
-double doubleOperation(std::uint8_t op, double a, double b) noexcept
-{
-    switch (op) {
-    case ADD:
-        return a + b;
-    case SUB:
-        return a - b;
-    case MUL:
-        return a * b;
-    case DIV:
-        return a / b;
-    default:
-        return std::fmod(a, b);
-    }
-}
-
 
 // True when a concatenation of length characters stays within the bound of one new string (the
 // standard library's bound); otherwise raises "count too large" before anything is allocated.
@@ -204,8 +135,8 @@ KvoInterpreter::Flow KvoInterpreter::arithmetic(std::uint8_t op, bool nested)
         returnError(KVO_ERR_DIVIDE_BY_ZERO);
         return Flow::FAIL;
     }
-    bool leftObject = isObjectValue(left);
-    if (!leftObject && isObjectValue(right))
+    bool leftObject = left.isObject();
+    if (!leftObject && right.isObject())
         return sendBinary(op, true, nested);
     if (leftObject)
         return sendBinary(op, false, nested);
@@ -215,11 +146,11 @@ KvoInterpreter::Flow KvoInterpreter::arithmetic(std::uint8_t op, bool nested)
     switch (lt) {
     case KVT_INTEGER:
         if (rt == KVT_INTEGER)
-            return replaceOperands(1, KvoValue(integerOperation(op, left.getLong(), right.getLong())));
+            return replaceOperands(1, KvoValue(integerArithmetic(op, left.getLong(), right.getLong())));
         if (rt == KVT_FLOAT)
-            return replaceOperands(1, KvoValue(floatOperation(op, static_cast<float>(left.getLong()), right.getFloat())));
+            return replaceOperands(1, KvoValue(floatArithmetic(op, static_cast<float>(left.getLong()), right.getFloat())));
         if (rt == KVT_DOUBLE)
-            return replaceOperands(1, KvoValue(doubleOperation(op, left.getLong(), right.getDouble())));
+            return replaceOperands(1, KvoValue(doubleArithmetic(op, left.getLong(), right.getDouble())));
         if (op == ADD && isStringType(rt)) {
             // The character with the integer's code, followed by the string.
             KvoString* tail = right.getString();
@@ -238,16 +169,16 @@ KvoInterpreter::Flow KvoInterpreter::arithmetic(std::uint8_t op, bool nested)
         return Flow::FAIL;
     case KVT_FLOAT:
         if (rt == KVT_INTEGER)
-            return replaceOperands(1, KvoValue(floatOperation(op, left.getFloat(), static_cast<float>(right.getLong()))));
+            return replaceOperands(1, KvoValue(floatArithmetic(op, left.getFloat(), static_cast<float>(right.getLong()))));
         if (rt == KVT_FLOAT)
-            return replaceOperands(1, KvoValue(floatOperation(op, left.getFloat(), right.getFloat())));
+            return replaceOperands(1, KvoValue(floatArithmetic(op, left.getFloat(), right.getFloat())));
         if (rt == KVT_DOUBLE)
-            return replaceOperands(1, KvoValue(doubleOperation(op, left.getFloat(), right.getDouble())));
+            return replaceOperands(1, KvoValue(doubleArithmetic(op, left.getFloat(), right.getDouble())));
         badType(rt, KVT_FLOAT);
         return Flow::FAIL;
     case KVT_DOUBLE:
-        if (isNumberType(rt))
-            return replaceOperands(1, KvoValue(doubleOperation(op, left.getDouble(), right.getDouble())));
+        if (right.isNumber())
+            return replaceOperands(1, KvoValue(doubleArithmetic(op, left.getDouble(), right.getDouble())));
         badType(rt, KVT_DOUBLE);
         return Flow::FAIL;
     case KVT_STRING:
@@ -293,8 +224,8 @@ KvoInterpreter::Flow KvoInterpreter::bitwise(std::uint8_t op, bool nested)
     int sp = m_sp.current();
     const KvoValue& left = (*this)[static_cast<std::uint32_t>(sp - 1)];
     const KvoValue& right = (*this)[static_cast<std::uint32_t>(sp)];
-    bool leftObject = isObjectValue(left);
-    if (!leftObject && isObjectValue(right))
+    bool leftObject = left.isObject();
+    if (!leftObject && right.isObject())
         return sendBinary(op, true, nested);
     if (leftObject)
         return sendBinary(op, false, nested);
@@ -306,35 +237,14 @@ KvoInterpreter::Flow KvoInterpreter::bitwise(std::uint8_t op, bool nested)
         badType(right.getType(), KVT_INTEGER);
         return Flow::FAIL;
     }
-    std::int32_t a = left.getLong();
-    std::int32_t b = right.getLong();
-    // Shifts use the low 8 bits of the count; 32 and more shift everything out.
-    unsigned count = static_cast<unsigned>(b) & 0xFF;
-    std::int32_t result;
-    switch (op) {
-    case BAND:
-        result = a & b;
-        break;
-    case BOR:
-        result = a | b;
-        break;
-    case XOR:
-        result = a ^ b;
-        break;
-    case SHL:
-        result = count >= 32 ? 0 : static_cast<std::int32_t>(static_cast<std::uint32_t>(a) << count);
-        break;
-    default: // SHR, sign-propagating
-        result = count >= 32 ? (a < 0 ? -1 : 0) : (a >> count);
-        break;
-    }
+    std::int32_t result = integerBitwise(op, left.getLong(), right.getLong());
     return replaceOperands(1, KvoValue(result));
 }
 
 KvoInterpreter::Flow KvoInterpreter::unaryOperator(std::uint8_t op, bool nested)
 {
     KvoValue& top = (*this)[static_cast<std::uint32_t>(m_sp.current())];
-    if (isObjectValue(top)) {
+    if (top.isObject()) {
         ReservedName name;
         switch (op) {
         case NEG: name = RN_OP_NEG; break;
@@ -355,8 +265,8 @@ KvoInterpreter::Flow KvoInterpreter::unaryOperator(std::uint8_t op, bool nested)
     int delta = op == NEG ? 0 : (op == INC || op == PINC) ? 1 : -1;
     switch (top.getType()) {
     case KVT_INTEGER: {
-        auto v = static_cast<std::uint32_t>(top.getLong());
-        top = KvoValue(static_cast<std::int32_t>(op == NEG ? 0u - v : v + static_cast<std::uint32_t>(delta)));
+        std::int32_t v = top.getLong();
+        top = KvoValue(op == NEG ? wrapSub(0, v) : wrapAdd(v, delta));
         return Flow::DONE;
     }
     case KVT_FLOAT:
@@ -390,7 +300,7 @@ KvoInterpreter::Flow KvoInterpreter::compareValues(std::uint8_t action, bool nes
     int comparison;
     switch (lt) {
     case KVT_NULL:
-        if (isNumberType(rt)) {
+        if (right.isNumber()) {
             badType(rt, KVT_VAR);
             return Flow::FAIL;
         }
@@ -399,11 +309,9 @@ KvoInterpreter::Flow KvoInterpreter::compareValues(std::uint8_t action, bool nes
     case KVT_INTEGER:
         if (rt == KVT_INTEGER) {
             // The sign of the true difference: a 32-bit difference could wrap.
-            std::int32_t a = left.getLong();
-            std::int32_t b = right.getLong();
-            comparison = (a > b) - (a < b);
+            comparison = compareIntegers(left.getLong(), right.getLong());
         } else if (rt == KVT_FLOAT || rt == KVT_DOUBLE) {
-            comparison = signOf(left.getLong() - right.getDouble());
+            comparison = compareAsDoubles(left.getLong(), right.getDouble());
         } else {
             badType(rt, KVT_INTEGER);
             return Flow::FAIL;
@@ -411,11 +319,11 @@ KvoInterpreter::Flow KvoInterpreter::compareValues(std::uint8_t action, bool nes
         break;
     case KVT_FLOAT:
     case KVT_DOUBLE:
-        if (!isNumberType(rt)) {
+        if (!right.isNumber()) {
             badType(rt, KVT_FLOAT);
             return Flow::FAIL;
         }
-        comparison = signOf(left.getDouble() - right.getDouble());
+        comparison = compareAsDoubles(left.getDouble(), right.getDouble());
         break;
     case KVT_STRING:
         if (rt == KVT_NULL) {
