@@ -171,12 +171,6 @@ unsigned char* extraSlot(WindowRecord& window, int index)
 
 } // namespace
 
-// Headless until a display back end is built in.
-bool kvoDisplayActive()
-{
-    return false;
-}
-
 extern "C" {
 
 UINT RegisterWindowMessageW(const KvoChar* name)
