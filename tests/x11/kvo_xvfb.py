@@ -236,7 +236,14 @@ def scenario_keys(x, kv2, source):
         x.xdotool("windowfocus", "--sync", str(window))
         x.xdotool("key", "a", "shift+b", "Left", "F5", "Return", "ctrl+c", "KP_Add", "BackSpace")
         x.xdotool("type", "\u00e9")
+        # The focus leaves for the root window and comes back.
+        root = int(x.run("xwininfo", "-root").split("Window id:")[1].split()[0], 16)
+        x.xdotool("windowfocus", str(root))
+        x.xdotool("windowfocus", "--sync", str(window))
+        x.xdotool("key", "z")
         output = close(x, script, window)
+        expect_lines(output, ["parent setfocus", "parent keydown 65", "parent char 233", "parent killfocus",
+                              "parent setfocus", "parent keydown 90"])
         expect_lines(output, [
             "parent keydown 65", "parent char 97", "parent keyup 65",
             "parent keydown 16", "parent keydown 66", "parent char 66",
