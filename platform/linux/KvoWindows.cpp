@@ -24,6 +24,7 @@
 #include "platform/KvoText.h"
 #include "platform/linux/KvoWindowInternal.h"
 #include "platform/linux/KvoWindowState.h"
+#include "platform/linux/KvoX11.h"
 
 namespace kvowin {
 
@@ -405,6 +406,7 @@ BOOL DestroyWindow(HWND hwnd)
     // Windows in `order` are marked, so no other call removes them in the meantime.
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         SendMessageW(*it, WM_NCDESTROY, 0, 0);
+        kvoX11WindowDestroyed(*it);
         kvoGdiWindowDestroyed(*it);
         removeWindow(*it);
     }

@@ -112,6 +112,8 @@ struct Backend {
 };
 
 std::atomic<int> wakeDescriptor{-1};
+// The back end once it is open (null before the first use and without a display).
+std::atomic<Backend*> openedBackend{nullptr};
 
 bool headlessRequested()
 {
@@ -181,7 +183,11 @@ Backend* openBackend()
 
 Backend* backend()
 {
-    static Backend* const instance = openBackend();
+    static Backend* const instance = [] {
+        Backend* opened = openBackend();
+        openedBackend.store(opened);
+        return opened;
+    }();
     return instance;
 }
 
@@ -995,6 +1001,19 @@ void kvoX11Wake()
         const std::uint64_t one = 1;
         // A full counter already wakes the waiter; nothing is lost when the write fails.
         [[maybe_unused]] const ssize_t written = write(wake, &one, sizeof one);
+    }
+}
+
+void kvoX11WindowDestroyed(HWND hwnd)
+{
+    Backend* x = openedBackend.load();
+    if (x == nullptr) {
+        return;
+    }
+    std::lock_guard guard(x->lock);
+    if (x->windows.count(hwnd) != 0) {
+        destroyLocked(*x, hwnd);
+        XFlush(x->display);
     }
 }
 

@@ -22,6 +22,11 @@ bool kvoX11Pump(int timeoutMs);
 // set). Safe to call with any lock held; does nothing without a display.
 void kvoX11Wake();
 
+// The window is being destroyed: its X window, if it has one, goes at once, so that it does not
+// linger on the screen while the program goes on without a message loop. Does nothing before the
+// display is first used.
+void kvoX11WindowDestroyed(HWND hwnd);
+
 // The virtual-key code of an X key symbol, or 0 when the key has none (KvoX11Keys.cpp).
 unsigned kvoX11VirtualKey(unsigned long keysym);
 // The character a key press types, from the symbol and the bytes the keyboard mapping gave for it

@@ -313,6 +313,20 @@ def scenario_resize_close(x, kv2, source):
         script.kill()
 
 
+def scenario_linger(x, kv2, source):
+    # Once destroyed, a window leaves the screen at once, though no message loop runs any more.
+    script = Script(x, kv2, os.path.join(source, "tests/x11/scripts/linger.kvo"))
+    try:
+        script.window("Kivo linger")
+        x.wait_for_colour((CLIENT[0] + 5, CLIENT[1] + 5), (255, 0, 0), "the window's client area")
+        x.wait_for_colour((CLIENT[0] + 5, CLIENT[1] + 5), (0, 0, 0), "the destroyed window's place", timeout=5)
+        if script.process.poll() is not None:
+            raise Failure("the script ended before the window was seen gone")
+        expect_lines(script.finish(), ["loop over", "done"])
+    finally:
+        script.kill()
+
+
 def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
