@@ -4,6 +4,7 @@ scripts report: colours on screen, mouse and key messages, scroll bar requests, 
 closing from outside, idle CPU use and the fall-back without a reachable display.
 
 usage: kvo_xvfb.py SCENARIO KV2 SOURCE_DIR
+(the scenario native takes the back end's unit test executable in place of KV2)
 """
 
 import ctypes
@@ -345,6 +346,14 @@ def scenario_idle(x, kv2, source):
         expect_lines(close(x, script, window), ["closed"])
     finally:
         script.kill()
+
+
+def scenario_native(x, tests, source):
+    # Here the program is the back end's own test executable, run on the display.
+    result = subprocess.run([tests, "--gtest_filter=X11Display.*"], env=x.env, capture_output=True, text=True,
+                            timeout=60)
+    if result.returncode != 0 or "[  PASSED  ] 1 test" not in result.stdout or "SKIPPED" in result.stdout:
+        raise Failure("the display's unit test:\n" + result.stdout + result.stderr)
 
 
 def scenario_fallback(x, kv2, source):
