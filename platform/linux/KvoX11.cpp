@@ -871,6 +871,13 @@ void handleEvent(Backend& x, XEvent& event)
 {
     HWND hwnd = nullptr;
     RECT frame{};
+    if (event.type == MappingNotify) {
+        // The keyboard mapping changed (a layout switch, or a tool binding a spare key): the
+        // keys that follow are looked up in the new one.
+        std::lock_guard guard(x.lock);
+        XRefreshKeyboardMapping(&event.xmapping);
+        return;
+    }
     {
         std::lock_guard guard(x.lock);
         auto found = x.byId.find(event.xany.window);
