@@ -390,6 +390,7 @@ KvoGdiDrawing::~KvoGdiDrawing()
 {
     if (cairo != nullptr) {
         cairo_restore(cairo);
+        surface->dirty = true;
     }
 }
 
@@ -759,6 +760,7 @@ void kvoGdiScrollPixels(HWND hwnd, int dx, int dy, const RECT& area)
         }
     }
     cairo_surface_mark_dirty(surface->image);
+    surface->dirty = true;
 }
 
 // ---- Image export -------------------------------------------------------------------------------

@@ -72,6 +72,8 @@ struct KvoGdiSurface {
     cairo_t* cairo = nullptr;
     int width = 0;
     int height = 0;
+    // Drawn into since the display last showed it.
+    bool dirty = true;
 };
 
 // Surfaces are never larger than this in either direction; a bigger window keeps its pixels

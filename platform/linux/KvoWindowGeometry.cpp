@@ -755,9 +755,9 @@ BOOL GetScrollInfo(HWND hwnd, int bar, SCROLLINFO* info)
     if ((info->fMask & SIF_POS) != 0) {
         info->nPos = scrollBar.position;
     }
-    // Nothing drags a thumb without a display, so the track position is the position.
+    // Only a thumb dragged on the display has a track position of its own.
     if ((info->fMask & SIF_TRACKPOS) != 0) {
-        info->nTrackPos = scrollBar.position;
+        info->nTrackPos = scrollBar.tracking ? scrollBar.trackPosition : scrollBar.position;
     }
     return TRUE;
 }

@@ -11,6 +11,7 @@
 #include "platform/KvoGdi.h"
 #include "platform/linux/KvoWindowInternal.h"
 #include "platform/linux/KvoWindowState.h"
+#include "platform/linux/KvoX11.h"
 
 namespace kvowin {
 
@@ -25,6 +26,7 @@ void invalidateLocked(WindowSystem& state, WindowRecord& window, const RECT* rec
     window.erase = window.erase || erase;
     if (ThreadQueue* queue = windowQueueLocked(state, window)) {
         queue->wake.notify_all();
+        kvoX11Wake();
     }
     // A parent paints over its children unless it clips them, so they repaint what lies under.
     if ((window.style & WS_CLIPCHILDREN) != 0) {

@@ -12,7 +12,9 @@
 
 #include "platform/KvoClock.h"
 #include "platform/KvoKernel.h"
+#include "platform/linux/KvoWindowInternal.h"
 #include "platform/linux/KvoWindowState.h"
+#include "platform/linux/KvoX11.h"
 
 namespace {
 
@@ -212,6 +214,32 @@ ThreadQueue* targetQueueLocked(WindowSystem& state, HWND hwnd)
     return window != nullptr ? windowQueueLocked(state, *window) : nullptr;
 }
 
+// True when a shown top-level window of the calling thread is on the display.
+bool showsWindowLocked(WindowSystem& state)
+{
+    const std::thread::id self = std::this_thread::get_id();
+    for (HWND hwnd : state.topLevel) {
+        const WindowRecord* window = findWindowLocked(state, hwnd);
+        if (window != nullptr && window->thread == self && (window->style & WS_VISIBLE) != 0 && !window->destroying) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Finds the text the display recorded for a key press message, dropping it and every older one.
+bool takeKeyTextLocked(ThreadQueue& queue, const MSG& msg, std::u16string& text)
+{
+    for (auto it = queue.keyTexts.begin(); it != queue.keyTexts.end(); ++it) {
+        if (it->virtualKey == msg.wParam && it->lParam == msg.lParam && it->time == msg.time) {
+            text = std::move(it->text);
+            queue.keyTexts.erase(queue.keyTexts.begin(), it + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
 // The character a key produces, or 0.
 KvoChar keyCharacter(WPARAM virtualKey, bool shift, bool control)
 {
@@ -258,6 +286,7 @@ BOOL PostMessageW(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     }
     queue->posted.push_back(makeMessage(hwnd, msg, wParam, lParam));
     queue->wake.notify_all();
+    kvoX11Wake();
     return TRUE;
 }
 
@@ -289,6 +318,22 @@ BOOL GetMessageW(MSG* msg, HWND hwnd, UINT minFilter, UINT maxFilter)
         if (fetchLocked(state, *msg, hwnd, minFilter, maxFilter, true, nextDue, timerPending)) {
             return msg->message == WM_QUIT ? FALSE : TRUE;
         }
+        if (kvoDisplayActive()) {
+            // The display may bring a message while a window of this thread shows on it.
+            if (!timerPending && !showsWindowLocked(state)) {
+                SetLastError(ERROR_NO_MESSAGE);
+                return -1;
+            }
+            int timeout = -1;
+            if (timerPending) {
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextDue - Clock::now()).count();
+                timeout = static_cast<int>(std::clamp<long long>(wait, 0, INT32_MAX));
+            }
+            lock.unlock();
+            kvoX11Pump(timeout);
+            lock.lock();
+            continue;
+        }
         // Without a display only a timer can be relied on to bring a message.
         if (!timerPending) {
             SetLastError(ERROR_NO_MESSAGE);
@@ -303,6 +348,8 @@ BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT minFilter, UINT maxFilter, UINT remo
     if (msg == nullptr) {
         return FALSE;
     }
+    // What the display has for the thread comes in first.
+    kvoX11Pump(0);
     WindowSystem& state = windowSystem();
     std::lock_guard<std::mutex> guard(state.lock);
     if (hwnd != nullptr && findWindowLocked(state, hwnd) == nullptr) {
@@ -322,15 +369,25 @@ BOOL TranslateMessage(const MSG* msg)
     }
     WindowSystem& state = windowSystem();
     std::lock_guard<std::mutex> guard(state.lock);
-    const KvoChar character =
-        keyCharacter(msg->wParam, isKeyDownLocked(state, VK_SHIFT), isKeyDownLocked(state, VK_CONTROL));
+    // A key from the display types what the keyboard layout gave it; any other key message
+    // types what the key's code stands for on a US layout.
+    std::u16string text;
+    if (!takeKeyTextLocked(currentQueueLocked(state), *msg, text)) {
+        const KvoChar character =
+            keyCharacter(msg->wParam, isKeyDownLocked(state, VK_SHIFT), isKeyDownLocked(state, VK_CONTROL));
+        if (character != 0) {
+            text.push_back(character);
+        }
+    }
     ThreadQueue* queue = targetQueueLocked(state, msg->hwnd);
-    if (character == 0 || queue == nullptr || queue->posted.size() >= MAX_POSTED_MESSAGES) {
+    if (text.empty() || queue == nullptr || queue->posted.size() + text.size() > MAX_POSTED_MESSAGES) {
         return FALSE;
     }
-    // The character comes next, ahead of whatever was posted after the key.
+    // The characters come next, ahead of whatever was posted after the key.
     const UINT charMessage = msg->message == WM_KEYDOWN ? WM_CHAR : WM_SYSCHAR;
-    queue->posted.push_front(makeMessage(msg->hwnd, charMessage, character, msg->lParam));
+    for (auto unit = text.rbegin(); unit != text.rend(); ++unit) {
+        queue->posted.push_front(makeMessage(msg->hwnd, charMessage, *unit, msg->lParam));
+    }
     queue->wake.notify_all();
     return TRUE;
 }
@@ -409,6 +466,7 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse, TIMERPROC proc)
     existing->procedure = proc;
     existing->due = Clock::now() + std::chrono::milliseconds(elapse);
     queue->wake.notify_all();
+    kvoX11Wake();
     // A window's timer 0 exists too; the caller hears success as on the desktop.
     return id != 0 ? id : 1;
 }

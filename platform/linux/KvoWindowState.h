@@ -75,6 +75,9 @@ struct ScrollBar {
     int maximum = 100;
     UINT page = 0;
     int position = 0;
+    // While the display's user drags the thumb: where it is (GetScrollInfo's SIF_TRACKPOS).
+    bool tracking = false;
+    int trackPosition = 0;
 };
 
 // A live window.
@@ -137,6 +140,14 @@ struct ThreadQueue {
     std::condition_variable wake;
     // Key state as the retrieved key messages left it: bit 0x80 down, bit 0x01 toggled.
     BYTE keys[256]{};
+    // What the display's key presses typed, for TranslateMessage, oldest first.
+    struct KeyText {
+        WPARAM virtualKey = 0;
+        LPARAM lParam = 0;
+        DWORD time = 0;
+        std::u16string text;
+    };
+    std::deque<KeyText> keyTexts;
 };
 
 // The process-wide tables.

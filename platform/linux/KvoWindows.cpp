@@ -24,6 +24,7 @@
 #include "platform/KvoText.h"
 #include "platform/linux/KvoWindowInternal.h"
 #include "platform/linux/KvoWindowState.h"
+#include "platform/linux/KvoX11.h"
 
 namespace {
 // Registers a class into state (defined below); 0 when the record is refused. A system class
@@ -223,12 +224,6 @@ unsigned char* extraSlot(WindowRecord& window, int index)
 }
 
 } // namespace
-
-// Headless until a display back end is built in.
-bool kvoDisplayActive()
-{
-    return false;
-}
 
 extern "C" {
 
@@ -432,6 +427,7 @@ BOOL DestroyWindow(HWND hwnd)
     // Windows in `order` are marked, so no other call removes them in the meantime.
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         SendMessageW(*it, WM_NCDESTROY, 0, 0);
+        kvoX11WindowDestroyed(*it);
         kvoGdiWindowDestroyed(*it);
         removeWindow(*it);
     }
