@@ -45,7 +45,7 @@ syn keyword kivoBuiltin contained print string int float double buffer gettype g
       \ log exp abs pow time timer ctime localtime rand srand getenv setenv getargs getusrargs argcnt
       \ arg compile loadmodule LoadLibrary FreeLibrary GetProcAddress CallLibFunc GetCoreFunc
       \ GetUser32Func GetKernel32Func GetGdi32Func GetShell32Func GetOle32Func strupper strlower
-      \ strjoin strsplitat vecsort min max floor ceil round readfile
+      \ strjoin strsplitat vecsort min max floor ceil round readfile exit
 syn match kivoCall '\<\h\w*\ze\s*(' contains=kivoBuiltin
 
 " Class::member, and the names a class declaration introduces.
