@@ -529,4 +529,8 @@ KVO_API int TranslateAcceleratorW(HWND hwnd, HACCEL table, MSG* msg);
 // Common controls: nothing to load here. TRUE for a record of size 8.
 KVO_API BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init);
 
+// TRUE when top-level windows appear on a display, FALSE when they live in memory only: programs
+// that drive themselves headless leave the driving to the user on a display.
+KVO_API BOOL KvoDisplayActive(void);
+
 } // extern "C"

@@ -1001,6 +1001,11 @@ bool kvoDisplayActive()
     return backend() != nullptr;
 }
 
+BOOL KvoDisplayActive(void)
+{
+    return kvoDisplayActive() ? TRUE : FALSE;
+}
+
 void kvoX11Wake()
 {
     const int wake = wakeDescriptor.load();

@@ -370,9 +370,52 @@ def scenario_fallback(x, kv2, source):
                             text=True, timeout=60)
     if result.stdout != "painted 314 x 214\npainted 474 x 334\nclosed\n":
         raise Failure("KIVO_HEADLESS: output:\n" + result.stdout + result.stderr)
-    # On the display the example runs to its end as well, painting again what the server exposes.
-    output = x.run(kv2, os.path.join(source, "examples/gui/shapes.kvo"))
-    expect_lines(output, ["painted 314 x 214", "painted 474 x 334", "closed"])
+    # On the display the example waits for the user, unless it is asked to save its picture: then
+    # it runs to its end, painting again what the server exposes.
+    with tempfile.TemporaryDirectory() as work:
+        picture = os.path.join(work, "shapes.png")
+        output = x.run(kv2, os.path.join(source, "examples/gui/shapes.kvo"), "#", picture)
+        expect_lines(output, ["painted 314 x 214", "painted 474 x 334", "closed"])
+        if not os.path.exists(picture):
+            raise Failure("shapes.kvo saved no picture on the display")
+    script = Script(x, kv2, os.path.join(source, "examples/gui/shapes.kvo"))
+    try:
+        window = script.window("Shapes")
+        time.sleep(0.5)
+        if script.process.poll() is not None:
+            raise Failure("shapes.kvo closed itself on the display:\n" + script.finish())
+        x.send_delete_window(window)
+        expect_lines(script.finish(), ["painted 474 x 334", "closed"])
+    finally:
+        script.kill()
+
+
+# counter.kvo's window: created at (100, 100), so its client area starts at (103, 123).
+COUNTER = (103, 123)
+
+
+def counter_point(x, y):
+    return str(COUNTER[0] + x), str(COUNTER[1] + y)
+
+
+def scenario_counter(x, kv2, source):
+    """The controls example used with the mouse and keyboard: buttons, the edit box, the check box."""
+    script = Script(x, kv2, os.path.join(source, "examples/gui/counter.kvo"))
+    try:
+        window = script.window("Counter")
+        for _ in range(3):
+            x.xdotool("mousemove", *counter_point(40, 52), "click", "1")
+        x.xdotool("mousemove", *counter_point(110, 52), "click", "1")
+        x.xdotool("mousemove", *counter_point(75, 86), "click", "1")
+        x.xdotool("type", "--delay", "50", "42")
+        x.xdotool("mousemove", *counter_point(190, 86), "click", "1")
+        x.xdotool("mousemove", *counter_point(20, 115), "click", "1")
+        x.send_delete_window(window)
+        output = script.finish()
+        expect_lines(output, ["count: 1", "count: 2", "count: 3", "count: 2", 'entry: "4"', 'entry: "42"',
+                              "count: 42", "parity shown: even", "closed at 42"])
+    finally:
+        script.kill()
 
 
 SCENARIOS = {name[len("scenario_"):]: function for name, function in globals().items() if name.startswith("scenario_")}
