@@ -418,6 +418,20 @@ def scenario_counter(x, kv2, source):
         script.kill()
 
 
+def scenario_messagebox(x, kv2, source):
+    """MessageBoxW as a window: Tab moves from the default button, Enter presses, Escape cancels."""
+    path = os.path.join(source, "tests/x11/scripts/messagebox.kvo")
+    for keys, answer in ((["Tab", "Return"], "answer 7"), (["Return"], "answer 6"), (["Escape"], "answer 2")):
+        script = Script(x, kv2, path)
+        try:
+            window = script.window("Question")
+            x.xdotool("windowfocus", "--sync", str(window))
+            x.xdotool("key", *keys)
+            expect_lines(script.finish(), [answer])
+        finally:
+            script.kill()
+
+
 SCENARIOS = {name[len("scenario_"):]: function for name, function in globals().items() if name.startswith("scenario_")}
 
 
