@@ -290,7 +290,8 @@ void syncWindows(Backend& x, std::vector<KvoTopLevelView>& views)
     kvoTopLevelViews(views);
     std::lock_guard guard(x.lock);
     std::vector<HWND> gone;
-    for (const auto& [hwnd, shown] : x.windows) {
+    for (const auto& entry : x.windows) {
+        const HWND hwnd = entry.first;
         if (std::none_of(views.begin(), views.end(), [hwnd](const KvoTopLevelView& view) { return view.hwnd == hwnd; })) {
             gone.push_back(hwnd);
         }
