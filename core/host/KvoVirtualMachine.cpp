@@ -338,11 +338,9 @@ void KvoVirtualMachine::setInterpreter(KvoInterpreter* interpreter)
     m_interpreter = interpreter;
 }
 
-bool KvoVirtualMachine::execute(const KvoChar* name, int argc, const KvoChar** argv, bool trace,
-                                IKvoPrinter* errorPrinter, IKvoPrinter* tracePrinter)
-try {
-    if (!name)
-        return false;
+template <typename Body>
+bool KvoVirtualMachine::runInNewInterpreter(IKvoPrinter* tracePrinter, bool trace, bool recordCallChain, Body&& body)
+{
     // A native function may execute a script function itself, and so may a host from a callback
     // of the running script (a printer, an input, a debugging hook); the outer run's interpreter
     // is the running one again afterwards. Such a run nests on the C++ stack inside the outer
@@ -351,7 +349,7 @@ try {
     const int outerNesting = outer ? outer->getNesting() + 1 : 0;
     if (outerNesting >= KVO_MAX_NESTED_RUNS)
         return refuseNestedRun();
-    KvoDebugger debugger(this, tracePrinter ? tracePrinter : m_printer);
+    KvoDebugger debugger(this, tracePrinter);
     const std::unique_ptr<KvoInterpreter> interpreter(new KvoInterpreter(*this, m_symbols, m_classes, this));
     interpreter->setOuterNesting(outerNesting);
     if (!outer) {
@@ -359,7 +357,7 @@ try {
         m_exitRequested = false;
         m_exitStatus = 0;
     }
-    if (m_recordCallChain)
+    if (recordCallChain && m_recordCallChain)
         interpreter->setTraceback(&m_callChain);
     if (m_breakRequestProc.load() || m_dbgWindow.load())
         interpreter->setAllowBreakRequest(true);
@@ -379,20 +377,30 @@ try {
         }
     } scope{*this, *interpreter, outer};
 
-    bool ok = interpreter->execute(name, argc, argv);
-    ValPtr sp = interpreter->getSP();
-    m_result = sp.get() ? *sp.get() : KvoValue();
-    if (!ok) {
-        IKvoPrinter& out = errorPrinter ? *errorPrinter : *m_printer;
-        out(u"%s", interpreter->errors().c_str());
-    }
-
+    bool ok = body(*interpreter);
     // Objects still on the stack die while the interpreter can run their destructors.
     interpreter->shutdown();
     // exit() inside a nested run ends the outer run too.
     if (m_exitRequested && outer)
         outer->cancel();
     return ok;
+}
+
+bool KvoVirtualMachine::execute(const KvoChar* name, int argc, const KvoChar** argv, bool trace,
+                                IKvoPrinter* errorPrinter, IKvoPrinter* tracePrinter)
+try {
+    if (!name)
+        return false;
+    return runInNewInterpreter(tracePrinter ? tracePrinter : m_printer, trace, true, [&](KvoInterpreter& interpreter) {
+        bool ok = interpreter.execute(name, argc, argv);
+        ValPtr sp = interpreter.getSP();
+        m_result = sp.get() ? *sp.get() : KvoValue();
+        if (!ok) {
+            IKvoPrinter& out = errorPrinter ? *errorPrinter : *m_printer;
+            out(u"%s", interpreter.errors().c_str());
+        }
+        return ok;
+    });
 } catch (const std::bad_alloc&) {
     errorExit(1);
 }
@@ -675,42 +683,22 @@ try {
     errorText = u"";
     if (!name)
         return false;
-    // The same nesting rule as execute: a run started from a callback of a running script nests
-    // inside it.
-    KvoInterpreter* const outer = m_interpreter;
-    const int outerNesting = outer ? outer->getNesting() + 1 : 0;
-    if (outerNesting >= KVO_MAX_NESTED_RUNS) {
-        errorText = KVO_ERR_STACK_OVERFLOW;
-        return refuseNestedRun();
-    }
-    KvoDebugger debugger(this, m_printer);
-    const std::unique_ptr<KvoInterpreter> interpreter(new KvoInterpreter(*this, m_symbols, m_classes, this));
-    interpreter->setOuterNesting(outerNesting);
-    if (m_breakRequestProc.load() || m_dbgWindow.load())
-        interpreter->setAllowBreakRequest(true);
-    interpreter->setDebugger(&debugger);
-    setInterpreter(interpreter.get());
-    struct RunScope {
-        KvoVirtualMachine& vm;
-        KvoInterpreter& run;
-        KvoInterpreter* outer;
-        ~RunScope()
-        {
-            run.setDebugger(nullptr);
-            vm.setInterpreter(outer);
+    bool ran = false;
+    bool ok = runInNewInterpreter(m_printer, false, false, [&](KvoInterpreter& interpreter) {
+        ran = true;
+        KvoValue result;
+        const bool done = interpreter.invoke(result, name, args);
+        m_result = done ? result : KvoValue();
+        if (!done) {
+            std::u16string text(interpreter.errors().c_str());
+            while (!text.empty() && (text.back() == u'\n' || text.back() == u' '))
+                text.pop_back();
+            errorText = text.c_str();
         }
-    } scope{*this, *interpreter, outer};
-
-    KvoValue result;
-    const bool ok = interpreter->invoke(result, name, args);
-    m_result = ok ? result : KvoValue();
-    if (!ok) {
-        std::u16string text(interpreter->errors().c_str());
-        while (!text.empty() && (text.back() == u'\n' || text.back() == u' '))
-            text.pop_back();
-        errorText = text.c_str();
-    }
-    interpreter->shutdown();
+        return done;
+    });
+    if (!ran)
+        errorText = KVO_ERR_STACK_OVERFLOW;
     return ok;
 } catch (const std::bad_alloc&) {
     errorExit(1);

@@ -252,6 +252,13 @@ private:
     // Fails a nested execute that would pass the limit of nested runs: the running script gets
     // the catchable "stack overflow" when the native function it is in returns.
     bool refuseNestedRun();
+    // The run of execute and executeValues: body(interpreter) in a fresh interpreter, nested
+    // inside the running one when there is one (false without calling body when that would pass
+    // the limit of nested runs). tracePrinter and trace set up its debugger; recordCallChain
+    // lets it record the chain of calls of an uncaught error when the machine asks for that.
+    // The interpreter is shut down afterwards, and exit() inside a nested run ends the outer run.
+    template <typename Body>
+    bool runInNewInterpreter(IKvoPrinter* tracePrinter, bool trace, bool recordCallChain, Body&& body);
     // Loads a native module without asking about untrusted mode (cloneSymbols: the other
     // machine's program needs the code its values point into).
     bool loadNativeModuleUnchecked(const KvoChar* name);
