@@ -101,16 +101,6 @@ KvoOpCode compoundOperatorOf(KvoToken token)
     }
 }
 
-// A string, vector or dictionary literal written in the source: flagged so that LIT gives every
-// evaluation its own copy, which the program may change. Other literals stay shared.
-KvoValue freshLiteral(KvoValue value)
-{
-    const KvoValueType type = value.getType();
-    if (type == KVT_STRING || type == KVT_VECTOR || type == KVT_DICTIONARY)
-        value.setFlags(static_cast<std::uint8_t>(value.getFlags() | KvoFreshLiteral));
-    return value;
-}
-
 } // namespace
 
 // A whole expression, loaded.
@@ -446,7 +436,7 @@ void KvoCompiler::_codePrimary(KvoFuncContext& ctx, KvoVarInfo& info)
         emitter.emitLiteral(emitter.addLiteral(KvoValue(m_scanner->getDouble())));
         return;
     case TOK_STRING:
-        emitter.emitLiteral(emitter.addLiteral(freshLiteral(KvoValue(new KvoString(m_scanner->getTokenString())))));
+        emitter.emitLiteral(emitter.addLiteral(KvoValue(new KvoString(m_scanner->getTokenString()))));
         return;
     case TOK_FUNCTION: {
         KvoValue procedure;
@@ -465,7 +455,7 @@ void KvoCompiler::_codePrimary(KvoFuncContext& ctx, KvoVarInfo& info)
     case TOK_IDENT: {
         const std::u16string name = _tokenText();
         if (const KvoDictionaryEntry* literal = m_literals->find(name.c_str())) {
-            emitter.emitLiteral(emitter.addLiteral(freshLiteral(literal->getValue())));
+            emitter.emitLiteral(emitter.addLiteral(literal->getValue()));
             return;
         }
         token = _next();
@@ -490,7 +480,7 @@ void KvoCompiler::_codePrimary(KvoFuncContext& ctx, KvoVarInfo& info)
         // Vector, dictionary and "#(...)" literals are built once, at compile time.
         KvoValue value;
         _doLiteralValue(token, value);
-        emitter.emitLiteral(emitter.addLiteral(freshLiteral(value)));
+        emitter.emitLiteral(emitter.addLiteral(value));
         return;
     }
     // A lexical error was reported where it was read; the bad token stands for the operand.

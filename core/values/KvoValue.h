@@ -71,8 +71,6 @@ constexpr int KVT_COUNT = 25;
 // Flag bits of a value.
 constexpr std::uint8_t KVO_PROTECTION_MASK = 0x60; // protection of a class member
 constexpr std::uint8_t KvoNoDefault = 0x80;        // parameter without a default value
-// A string, vector or dictionary literal written in the source: LIT pushes a fresh copy of it.
-constexpr std::uint8_t KvoFreshLiteral = 0x01;
 
 // The enumerator's name ("KVT_NULL" ... "KVT_DICTIONARYREF"); valid types only.
 KVO_API const KvoChar* getValueTypeName(KvoValueType type);

@@ -250,8 +250,6 @@ private:
     // Frames.
     [[gnu::visibility("hidden")]] KvoProcInfo* pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp);
     [[gnu::visibility("hidden")]] void popFrame();
-    // LIT of a literal flagged KvoFreshLiteral: stores a copy of it, without the flag, in slot.
-    [[gnu::visibility("hidden")]] void loadFreshLiteral(int slot, const KvoValue& literal);
     // Ends the running procedure (RETURN): its result at SP replaces the called value and the
     // frame goes. Returns the ended frame's result action; entry: whether it was the entry
     // frame of its run.

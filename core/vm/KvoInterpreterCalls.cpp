@@ -89,45 +89,6 @@ KvoProcInfo* KvoInterpreter::pushFrame(KvoVector* procedure, KvoBuffer* code, in
     return frame;
 }
 
-namespace {
-
-// What a fresh evaluation of a literal builds: new strings, vectors and dictionaries all the
-// way down; other values (numbers, functions, classes) are shared as they are.
-KvoValue freshCopyOf(const KvoValue& value)
-{
-    switch (value.getType()) {
-    case KVT_STRING:
-        return KvoValue(new KvoString(*value.getString()));
-    case KVT_VECTOR: {
-        const KvoVector& source = *value.getVector();
-        auto* copy = new KvoVector(source.size(), false);
-        KvoValue result(copy);
-        for (std::uint32_t i = 0; i < source.size(); ++i)
-            copy->push_back(freshCopyOf(source[i]));
-        return result;
-    }
-    case KVT_DICTIONARY: {
-        const KvoDictionary& source = *value.getDictionary();
-        auto* copy = new KvoDictionary(source.isSorted());
-        KvoValue result(copy);
-        for (KvoDictionaryEntry* entry = source.getFirst(); entry; entry = entry->getNext())
-            (*copy)[*entry->getKey()]->setValue(freshCopyOf(entry->getValue()));
-        return result;
-    }
-    default:
-        return value;
-    }
-}
-
-} // namespace
-
-void KvoInterpreter::loadFreshLiteral(int slot, const KvoValue& literal)
-{
-    KvoValue copy = freshCopyOf(literal);
-    copy.setFlags(0);
-    data()[slot] = std::move(copy);
-}
-
 void KvoInterpreter::popFrame()
 {
     KvoProcInfo* frame = m_frame;

@@ -703,17 +703,6 @@ op_NE:
     RUN_FLOW(equalsValues(true, false));
 
 op_LIT:
-    READ_INDEX(operand);
-    if (operand >= procedure->size())
-        INVALID();
-    if ((*procedure)[operand].getFlags() & KvoFreshLiteral) {
-        SPILL();
-        loadFreshLiteral(INDEX_OF(sp), (*procedure)[operand]);
-        LOAD();
-        CHECKED_NEXT();
-    }
-    STORE(*sp, (*procedure)[operand]);
-    NEXT();
 op_SREF:
     READ_INDEX(operand);
     if (operand >= procedure->size())
