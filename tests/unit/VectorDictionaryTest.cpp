@@ -343,6 +343,31 @@ TEST_F(DictionaryTest, KeyObjectIndexingAddsDuplicates)
     EXPECT_EQ(b->getRefCnt(), 2);
 }
 
+TEST_F(DictionaryTest, LookupsCompareTextWhenHashesOrObjectsAgree)
+{
+    // "alCxh" and "ap2la" share one 32-bit hash: a lookup must still tell them apart by text,
+    // and a key with equal text but another object must find the entry made by the first.
+    ASSERT_EQ(KvoString::hashText(u"alCxh"), KvoString::hashText(u"ap2la"));
+    for (bool isSorted : {false, true}) {
+        KvoDictionary d(isSorted);
+        KvoDictionaryEntry* first = d[KvoString(u"alCxh")];
+        KvoDictionaryEntry* second = d[KvoString(u"ap2la")];
+        ASSERT_NE(first, second);
+        EXPECT_EQ(d.count(), 2u);
+        KvoString probe(u"ap2la");
+        EXPECT_EQ(probe.hash(), first->getKey()->hash()); // remembered, then reused by find
+        EXPECT_EQ(d.find(probe), second);
+        EXPECT_EQ(d.find(probe), second);
+        EXPECT_EQ(d.find(KvoString(u"alCxh")), first);
+        EXPECT_EQ(d.find(u"ap2la"), second);
+        EXPECT_EQ(d.find(*first->getKey()), first); // the entry's own key object
+        EXPECT_EQ(d.find(KvoString(u"alCxi")), nullptr);
+        EXPECT_TRUE(d.erase(KvoString(u"alCxh")));
+        EXPECT_EQ(d.find(u"alCxh"), nullptr);
+        EXPECT_EQ(d.find(probe), second);
+    }
+}
+
 TEST_F(DictionaryTest, EraseAndClear)
 {
     KvoDictionary d;
