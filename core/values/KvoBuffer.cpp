@@ -47,3 +47,15 @@ bool KvoBuffer::setSize(std::uint32_t n) noexcept
     setSizeUnchecked(n);
     return true;
 }
+
+std::uint8_t* KvoBuffer::prepareExecutionForm(std::uint32_t bytes)
+{
+    if (!m_form || m_formBytes != bytes) {
+        freemem(m_form);
+        m_form = nullptr;
+        m_form = static_cast<std::uint8_t*>(allocmem(bytes ? bytes : 1));
+        m_formBytes = bytes;
+    }
+    m_formChanges = changes();
+    return m_form;
+}

@@ -12,8 +12,14 @@ class KVO_API KvoBuffer : public KvoElementBuffer<std::uint8_t>
 public:
     KvoBuffer() = default;
     explicit KvoBuffer(std::uint32_t n) : KvoElementBuffer(n) {}
-    KvoBuffer(const KvoBuffer&) = default;
-    KvoBuffer& operator=(const KvoBuffer&) = default;
+    // A copy has the bytes only: its execution form is made when it runs.
+    KvoBuffer(const KvoBuffer& other) : KvoElementBuffer(other) {}
+    KvoBuffer& operator=(const KvoBuffer& other)
+    {
+        KvoElementBuffer::operator=(other);
+        return *this;
+    }
+    ~KvoBuffer() override { freemem(m_form); }
 
     // New buffer: this one's bytes followed by the other's (capacity the sum, at least 1).
     KvoBuffer* operator+(const KvoBuffer& other) const;
@@ -57,4 +63,29 @@ public:
 
     // Sets the size; false (unchanged) when n exceeds the capacity.
     bool setSize(std::uint32_t n) noexcept;
+
+    // The bytes' address for code that may keep it and write through it later, unseen by the
+    // change count: from now on nothing derived from the contents is trusted.
+    std::uint8_t* exposeBytes() noexcept
+    {
+        m_exposed = true;
+        return data();
+    }
+
+    // The interpreter's execution form of these bytes when code is run from them: a block of
+    // its own layout that the buffer keeps and frees. Current while no change was counted since
+    // it was made and the address was never exposed; null otherwise.
+    const std::uint8_t* executionForm() const noexcept
+    {
+        return m_formChanges == changes() && !m_exposed ? m_form : nullptr;
+    }
+    // A block of `bytes` bytes for a new execution form of the present contents, reusing the old
+    // block when it is that large; the caller fills it before anything changes the buffer.
+    std::uint8_t* prepareExecutionForm(std::uint32_t bytes);
+
+private:
+    std::uint8_t* m_form = nullptr;
+    std::uint32_t m_formBytes = 0;
+    std::uint32_t m_formChanges = 0;
+    bool m_exposed = false;
 };

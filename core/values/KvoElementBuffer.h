@@ -2,6 +2,11 @@
 // units). Invariant: capacity >= 1 and >= size; the elements from size to capacity are zero,
 // except where KvoBuffer::setSize shrank the size (it keeps the bytes, so growing the size again
 // shows them). push_back doubles a full buffer; += grows to the exact need.
+//
+// Every access that can change the elements or the size counts a change (changes()), so that
+// whoever keeps something derived from the contents can tell when it went stale. Writes through
+// a pointer that data() handed out earlier are not seen; KvoBuffer::exposeBytes marks a buffer
+// whose address went to code that may do so.
 #pragma once
 
 #include <cstdint>
@@ -32,16 +37,27 @@ public:
         m_data = block;
         m_size = other.m_size;
         m_capacity = other.m_capacity;
+        ++m_changes;
         return *this;
     }
     ~KvoElementBuffer() override { freemem(m_data); }
 
     // Element i, without any check.
-    Element& operator[](std::uint32_t i) noexcept { return m_data[i]; }
+    Element& operator[](std::uint32_t i) noexcept
+    {
+        ++m_changes;
+        return m_data[i];
+    }
     const Element& operator[](std::uint32_t i) const noexcept { return m_data[i]; }
     std::uint32_t size() const noexcept { return m_size; }
     std::uint32_t capacity() const noexcept { return m_capacity; }
-    Element* data() noexcept { return m_data; }
+    // How many accesses that could change the contents there have been (wrapping).
+    std::uint32_t changes() const noexcept { return m_changes; }
+    Element* data() noexcept
+    {
+        ++m_changes;
+        return m_data;
+    }
     const Element* data() const noexcept { return m_data; }
 
     // New capacity max(n (1 when 0), size); new elements are zero. Returns the new capacity.
@@ -72,6 +88,7 @@ public:
             setCapacity(m_size * 2);
         }
         m_data[m_size] = e;
+        ++m_changes;
         return m_size++;
     }
     // Removes and returns the last element (0 when empty), zeroing its slot.
@@ -81,6 +98,7 @@ public:
             return 0;
         Element e = m_data[--m_size];
         m_data[m_size] = 0;
+        ++m_changes;
         return e;
     }
     // Zeroes the used elements; size 0, capacity kept.
@@ -88,6 +106,7 @@ public:
     {
         std::memset(m_data, 0, m_size * sizeof(Element));
         m_size = 0;
+        ++m_changes;
     }
     // Appends the other buffer's elements, growing to the exact need.
     KvoElementBuffer& operator+=(const KvoElementBuffer& other)
@@ -100,6 +119,7 @@ public:
             setCapacity(static_cast<std::uint32_t>(total));
         std::memmove(m_data + m_size, other.m_data, count * sizeof(Element));
         m_size += count;
+        ++m_changes;
         return *this;
     }
 
@@ -121,8 +141,13 @@ protected:
         }
         std::memmove(m_data + m_size, elements, count * sizeof(Element));
         m_size += count;
+        ++m_changes;
     }
-    void setSizeUnchecked(std::uint32_t n) noexcept { m_size = n; }
+    void setSizeUnchecked(std::uint32_t n) noexcept
+    {
+        m_size = n;
+        ++m_changes;
+    }
 
 private:
     static Element* allocateZeroed(std::uint32_t n)
@@ -136,5 +161,6 @@ private:
 
     std::uint32_t m_size = 0;
     std::uint32_t m_capacity = 1;
+    std::uint32_t m_changes = 0;
     Element* m_data = nullptr;
 };

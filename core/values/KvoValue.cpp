@@ -102,7 +102,9 @@ void* KvoValue::addr() const noexcept
         return const_cast<Payload*>(&m_payload);
     case KVT_BUFFER:
     case KVT_BUFFERREF:
-        return m_payload.pointer ? objectAs<KvoBuffer>(m_payload.pointer)->data() : nullptr;
+        // Whoever gets the address may write through it: code run from the buffer is translated
+        // afresh each time.
+        return m_payload.pointer ? objectAs<KvoBuffer>(m_payload.pointer)->exposeBytes() : nullptr;
     case KVT_CHARBUFFER:
     case KVT_CHARBUFFERREF:
         return m_payload.pointer ? objectAs<KvoCharBuffer>(m_payload.pointer)->data() : nullptr;

@@ -30,6 +30,7 @@
 #include "values/KvoDictionary.h"
 #include "vm/KvoDebugger.h"
 #include "vm/KvoErrors.h"
+#include "vm/KvoExecutionForm.h"
 #include "vm/KvoInterpreter.h"
 #include "vm/KvoNumberRules.h"
 #include "vm/KvoOpCode.h"
@@ -45,33 +46,21 @@ using namespace kvo_numbers;
 // rule and error of its own (objects, strings, floats, zero divisors, type errors). Numbers hold
 // no reference, so their slots are overwritten without a release.
 
-// The left operand's slot receives the result; the right one is emptied.
-[[gnu::always_inline]] inline void popInteger(KvoValue*& sp, std::int32_t result) noexcept
-{
-    sp[-1].setIntegerUnowned(result);
-    sp->setNullUnowned();
-    --sp;
-}
-[[gnu::always_inline]] inline void popDouble(KvoValue*& sp, double result) noexcept
-{
-    sp[-1].setDoubleUnowned(result);
-    sp->setNullUnowned();
-    --sp;
-}
+// Each fast path below combines a left operand, which receives the result, with a right one,
+// and answers true, or changes nothing and answers false. The left operand holds a number, so
+// it is overwritten without a release.
 
 // ADD, SUB, MUL, DIV and REM: two integers by the integer rules, an integer or a double with a
 // double by the double rules; a zero divisor is left to the general path, which raises.
 template <std::uint8_t OP>
-[[gnu::always_inline]] inline bool numberArithmetic(KvoValue*& sp) noexcept
+[[gnu::always_inline]] inline bool numberArithmetic(KvoValue& left, const KvoValue& right) noexcept
 {
     constexpr bool DIVIDES = OP == DIV || OP == REM;
-    const KvoValue& left = sp[-1];
-    const KvoValue& right = *sp;
     if (left.isInteger() && right.isInteger()) [[likely]] {
         std::int32_t divisor = right.rawInteger();
         if (DIVIDES && divisor == 0)
             return false;
-        popInteger(sp, integerArithmetic(OP, left.rawInteger(), divisor));
+        left.setIntegerUnowned(integerArithmetic(OP, left.rawInteger(), divisor));
         return true;
     }
     if (!left.isIntegerOrDouble() || !right.isIntegerOrDouble())
@@ -79,35 +68,100 @@ template <std::uint8_t OP>
     double divisor = right.integerOrDoubleAsDouble();
     if (DIVIDES && isZeroDouble(divisor))
         return false;
-    popDouble(sp, doubleArithmetic(OP, left.integerOrDoubleAsDouble(), divisor));
+    left.setDoubleUnowned(doubleArithmetic(OP, left.integerOrDoubleAsDouble(), divisor));
     return true;
 }
 
 // BAND, BOR, XOR, SHL and SHR of two integers.
 template <std::uint8_t OP>
-[[gnu::always_inline]] inline bool bitwiseIntegers(KvoValue*& sp) noexcept
+[[gnu::always_inline]] inline bool bitwiseIntegers(KvoValue& left, const KvoValue& right) noexcept
 {
-    if (!sp[-1].isInteger() || !sp->isInteger())
+    if (!left.isInteger() || !right.isInteger())
         return false;
-    popInteger(sp, kvo_numbers::integerBitwise(OP, sp[-1].rawInteger(), sp->rawInteger()));
+    left.setIntegerUnowned(kvo_numbers::integerBitwise(OP, left.rawInteger(), right.rawInteger()));
     return true;
 }
 
 // LT, LE, GE, GT, EQ and NE of two numbers, integers or doubles.
 template <std::uint8_t OP>
-[[gnu::always_inline]] inline bool numberComparison(KvoValue*& sp) noexcept
+[[gnu::always_inline]] inline bool numberComparison(KvoValue& left, const KvoValue& right) noexcept
 {
-    const KvoValue& left = sp[-1];
-    const KvoValue& right = *sp;
     if (left.isInteger() && right.isInteger()) [[likely]] {
-        popInteger(sp, integersCompare(OP, left.rawInteger(), right.rawInteger()));
+        left.setIntegerUnowned(integersCompare(OP, left.rawInteger(), right.rawInteger()));
         return true;
     }
     if (!left.isIntegerOrDouble() || !right.isIntegerOrDouble())
         return false;
     int comparison = compareAsDoubles(left.integerOrDoubleAsDouble(), right.integerOrDoubleAsDouble());
-    popInteger(sp, comparisonHolds(OP, comparison));
+    left.setIntegerUnowned(comparisonHolds(OP, comparison));
     return true;
+}
+
+// The fast path of binary instruction OP.
+template <std::uint8_t OP>
+[[gnu::always_inline]] inline bool numberOperation(KvoValue& left, const KvoValue& right) noexcept
+{
+    if constexpr (OP == ADD || OP == SUB || OP == MUL || OP == DIV || OP == REM)
+        return numberArithmetic<OP>(left, right);
+    else if constexpr (OP == BAND || OP == BOR || OP == XOR || OP == SHL || OP == SHR)
+        return bitwiseIntegers<OP>(left, right);
+    else
+        return numberComparison<OP>(left, right);
+}
+
+// Binary instruction OP on the two operands at sp[-1] and sp: the result is left at sp[-1]
+// and sp moves down; false, with nothing changed, when the general path must decide.
+template <std::uint8_t OP>
+[[gnu::always_inline]] inline bool numbersOnStack(KvoValue*& sp) noexcept
+{
+    if (!numberOperation<OP>(sp[-1], *sp))
+        return false;
+    sp->setNullUnowned();
+    --sp;
+    return true;
+}
+
+// The operand that the load of an internal PUSH, load, operate instruction reads, or null when
+// the designed load would not simply read it. ip is just past the PUSH, on the load opcode;
+// the top is still where PUSH finds it.
+template <std::uint8_t LOAD>
+[[gnu::always_inline]] inline const KvoValue* pushedOperand(const std::uint8_t* ip, const KvoVector* procedure,
+                                                            const KvoProcInfo* frame, const KvoValue* bp,
+                                                            const KvoValue* fp, const KvoValue* sp) noexcept
+{
+    std::uint32_t index = ip[1];
+    if constexpr (LOAD == TREF)
+        return fp + index <= sp ? fp + 1 + index : nullptr;
+    else if constexpr (LOAD == AREF)
+        return index < static_cast<std::uint32_t>(frame->getNargs()) && bp + index <= sp ? bp + 1 + index : nullptr;
+    else
+        return index < procedure->size() ? &(*procedure)[index] : nullptr;
+}
+
+// Whether the designed PUSH would open the slot above the top without growing the stack or
+// finding anything in it, from a top that lies inside the frame: what the internal PUSH, load,
+// operate instructions ask before they work on the top in place.
+[[gnu::always_inline]] inline bool pushesPlainly(unsigned width, const KvoValue* sp, const KvoValue* bp,
+                                                 const KvoValue* last) noexcept
+{
+    return width == 1 && sp >= bp && sp < last && sp[1].isNull();
+}
+
+// The distance from a code byte to its byte in the code's execution form, and that byte. The
+// form is a block of its own: the distance is taken between addresses, not pointers.
+[[gnu::always_inline]] inline std::uintptr_t formDistance(const std::uint8_t* code, const std::uint8_t* form) noexcept
+{
+    return reinterpret_cast<std::uintptr_t>(form) - reinterpret_cast<std::uintptr_t>(code);
+}
+[[gnu::always_inline]] inline std::uint8_t formByte(const std::uint8_t* at, std::uintptr_t toForm) noexcept
+{
+    return *reinterpret_cast<const std::uint8_t*>(reinterpret_cast<std::uintptr_t>(at) + toForm);
+}
+
+// Whether a value holds no reference, counted or not: overwriting it releases nothing.
+[[gnu::always_inline]] inline bool holdsNoReference(const KvoValue& value) noexcept
+{
+    return !isOwningType(value.storedType()) && !isWeakType(value.storedType());
 }
 
 // The code of element `at` of a string, buffer or character buffer value, when at lies inside it.
@@ -246,12 +300,15 @@ struct HandlerTable {
         for (const void*& entry : entries)
             entry = every;
     }
-    // opcodeHandlers holds the handlers in the order of KVO_OPCODES; other byte values lead to
-    // unknown.
-    HandlerTable(const void* const* opcodeHandlers, const void* unknown) noexcept : HandlerTable(unknown)
+    // opcodeHandlers holds the handlers in the order of KVO_OPCODES, fusedHandlers those of
+    // KVO_FUSED_OPCODES; other byte values lead to unknown.
+    HandlerTable(const void* const* opcodeHandlers, const void* const* fusedHandlers, const void* unknown) noexcept
+        : HandlerTable(unknown)
     {
         for (int i = 0; i < KVO_OPCODE_COUNT; ++i)
             entries[KVO_OPCODE_LIST[i]] = opcodeHandlers[i];
+        for (int i = 0; i < KVO_FUSED_OPCODE_COUNT; ++i)
+            entries[KVO_FUSED_LIST[i].code] = fusedHandlers[i];
     }
 };
 } // namespace
@@ -264,13 +321,17 @@ bool KvoInterpreter::run()
     NestGuard guard(*this);
 
 #if KVO_LABEL_DISPATCH
-    // The handler of every opcode, in the order of KVO_OPCODES, spread out to one entry per byte
+    // The handler of every opcode and internal instruction, spread out to one entry per byte
     // value; byte values without an instruction are no-ops.
 #define KVO_HANDLER_ADDRESS(name, code, kind) &&op_##name,
     static const void* const OPCODE_HANDLERS[] = {KVO_OPCODES(KVO_HANDLER_ADDRESS)};
 #undef KVO_HANDLER_ADDRESS
     static_assert(sizeof OPCODE_HANDLERS / sizeof OPCODE_HANDLERS[0] == KVO_OPCODE_COUNT, "one handler per opcode");
-    static const HandlerTable HANDLERS(OPCODE_HANDLERS, &&op_UNKNOWN);
+#define KVO_FUSED_HANDLER_ADDRESS(name, code, first, second, third, same) &&op_##name,
+    static const void* const FUSED_HANDLERS[] = {KVO_FUSED_OPCODES(KVO_FUSED_HANDLER_ADDRESS)};
+#undef KVO_FUSED_HANDLER_ADDRESS
+    static_assert(sizeof FUSED_HANDLERS / sizeof FUSED_HANDLERS[0] == KVO_FUSED_OPCODE_COUNT, "one handler each");
+    static const HandlerTable HANDLERS(OPCODE_HANDLERS, FUSED_HANDLERS, &&op_UNKNOWN);
     static const HandlerTable POLL_HANDLERS(&&pollFirst);
     const void* const* handlers = HANDLERS.entries;
 #endif
@@ -278,6 +339,7 @@ bool KvoInterpreter::run()
     KvoProcInfo* frame;       // the running frame
     KvoVector* procedure;     // its procedure vector
     const std::uint8_t* code; // its first code byte
+    std::uintptr_t toForm;    // from a code byte to its byte in the code's execution form
     const std::uint8_t* end;  // one past its last code byte
     const std::uint8_t* ip;   // the next code byte to read
     unsigned width;           // the operand width
@@ -301,7 +363,8 @@ bool KvoInterpreter::run()
         frame = m_frame;                                                                        \
         procedure = frame->m_procedure;                                                         \
         KvoBuffer* buffer = frame->m_codeBuffer;                                                \
-        code = buffer->data();                                                                  \
+        code = static_cast<const KvoBuffer*>(buffer)->data();                                   \
+        toForm = formDistance(code, kvoExecutableCode(*buffer));                                \
         end = code + buffer->size();                                                            \
         ip = frame->m_pc <= buffer->size() ? code + frame->m_pc : end;                          \
         width = frame->m_width;                                                                 \
@@ -338,12 +401,13 @@ bool KvoInterpreter::run()
 #define CHECK_BEFORE_NEXT() pollNext = true
 #define NO_CHECK_BEFORE_NEXT() pollNext = false
 #endif
-#define NEXT()                   \
-    do {                         \
-        if (ip >= end)           \
-            goto endOfCode;      \
-        op = *ip++;              \
-        JUMP_TO_HANDLER();       \
+// The opcode is read from the execution form, which ends in END_OF_CODE: running off the end
+// needs no test here.
+#define NEXT()                          \
+    do {                                \
+        op = formByte(ip, toForm);      \
+        ++ip;                           \
+        JUMP_TO_HANDLER();              \
     } while (false)
 #define CHECKED_NEXT()                                          \
     do {                                                        \
@@ -381,12 +445,12 @@ bool KvoInterpreter::run()
         LOAD();                                \
         CHECKED_NEXT();                        \
     } while (false)
-// Reads an index operand of the current width into `variable` (declared by the handler).
+// Reads an index operand of the current width into `variable` (declared by the handler). A
+// one-byte operand is always there: the execution form has END_OF_CODE for an opcode at the
+// last byte.
 #define READ_INDEX(variable)                               \
     do {                                                   \
         if (width == 1) [[likely]] {                       \
-            if (ip >= end)                                 \
-                INVALID();                                 \
             variable = *ip++;                              \
         } else {                                           \
             if (static_cast<unsigned>(end - ip) < width)   \
@@ -395,11 +459,10 @@ bool KvoInterpreter::run()
             ip += width;                                   \
         }                                                  \
     } while (false)
-// Reads an address operand into `variable` (declared by the handler): a code offset.
+// Reads an address operand into `variable` (declared by the handler): a code offset. The
+// operand is always there (see READ_INDEX).
 #define READ_ADDRESS(variable)                                          \
     do {                                                                \
-        if (end - ip < static_cast<std::ptrdiff_t>(KVO_ADDRESS_SIZE))   \
-            INVALID();                                                  \
         variable = readAddress(ip);                                     \
         ip += KVO_ADDRESS_SIZE;                                         \
         if (variable >= static_cast<std::uint32_t>(end - code))         \
@@ -440,7 +503,9 @@ attention:
         NO_CHECK_BEFORE_NEXT();
     if (ip >= end)
         goto endOfCode;
-    op = *ip++;
+    // One designed instruction: an internal one stands for the first of its sequence here.
+    op = designedOpcodeOf(formByte(ip, toForm));
+    ++ip;
     JUMP_DIRECT();
 
 #if KVO_LABEL_DISPATCH
@@ -451,6 +516,7 @@ pollFirst:
 #endif
 
 endOfCode:
+op_END_OF_CODE:
     INVALID();
 
 #if !KVO_LABEL_DISPATCH
@@ -467,6 +533,11 @@ selectDirect:
         goto op_##name;
         KVO_OPCODES(KVO_SELECT_HANDLER)
 #undef KVO_SELECT_HANDLER
+#define KVO_SELECT_FUSED_HANDLER(name, number, first, second, third, same) \
+    case name:                                                             \
+        goto op_##name;
+        KVO_FUSED_OPCODES(KVO_SELECT_FUSED_HANDLER)
+#undef KVO_SELECT_FUSED_HANDLER
     default:
         goto op_UNKNOWN;
     }
@@ -595,7 +666,7 @@ op_BNOT:
 // methods, errors) goes through the operator functions.
 op_ADD:
     NEED(1);
-    if (numberArithmetic<ADD>(sp))
+    if (numbersOnStack<ADD>(sp))
         NEXT();
     if (sp[-1].as<KvoString>() && sp->as<KvoString>()) {
         // `x = x + y` extends x's string in place when nobody could tell the difference: the
@@ -628,77 +699,77 @@ op_ADD:
     RUN_FLOW(arithmetic(ADD, false));
 op_SUB:
     NEED(1);
-    if (numberArithmetic<SUB>(sp))
+    if (numbersOnStack<SUB>(sp))
         NEXT();
     RUN_FLOW(arithmetic(SUB, false));
 op_MUL:
     NEED(1);
-    if (numberArithmetic<MUL>(sp))
+    if (numbersOnStack<MUL>(sp))
         NEXT();
     RUN_FLOW(arithmetic(MUL, false));
 op_DIV:
     NEED(1);
-    if (numberArithmetic<DIV>(sp))
+    if (numbersOnStack<DIV>(sp))
         NEXT();
     RUN_FLOW(arithmetic(DIV, false));
 op_REM:
     NEED(1);
-    if (numberArithmetic<REM>(sp))
+    if (numbersOnStack<REM>(sp))
         NEXT();
     RUN_FLOW(arithmetic(REM, false));
 op_BAND:
     NEED(1);
-    if (bitwiseIntegers<BAND>(sp))
+    if (numbersOnStack<BAND>(sp))
         NEXT();
     RUN_FLOW(bitwise(BAND, false));
 op_BOR:
     NEED(1);
-    if (bitwiseIntegers<BOR>(sp))
+    if (numbersOnStack<BOR>(sp))
         NEXT();
     RUN_FLOW(bitwise(BOR, false));
 op_XOR:
     NEED(1);
-    if (bitwiseIntegers<XOR>(sp))
+    if (numbersOnStack<XOR>(sp))
         NEXT();
     RUN_FLOW(bitwise(XOR, false));
 op_SHL:
     NEED(1);
-    if (bitwiseIntegers<SHL>(sp))
+    if (numbersOnStack<SHL>(sp))
         NEXT();
     RUN_FLOW(bitwise(SHL, false));
 op_SHR:
     NEED(1);
-    if (bitwiseIntegers<SHR>(sp))
+    if (numbersOnStack<SHR>(sp))
         NEXT();
     RUN_FLOW(bitwise(SHR, false));
 op_LT:
     NEED(1);
-    if (numberComparison<LT>(sp))
+    if (numbersOnStack<LT>(sp))
         NEXT();
     RUN_FLOW(compareValues(RA_LT, false));
 op_LE:
     NEED(1);
-    if (numberComparison<LE>(sp))
+    if (numbersOnStack<LE>(sp))
         NEXT();
     RUN_FLOW(compareValues(RA_LE, false));
 op_GE:
     NEED(1);
-    if (numberComparison<GE>(sp))
+    if (numbersOnStack<GE>(sp))
         NEXT();
     RUN_FLOW(compareValues(RA_GE, false));
 op_GT:
     NEED(1);
-    if (numberComparison<GT>(sp))
+    if (numbersOnStack<GT>(sp))
         NEXT();
     RUN_FLOW(compareValues(RA_GT, false));
 op_EQ:
     NEED(1);
-    if (numberComparison<EQ>(sp))
+    if (numbersOnStack<EQ>(sp))
         NEXT();
     RUN_FLOW(equalsValues(false, false));
 op_NE:
     NEED(1);
-    if (numberComparison<NE>(sp))
+    if (numbersOnStack<NE>(sp))
         NEXT();
     RUN_FLOW(equalsValues(true, false));
 
@@ -907,7 +978,8 @@ op_RETURN: {
         frame = parent;
         procedure = frame->m_procedure;
         KvoBuffer* buffer = frame->m_codeBuffer;
-        code = buffer->data();
+        code = static_cast<const KvoBuffer*>(buffer)->data();
+        toForm = formDistance(code, kvoExecutableCode(*buffer));
         end = code + buffer->size();
         ip = frame->m_pc <= buffer->size() ? code + frame->m_pc : end;
         width = frame->m_width;
@@ -1072,6 +1144,477 @@ op_RBYTE:
     width = 1;
     NEXT();
 
+// ---- Internal instructions of the execution form (see vm/KvoExecutionForm.h) ----------------
+// Each one carries out its designed sequence when the fast path applies, and otherwise goes to
+// the handler of the sequence's first instruction, which finds ip where it expects it.
+
+// PUSH, a load (TREF, LIT or AREF) and a binary instruction: the top is combined in place with
+// the loaded operand, which is never copied to the stack.
+op_PUSH_TREF_ADD:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<ADD>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_SUB:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<SUB>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_MUL:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<MUL>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_DIV:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<DIV>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_REM:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<REM>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_BAND:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<BAND>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_LT:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<LT>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_LE:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<LE>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_GT:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<GT>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_GE:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<GE>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_EQ:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<EQ>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_NE:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<NE>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_TREF_VREF:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* index = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (index->isInteger()) {
+            if (KvoVector* vector = vectorWithElement(*sp, static_cast<std::uint32_t>(index->rawInteger()))) {
+                ip += 3;
+                // The element is copied before the container's release, which may delete it.
+                STORE(*sp, (*vector)[static_cast<std::uint32_t>(index->rawInteger())]);
+                NEXT();
+            }
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_ADD:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<ADD>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_SUB:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<SUB>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_MUL:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<MUL>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_DIV:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<DIV>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_REM:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<REM>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_BAND:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<BAND>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_LT:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<LT>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_LE:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<LE>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_GT:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<GT>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_GE:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<GE>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_EQ:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<EQ>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_NE:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<NE>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_LIT_VREF:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* index = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
+        if (index->isInteger()) {
+            if (KvoVector* vector = vectorWithElement(*sp, static_cast<std::uint32_t>(index->rawInteger()))) {
+                ip += 3;
+                // The element is copied before the container's release, which may delete it.
+                STORE(*sp, (*vector)[static_cast<std::uint32_t>(index->rawInteger())]);
+                NEXT();
+            }
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_ADD:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<ADD>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_SUB:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<SUB>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_MUL:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<MUL>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_DIV:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<DIV>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_REM:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<REM>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_BAND:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<BAND>(*sp, *operand)) {
+            ip += 3;
+            NEXT();
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_LT:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<LT>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_LE:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<LE>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_GT:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<GT>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_GE:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<GE>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_EQ:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<EQ>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_NE:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (numberOperation<NE>(*sp, *operand)) {
+            ip += 3;
+            goto branchOnComparison;
+        }
+    }
+    goto op_PUSH;
+op_PUSH_AREF_VREF:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    if (const KvoValue* index = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
+        if (index->isInteger()) {
+            if (KvoVector* vector = vectorWithElement(*sp, static_cast<std::uint32_t>(index->rawInteger()))) {
+                ip += 3;
+                // The element is copied before the container's release, which may delete it.
+                STORE(*sp, (*vector)[static_cast<std::uint32_t>(index->rawInteger())]);
+                NEXT();
+            }
+        }
+    }
+    goto op_PUSH;
+
+branchOnComparison: {
+    // A comparison left 0 or 1 on the top: a BRT or BRF right after it is carried out here.
+    // Its address lies inside the code, else the form would hold END_OF_CODE.
+    std::uint8_t next = formByte(ip, toForm);
+    if (next != BRT && next != BRF)
+        NEXT();
+    operand = readAddress(ip + 1);
+    if (operand >= static_cast<std::uint32_t>(end - code))
+        NEXT();
+    ip += 1 + KVO_ADDRESS_SIZE;
+    if ((sp->rawInteger() != 0) == (next == BRT)) {
+        bool backward = code + operand < ip;
+        ip = code + operand;
+        if (backward)
+            CHECKED_NEXT();
+    }
+    NEXT();
+}
+
+// PUSH and a load with anything else after them.
+op_PUSH_TREF:
+op_PUSH_LIT:
+op_PUSH_AREF:
+    if (!pushesPlainly(width, sp, bp, last))
+        goto op_PUSH;
+    ++sp;
+    op = *ip++; // the load, as the sequence was found
+    if (op == TREF)
+        goto op_TREF;
+    if (op == LIT)
+        goto op_LIT;
+    goto op_AREF;
+
+// TREF a, a step (INC, DEC, PINC or PDEC), TSET a: an integer temporary counts up or down in
+// place, and the top receives its new value.
+op_TREF_INC_TSET:
+op_TREF_DEC_TSET:
+op_TREF_PINC_TSET:
+op_TREF_PDEC_TSET: {
+    KvoValue* variable = fp + 1 + ip[0];
+    if (width != 1 || variable > sp || !variable->isInteger() || !holdsNoReference(*sp))
+        goto op_TREF;
+    std::uint8_t step = ip[1];
+    std::int32_t value = variable->rawInteger();
+    value = step == INC || step == PINC ? wrapAdd(value, 1) : wrapSub(value, 1);
+    variable->setIntegerUnowned(value);
+    sp->setIntegerUnowned(value);
+    ip += 4;
+    NEXT();
+}
+
+// TSET a, BR: the store, then the jump without a dispatch.
+op_TSET_BR:
+    if (width != 1 || fp + 1 + ip[0] > sp)
+        goto op_TSET;
+    STORE(fp[1 + ip[0]], *sp);
+    ++ip;
+    if (formByte(ip, toForm) != BR)
+        NEXT();
+    ++ip;
+    goto op_BR;
+
 enterCallee: {
     // Enters callee with the calleeArgs values above the called slot. The usual call (a
     // well-formed procedure given all its parameters, starting with the prologue RDWORD,
@@ -1097,7 +1640,7 @@ enterCallee: {
             !((*defaults)[static_cast<std::uint32_t>(calleeArgs)].getFlags() & KvoNoDefault))
             goto enterSlow;
     }
-    const std::uint8_t* bytes = calleeCode->data();
+    const std::uint8_t* bytes = static_cast<const KvoBuffer*>(calleeCode)->data();
     // The eight prologue bytes in one little-endian word: the four opcodes, then the count.
     std::uint64_t prologue;
     std::memcpy(&prologue, bytes, sizeof prologue);
@@ -1109,6 +1652,7 @@ enterCallee: {
     auto count = static_cast<std::uint32_t>(prologue >> 16);
     if (count >= KVO_MAX_STACK_SLOTS || static_cast<std::uint32_t>(last - sp) <= count)
         goto enterSlow;
+    const std::uint8_t* calleeForm = kvoExecutableCode(*calleeCode);
     // The temporaries: slots above the top are NULL, unless native code left something.
     for (std::uint32_t i = 1; i <= count; ++i) {
         if (!sp[i].isNull())
@@ -1127,6 +1671,7 @@ enterCallee: {
     frame = entered;
     procedure = callee;
     code = bytes;
+    toForm = formDistance(bytes, calleeForm);
     end = bytes + calleeCode->size();
     ip = bytes + PROLOGUE_SIZE;
     width = 1;

@@ -143,6 +143,92 @@ static_assert(TRON == 0x80 && TROFF == 0x81 && TRSTEP == 0x82 && NEWLINE == 0x83
                   RWORD == 0xF1 && RDWORD == 0xF2,
               "opcode numbers 0x80-0x83 and 0xF0-0xF2 are stored in compiled code");
 
+// The internal instructions of the interpreter's execution form of a procedure (see
+// vm/KvoExecutionForm.h). They never appear in stored code, listings or traces: the form is a
+// private copy of the code, with the same offsets, in which the first opcode of a recognised
+// sequence is replaced by the internal instruction that carries out the whole sequence.
+// X(name, code, first, second, third, same): the designed opcodes of the sequence
+// (KVO_NO_OPCODE ends a shorter one; each INDEXED operand is one byte, the width the internal
+// instruction requires), and whether the first and the last operand must be equal.
+// END_OF_CODE stands for no sequence: it marks the end of the code and every opcode whose
+// operand would run past it.
+constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
+#define KVO_FUSED_OPCODES(X)                                  \
+    X(END_OF_CODE, 0x40, KVO_NO_OPCODE, KVO_NO_OPCODE, KVO_NO_OPCODE, false)             \
+    X(PUSH_TREF_ADD, 0x41, PUSH, TREF, ADD, false)            \
+    X(PUSH_TREF_SUB, 0x42, PUSH, TREF, SUB, false)            \
+    X(PUSH_TREF_MUL, 0x43, PUSH, TREF, MUL, false)            \
+    X(PUSH_TREF_DIV, 0x44, PUSH, TREF, DIV, false)            \
+    X(PUSH_TREF_REM, 0x45, PUSH, TREF, REM, false)            \
+    X(PUSH_TREF_BAND, 0x46, PUSH, TREF, BAND, false)          \
+    X(PUSH_TREF_LT, 0x47, PUSH, TREF, LT, false)              \
+    X(PUSH_TREF_LE, 0x48, PUSH, TREF, LE, false)              \
+    X(PUSH_TREF_GT, 0x49, PUSH, TREF, GT, false)              \
+    X(PUSH_TREF_GE, 0x4A, PUSH, TREF, GE, false)              \
+    X(PUSH_TREF_EQ, 0x4B, PUSH, TREF, EQ, false)              \
+    X(PUSH_TREF_NE, 0x4C, PUSH, TREF, NE, false)              \
+    X(PUSH_TREF_VREF, 0x4D, PUSH, TREF, VREF, false)          \
+    X(PUSH_LIT_ADD, 0x4E, PUSH, LIT, ADD, false)              \
+    X(PUSH_LIT_SUB, 0x4F, PUSH, LIT, SUB, false)              \
+    X(PUSH_LIT_MUL, 0x50, PUSH, LIT, MUL, false)              \
+    X(PUSH_LIT_DIV, 0x51, PUSH, LIT, DIV, false)              \
+    X(PUSH_LIT_REM, 0x52, PUSH, LIT, REM, false)              \
+    X(PUSH_LIT_BAND, 0x53, PUSH, LIT, BAND, false)            \
+    X(PUSH_LIT_LT, 0x54, PUSH, LIT, LT, false)                \
+    X(PUSH_LIT_LE, 0x55, PUSH, LIT, LE, false)                \
+    X(PUSH_LIT_GT, 0x56, PUSH, LIT, GT, false)                \
+    X(PUSH_LIT_GE, 0x57, PUSH, LIT, GE, false)                \
+    X(PUSH_LIT_EQ, 0x58, PUSH, LIT, EQ, false)                \
+    X(PUSH_LIT_NE, 0x59, PUSH, LIT, NE, false)                \
+    X(PUSH_LIT_VREF, 0x5A, PUSH, LIT, VREF, false)            \
+    X(PUSH_AREF_ADD, 0x5B, PUSH, AREF, ADD, false)            \
+    X(PUSH_AREF_SUB, 0x5C, PUSH, AREF, SUB, false)            \
+    X(PUSH_AREF_MUL, 0x5D, PUSH, AREF, MUL, false)            \
+    X(PUSH_AREF_DIV, 0x5E, PUSH, AREF, DIV, false)            \
+    X(PUSH_AREF_REM, 0x5F, PUSH, AREF, REM, false)            \
+    X(PUSH_AREF_BAND, 0x60, PUSH, AREF, BAND, false)          \
+    X(PUSH_AREF_LT, 0x61, PUSH, AREF, LT, false)              \
+    X(PUSH_AREF_LE, 0x62, PUSH, AREF, LE, false)              \
+    X(PUSH_AREF_GT, 0x63, PUSH, AREF, GT, false)              \
+    X(PUSH_AREF_GE, 0x64, PUSH, AREF, GE, false)              \
+    X(PUSH_AREF_EQ, 0x65, PUSH, AREF, EQ, false)              \
+    X(PUSH_AREF_NE, 0x66, PUSH, AREF, NE, false)              \
+    X(PUSH_AREF_VREF, 0x67, PUSH, AREF, VREF, false)          \
+    X(PUSH_TREF, 0x68, PUSH, TREF, KVO_NO_OPCODE, false)               \
+    X(PUSH_LIT, 0x69, PUSH, LIT, KVO_NO_OPCODE, false)                 \
+    X(PUSH_AREF, 0x6A, PUSH, AREF, KVO_NO_OPCODE, false)               \
+    X(TREF_INC_TSET, 0x6B, TREF, INC, TSET, true)             \
+    X(TREF_DEC_TSET, 0x6C, TREF, DEC, TSET, true)             \
+    X(TREF_PINC_TSET, 0x6D, TREF, PINC, TSET, true)           \
+    X(TREF_PDEC_TSET, 0x6E, TREF, PDEC, TSET, true)           \
+    X(TSET_BR, 0x6F, TSET, BR, KVO_NO_OPCODE, false)
+
+enum KvoFusedOpCode : std::uint8_t {
+#define KVO_FUSED_OPCODE_ENUM(name, code, first, second, third, same) name = code,
+    KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_ENUM)
+#undef KVO_FUSED_OPCODE_ENUM
+};
+
+constexpr int KVO_FUSED_OPCODE_COUNT = 0
+#define KVO_FUSED_OPCODE_COUNT_ONE(name, code, first, second, third, same) +1
+    KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_COUNT_ONE)
+#undef KVO_FUSED_OPCODE_COUNT_ONE
+    ;
+
+// One internal instruction: its code and the designed sequence it stands for.
+struct KvoFusedSequence {
+    std::uint8_t code;
+    std::uint8_t opcodes[3];
+    bool sameOperand;
+};
+// The internal instructions in list order, which is the order of preference: a longer
+// sequence comes before its beginning.
+inline constexpr KvoFusedSequence KVO_FUSED_LIST[] = {
+#define KVO_FUSED_OPCODE_ENTRY(name, code, first, second, third, same) {name, {first, second, third}, same},
+    KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_ENTRY)
+#undef KVO_FUSED_OPCODE_ENTRY
+};
+
 // Size in bytes of an address operand.
 constexpr unsigned KVO_ADDRESS_SIZE = 4;
 
@@ -218,3 +304,48 @@ static_assert(getOpcodeMnemonic(SEND)[0] == u'S' && getOpcodeMnemonic(0x39)[0] =
 static_assert(getOperandKind(LIT) == KvoOperandKind::INDEXED && getOperandKind(TRY) == KvoOperandKind::ADDRESS &&
                   getOperandKind(RWORD) == KvoOperandKind::WIDTH && getOperandKind(0xFF) == KvoOperandKind::NONE,
               "operand kinds");
+
+namespace kvo_opcode_detail {
+// For each byte value: the designed opcode that an execution form's byte stands for when one
+// instruction at a time is wanted (the first of an internal instruction's sequence), else the
+// byte itself.
+struct DesignedOpcodeTable {
+    std::uint8_t entries[256];
+    constexpr DesignedOpcodeTable() : entries()
+    {
+        for (int i = 0; i < 256; ++i)
+            entries[i] = static_cast<std::uint8_t>(i);
+        for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
+            if (fused.opcodes[0] != KVO_NO_OPCODE)
+                entries[fused.code] = fused.opcodes[0];
+        }
+    }
+};
+inline constexpr DesignedOpcodeTable DESIGNED_OPCODE_TABLE{};
+
+constexpr bool fusedCodesAreFree()
+{
+    for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
+        if (isOpcode(fused.code) || fused.code == KVO_NO_OPCODE)
+            return false;
+    }
+    return true;
+}
+} // namespace kvo_opcode_detail
+static_assert(kvo_opcode_detail::fusedCodesAreFree(), "internal instructions use byte values that are no opcode");
+
+// The designed opcode that an execution form's byte stands for.
+constexpr std::uint8_t designedOpcodeOf(std::uint8_t op)
+{
+    return kvo_opcode_detail::DESIGNED_OPCODE_TABLE.entries[op];
+}
+
+// True when the byte value is an internal instruction of the execution form.
+constexpr bool isFusedOpcode(std::uint8_t op)
+{
+    for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
+        if (fused.code == op)
+            return true;
+    }
+    return false;
+}

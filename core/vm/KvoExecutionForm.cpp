@@ -1,0 +1,80 @@
+// Translation of stored code into its execution form.
+#include "vm/KvoExecutionForm.h"
+
+#include <cstring>
+#include <utility>
+
+#include "vm/KvoOpCode.h"
+
+namespace {
+
+// The bytes that an opcode takes with a one-byte operand.
+constexpr std::uint32_t shortLength(std::uint8_t op)
+{
+    switch (getOperandKind(op)) {
+    case KvoOperandKind::INDEXED:
+        return 2;
+    case KvoOperandKind::ADDRESS:
+        return 1 + KVO_ADDRESS_SIZE;
+    default:
+        return 1;
+    }
+}
+
+// Whether the sequence of fused begins at offset at of the size bytes of code.
+bool sequenceAt(const KvoFusedSequence& fused, const std::uint8_t* code, std::uint32_t size, std::uint32_t at)
+{
+    if (fused.opcodes[0] == KVO_NO_OPCODE)
+        return false;
+    std::uint32_t position = at;
+    std::uint32_t firstOperand = 0;
+    std::uint32_t lastOperand = 0;
+    for (std::uint8_t op : fused.opcodes) {
+        if (op == KVO_NO_OPCODE)
+            break;
+        if (position >= size || code[position] != op)
+            return false;
+        std::uint32_t length = shortLength(op);
+        if (length > size - position)
+            return false;
+        if (getOperandKind(op) == KvoOperandKind::INDEXED) {
+            lastOperand = code[position + 1];
+            if (position == at)
+                firstOperand = lastOperand;
+        }
+        position += length;
+    }
+    return !fused.sameOperand || firstOperand == lastOperand;
+}
+
+} // namespace
+
+void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t* form) noexcept
+{
+    for (std::uint32_t at = 0; at < size; ++at) {
+        std::uint8_t op = code[at];
+        if (isFusedOpcode(op))
+            op = NOP;
+        else if (shortLength(op) > size - at)
+            op = END_OF_CODE;
+        else {
+            for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
+                if (sequenceAt(fused, code, size, at)) {
+                    op = fused.code;
+                    break;
+                }
+            }
+        }
+        form[at] = op;
+    }
+    form[size] = END_OF_CODE;
+}
+
+const std::uint8_t* kvoRebuildExecutionForm(KvoBuffer& buffer)
+{
+    const KvoBuffer& code = buffer;
+    std::uint32_t size = code.size();
+    std::uint8_t* form = buffer.prepareExecutionForm(size + 1);
+    kvoTranslateCode(code.data(), size, form);
+    return form;
+}

@@ -1,0 +1,39 @@
+// The execution form of a procedure's code: the interpreter reads the opcode at each offset from
+// it, and operands from the stored bytes. It has the same offsets as the code and one byte more:
+//   - the byte after the code is END_OF_CODE, so running off the end needs no test per
+//     instruction;
+//   - an opcode whose operand would run past the end (an indexed operand at the last byte, an
+//     address in the last four) is END_OF_CODE too: it raises "invalid bytecode" when it runs,
+//     as it would have on reading its operand, so a one-byte operand or an address that the
+//     loop reads always lies inside the code;
+//   - byte values that are no opcode but an internal instruction's code are NOP, what any byte
+//     value without an instruction is;
+//   - at every offset where a sequence of KVO_FUSED_OPCODES begins (laid out with one-byte
+//     operands), the first opcode is replaced by the internal instruction. Any offset may be
+//     an opcode for one path through the code and an operand for another: operands are
+//     therefore never read from the form. Its handler carries
+//     out the whole sequence when its fast path applies (one-byte operands, operands that would
+//     pass every check, numbers) and otherwise the first instruction alone, so every offset
+//     still means what the stored code means there: jumps into a sequence and a change of
+//     width are safe.
+// Hooks that follow single instructions (traces, stepping) see the designed opcode of each
+// byte (designedOpcodeOf). The form is rebuilt after any change of the code buffer.
+#pragma once
+
+#include <cstdint>
+
+#include "values/KvoBuffer.h"
+
+// Fills form (size + 1 bytes) with the execution form of the size bytes of code.
+void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t* form) noexcept;
+
+// Makes and keeps the execution form of buffer's present contents; returns it.
+const std::uint8_t* kvoRebuildExecutionForm(KvoBuffer& buffer);
+
+// The execution form of the code in buffer, made when missing or stale.
+[[gnu::always_inline]] inline const std::uint8_t* kvoExecutableCode(KvoBuffer& buffer)
+{
+    if (const std::uint8_t* form = buffer.executionForm()) [[likely]]
+        return form;
+    return kvoRebuildExecutionForm(buffer);
+}
