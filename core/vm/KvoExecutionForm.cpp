@@ -1,12 +1,24 @@
 // Translation of stored code into its execution form.
 #include "vm/KvoExecutionForm.h"
 
+#include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include "vm/KvoOpCode.h"
 
 namespace {
+
+// KIVO_PLAIN_DISPATCH set (to anything but 0) in the environment keeps the internal
+// instructions out of every form: each instruction then runs by itself, which the tests compare
+// with the fused runs.
+bool fusing()
+{
+    static const bool wanted = [] {
+        const char* plain = std::getenv("KIVO_PLAIN_DISPATCH");
+        return !plain || !*plain || std::strcmp(plain, "0") == 0;
+    }();
+    return wanted;
+}
 
 // The bytes that an opcode takes with a one-byte operand.
 constexpr std::uint32_t shortLength(std::uint8_t op)
@@ -20,6 +32,19 @@ constexpr std::uint32_t shortLength(std::uint8_t op)
         return 1;
     }
 }
+
+// Which opcodes begin some sequence: only at those is the list searched.
+struct SequenceStarts {
+    bool opcodes[256];
+    constexpr SequenceStarts() : opcodes()
+    {
+        for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
+            if (fused.opcodes[0] != KVO_NO_OPCODE)
+                opcodes[fused.opcodes[0]] = true;
+        }
+    }
+};
+constexpr SequenceStarts SEQUENCE_STARTS{};
 
 // Whether the sequence of fused begins at offset at of the size bytes of code.
 bool sequenceAt(const KvoFusedSequence& fused, const std::uint8_t* code, std::uint32_t size, std::uint32_t at)
@@ -57,7 +82,7 @@ void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t
             op = NOP;
         else if (shortLength(op) > size - at)
             op = END_OF_CODE;
-        else {
+        else if (SEQUENCE_STARTS.opcodes[op] && fusing()) {
             for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
                 if (sequenceAt(fused, code, size, at)) {
                     op = fused.code;

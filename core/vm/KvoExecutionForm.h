@@ -25,10 +25,10 @@
 #include "values/KvoBuffer.h"
 
 // Fills form (size + 1 bytes) with the execution form of the size bytes of code.
-void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t* form) noexcept;
+KVO_API void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t* form) noexcept;
 
 // Makes and keeps the execution form of buffer's present contents; returns it.
-const std::uint8_t* kvoRebuildExecutionForm(KvoBuffer& buffer);
+KVO_API const std::uint8_t* kvoRebuildExecutionForm(KvoBuffer& buffer);
 
 // The execution form of the code in buffer, made when missing or stale.
 [[gnu::always_inline]] inline const std::uint8_t* kvoExecutableCode(KvoBuffer& buffer)

@@ -1,0 +1,168 @@
+// The interpreter's execution form of procedure code: internal instructions for common
+// sequences, the end marker, and rebuilding after the code changes.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "KvoAssembler.h"
+#include "vm/KvoExecutionForm.h"
+#include "vm/KvoOpCode.h"
+
+namespace {
+
+std::vector<std::uint8_t> translate(const std::vector<std::uint8_t>& code)
+{
+    std::vector<std::uint8_t> form(code.size() + 1);
+    kvoTranslateCode(code.data(), static_cast<std::uint32_t>(code.size()), form.data());
+    return form;
+}
+
+// The code buffer of the global function name.
+KvoBuffer* codeOf(KvoTestMachine& machine, const KvoChar* name)
+{
+    KvoValue procedure = machine.global(name);
+    return (*procedure.getVector())[PROC_CODE].getBuffer();
+}
+
+// main calls f(40) and returns its result.
+void defineCallOfF(KvoTestMachine& machine)
+{
+    KvoAssembler main(u"main");
+    main.prologue().op(REF, main.literal(machine.var(u"f"))).op(PUSH).load(KvoValue(std::int32_t(40)));
+    main.op(CALL, 1).op(RETURN);
+    machine.define(u"main", main);
+}
+
+std::int64_t runMain(KvoTestMachine& machine)
+{
+    EXPECT_TRUE(machine.run()) << KvoString(machine.errors().c_str()).a_str();
+    return machine.result().getLong();
+}
+
+} // namespace
+
+TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
+{
+    // PUSH TREF 1 ADD, PUSH LIT 2 LT, then TREF 3 INC TSET 3 and TSET 4 BR 0.
+    std::vector<std::uint8_t> code = {PUSH, TREF, 1, ADD, PUSH, LIT, 2, LT, TREF, 3, INC, TSET, 3,
+                                      TSET, 4,    BR, 0,   0,    0,   0};
+    std::vector<std::uint8_t> form = translate(code);
+    EXPECT_EQ(form[0], PUSH_TREF_ADD);
+    EXPECT_EQ(form[4], PUSH_LIT_LT);
+    EXPECT_EQ(form[8], TREF_INC_TSET);
+    EXPECT_EQ(form[13], TSET_BR);
+    EXPECT_EQ(form[20], END_OF_CODE);
+    // Only the first opcode of a sequence changes; the bytes after it keep their meaning.
+    EXPECT_EQ(form[1], TREF);
+    EXPECT_EQ(form[3], ADD);
+    for (std::size_t at : {0u, 4u, 8u, 13u})
+        EXPECT_EQ(designedOpcodeOf(form[at]), code[at]) << at;
+
+    // A step between two different temporaries is no counter; a sequence cut off by the end
+    // of the code is none either.
+    EXPECT_EQ(translate({TREF, 3, INC, TSET, 4, RETURN})[0], TREF);
+    EXPECT_EQ(translate({PUSH, TREF, 1})[0], PUSH_TREF);
+    EXPECT_EQ(translate({PUSH, TREF})[0], PUSH);
+
+    // Opcodes whose operand would run past the end become END_OF_CODE; byte values that are
+    // internal instructions are no opcode in stored code and become NOP.
+    EXPECT_EQ(translate({NOP, LIT})[1], END_OF_CODE);
+    EXPECT_EQ(translate({BR, 0, 0, 0})[0], END_OF_CODE);
+    EXPECT_EQ(translate({BR, 0, 0, 0, 0})[0], BR);
+    EXPECT_EQ(translate({PUSH_TREF_ADD, RETURN})[0], NOP);
+    EXPECT_EQ(translate({END_OF_CODE})[0], NOP);
+}
+
+TEST(ExecutionFormTest, ACodeChangeIsSeenByTheNextCall)
+{
+    KvoTestMachine machine;
+    KvoAssembler f(u"f");
+    f.param().prologue().op(AREF, 0).op(PUSH).load(KvoValue(std::int32_t(2)));
+    std::uint32_t operatorAt = f.offset();
+    f.op(ADD).op(RETURN);
+    machine.define(u"f", f);
+    defineCallOfF(machine);
+    EXPECT_EQ(runMain(machine), 42);
+
+    // A store through the buffer's own accessors.
+    KvoBuffer* code = codeOf(machine, u"f");
+    (*code)[operatorAt] = SUB;
+    EXPECT_EQ(runMain(machine), 38);
+
+    // A store through an address handed out earlier, which the buffer cannot see.
+    std::uint8_t* bytes = code->exposeBytes();
+    EXPECT_EQ(runMain(machine), 38);
+    bytes[operatorAt] = MUL;
+    EXPECT_EQ(runMain(machine), 80);
+
+    // A longer buffer: the form grows with it.
+    code->setSize(operatorAt);
+    code->push_back(DIV);
+    code->push_back(NOP);
+    code->push_back(RETURN);
+    EXPECT_EQ(runMain(machine), 20);
+}
+
+TEST(ExecutionFormTest, JumpsIntoASequenceAndOperandsThatLookLikeOne)
+{
+    KvoTestMachine machine;
+    // 30 and 12 on the stack, temporary 1 holds 5: PUSH TREF 1 ADD from its start adds 12 and
+    // 5; a jump to its TREF replaces 12 by 5 and adds 30.
+    for (bool intoTheMiddle : {false, true}) {
+        KvoAssembler main(u"main");
+        int middle = main.label();
+        main.prologue(2).load(KvoValue(std::int32_t(5))).op(TSET, 1);
+        main.load(KvoValue(std::int32_t(30))).op(PUSH).load(KvoValue(std::int32_t(12)));
+        if (intoTheMiddle)
+            main.jump(BR, middle);
+        main.op(PUSH).bind(middle).op(TREF, 1).op(ADD).op(RETURN);
+        machine.define(u"main", main);
+        EXPECT_EQ(runMain(machine), intoTheMiddle ? 35 : 17);
+    }
+
+    // TREF 5 TREF 1 ADD: the operand 5 is PUSH's number, so from the operand on the bytes read
+    // PUSH TREF 1 ADD and the form marks that offset. The operand must still be read as 5.
+    KvoAssembler main(u"main");
+    main.prologue(6).load(KvoValue(std::int32_t(100))).op(TSET, 5).load(KvoValue(std::int32_t(7))).op(TSET, 1);
+    std::uint32_t at = main.offset();
+    main.op(PUSH).op(TREF, 5).op(TREF, 1).op(ADD).op(RETURN);
+    machine.define(u"main", main);
+    KvoBuffer* code = codeOf(machine, u"main");
+    std::vector<std::uint8_t> bytes(code->size());
+    for (std::uint32_t i = 0; i < code->size(); ++i)
+        bytes[i] = static_cast<const KvoBuffer*>(code)->data()[i];
+    ASSERT_EQ(translate(bytes)[at + 2], PUSH_TREF_ADD);
+    EXPECT_EQ(runMain(machine), 14);
+}
+
+TEST(ExecutionFormTest, CodeCutOffInsideAnInstructionIsInvalid)
+{
+    KvoTestMachine machine;
+    auto expectInvalid = [&](KvoAssembler& main, const char* what) {
+        machine.define(u"main", main);
+        EXPECT_FALSE(machine.run()) << what;
+        EXPECT_EQ(machine.errors(), u"invalid bytecode\n") << what;
+    };
+    {
+        KvoAssembler main(u"main");
+        main.prologue().op(PUSH).op(LIT);
+        expectInvalid(main, "a literal index cut off");
+    }
+    {
+        KvoAssembler main(u"main");
+        main.prologue().op(BR).bytes(0, 2);
+        expectInvalid(main, "an address cut off");
+    }
+    {
+        KvoAssembler main(u"main");
+        main.prologue(1).op(PUSH).op(TREF, 1);
+        expectInvalid(main, "a sequence's beginning, then the end");
+    }
+    {
+        // PUSH TREF 9 ADD with temporary 9 outside the frame: the single instructions decide.
+        KvoAssembler main(u"main");
+        main.prologue(1).op(PUSH).op(TREF, 9).op(ADD).op(RETURN);
+        expectInvalid(main, "a fused load outside the frame");
+    }
+}
