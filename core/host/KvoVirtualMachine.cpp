@@ -624,10 +624,12 @@ void KvoVirtualMachine::endCompile()
 
 const KvoChar* KvoVirtualMachine::_tgetenv(const KvoChar* name)
 {
-    thread_local KvoChar value[ENVIRONMENT_VALUE_UNITS];
-    value[0] = 0;
-    (void)kvoGetEnv(name, value, ENVIRONMENT_VALUE_UNITS);
-    return value;
+    // Per-thread results live on the heap: the library's static thread-local block stays small
+    // (hosts that load it late, such as language bindings, find little room there).
+    thread_local std::u16string value;
+    value.assign(ENVIRONMENT_VALUE_UNITS, u'\0');
+    (void)kvoGetEnv(name, value.data(), ENVIRONMENT_VALUE_UNITS);
+    return value.c_str();
 }
 
 int KvoVirtualMachine::_tputenv(const KvoChar* assignment)
@@ -641,14 +643,16 @@ int KvoVirtualMachine::_tputenv(const KvoChar* assignment)
 
 const KvoChar* KvoVirtualMachine::searchDirList(const KvoChar* dirList, const KvoChar* file)
 {
-    thread_local KvoChar path[KVO_MAX_PATH];
-    return kvoSearchDirList(dirList, file, path, KVO_MAX_PATH) ? path : nullptr;
+    thread_local std::u16string path;
+    path.assign(KVO_MAX_PATH, u'\0');
+    return kvoSearchDirList(dirList, file, path.data(), KVO_MAX_PATH) ? path.c_str() : nullptr;
 }
 
 const KvoChar* KvoVirtualMachine::searchEnv(const KvoChar* var, const KvoChar* file)
 {
-    thread_local KvoChar path[KVO_MAX_PATH];
-    return kvoSearchEnv(var, file, path, KVO_MAX_PATH) ? path : nullptr;
+    thread_local std::u16string path;
+    path.assign(KVO_MAX_PATH, u'\0');
+    return kvoSearchEnv(var, file, path.data(), KVO_MAX_PATH) ? path.c_str() : nullptr;
 }
 
 const KvoChar* KvoVirtualMachine::searchPath(const KvoChar* file)

@@ -49,7 +49,7 @@ struct DeletionQueue {
     KvoRefObject* inlinePending[INLINE_PENDING];
     std::vector<KvoRefObject*>* morePending;        // entries pushed while inlinePending was full
 };
-thread_local DeletionQueue t_deletions{};
+[[gnu::tls_model("initial-exec")]] thread_local DeletionQueue t_deletions{};
 
 } // namespace
 

@@ -110,10 +110,12 @@ const LowArena& lowArena()
 // This thread's heap in the arena. mimalloc deletes it when the thread exits and moves the
 // pages still in use to the thread's backing heap, so blocks that outlive the thread stay valid
 // and can be freed from any thread; the pages stay inside the arena.
-// The variable keeps the default (dynamic) TLS model on purpose: one initial-exec variable puts
-// the library's whole TLS block into static TLS, and a library loaded after start (dlopen, as
-// Python's ctypes does) then fails to load when that block exceeds the loader's small surplus.
-thread_local mi_heap_t* t_arenaHeap = nullptr;
+// The variable uses the initial-exec TLS model: a plain load from the thread pointer on every
+// allocation instead of a call. That puts the library's whole TLS block into static TLS, so the
+// block must stay small (under a kilobyte; per-thread buffers live on the heap): a library
+// loaded after start (dlopen, as Python's ctypes does) fails to load when the block exceeds the
+// loader's small surplus.
+[[gnu::tls_model("initial-exec")]] thread_local mi_heap_t* t_arenaHeap = nullptr;
 
 mi_heap_t* threadHeap(const LowArena& arena)
 {
