@@ -354,7 +354,7 @@ bool KvoInterpreter::run()
     static const void* const OPCODE_HANDLERS[] = {KVO_OPCODES(KVO_HANDLER_ADDRESS)};
 #undef KVO_HANDLER_ADDRESS
     static_assert(sizeof OPCODE_HANDLERS / sizeof OPCODE_HANDLERS[0] == KVO_OPCODE_COUNT, "one handler per opcode");
-#define KVO_FUSED_HANDLER_ADDRESS(name, code, first, second, third, same) &&op_##name,
+#define KVO_FUSED_HANDLER_ADDRESS(name, code, first, second, third, fourth, same) &&op_##name,
     static const void* const FUSED_HANDLERS[] = {KVO_FUSED_OPCODES(KVO_FUSED_HANDLER_ADDRESS)};
 #undef KVO_FUSED_HANDLER_ADDRESS
     static_assert(sizeof FUSED_HANDLERS / sizeof FUSED_HANDLERS[0] == KVO_FUSED_OPCODE_COUNT, "one handler each");
@@ -529,7 +529,7 @@ selectDirect:
         goto op_##name;
         KVO_OPCODES(KVO_SELECT_HANDLER)
 #undef KVO_SELECT_HANDLER
-#define KVO_SELECT_FUSED_HANDLER(name, number, first, second, third, same) \
+#define KVO_SELECT_FUSED_HANDLER(name, number, first, second, third, fourth, same) \
     case name:                                                             \
         goto op_##name;
         KVO_FUSED_OPCODES(KVO_SELECT_FUSED_HANDLER)
@@ -1709,6 +1709,7 @@ branchOnComparison: {
 op_PUSH_TREF:
 op_PUSH_LIT:
 op_PUSH_AREF:
+op_PUSH_REF:
     if (!pushesPlainly(width, sp, bp, last))
         goto op_PUSH;
     ++sp;
@@ -1717,7 +1718,27 @@ op_PUSH_AREF:
         goto op_TREF;
     if (op == LIT)
         goto op_LIT;
+    if (op == REF)
+        goto op_REF;
     goto op_AREF;
+
+// REF g, PUSH, TREF i, VREF: element i of the vector in a global variable, read into a top
+// that holds no reference (so that nothing is deleted before the element is read).
+op_REF_PUSH_TREF_VREF: {
+    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || ip[0] >= procedure->size() ||
+        fp + ip[3] > sp)
+        goto op_REF;
+    const KvoValue* variable = globalVariableOf((*procedure)[ip[0]]);
+    const KvoValue& index = fp[1 + ip[3]];
+    if (!variable || !index.isInteger())
+        goto op_REF;
+    KvoVector* vector = vectorWithElement(*variable, static_cast<std::uint32_t>(index.rawInteger()));
+    if (!vector)
+        goto op_REF;
+    STORE(*sp, (*vector)[static_cast<std::uint32_t>(index.rawInteger())]);
+    ip += 5;
+    NEXT();
+}
 
 // TREF a, a step (INC, DEC, PINC or PDEC), TSET a: an integer temporary counts up or down in
 // place, and the top receives its new value.

@@ -147,70 +147,72 @@ static_assert(TRON == 0x80 && TROFF == 0x81 && TRSTEP == 0x82 && NEWLINE == 0x83
 // vm/KvoExecutionForm.h). They never appear in stored code, listings or traces: the form is a
 // private copy of the code, with the same offsets, in which the first opcode of a recognised
 // sequence is replaced by the internal instruction that carries out the whole sequence.
-// X(name, code, first, second, third, same): the designed opcodes of the sequence
+// X(name, code, first, second, third, fourth, same): the designed opcodes of the sequence
 // (KVO_NO_OPCODE ends a shorter one; each INDEXED operand is one byte, the width the internal
 // instruction requires), and whether the first and the last operand must be equal.
 // END_OF_CODE stands for no sequence: it marks the end of the code and every opcode whose
 // operand would run past it.
 constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
 #define KVO_FUSED_OPCODES(X)                                  \
-    X(END_OF_CODE, 0x40, KVO_NO_OPCODE, KVO_NO_OPCODE, KVO_NO_OPCODE, false)             \
-    X(PUSH_TREF_ADD, 0x41, PUSH, TREF, ADD, false)            \
-    X(PUSH_TREF_SUB, 0x42, PUSH, TREF, SUB, false)            \
-    X(PUSH_TREF_MUL, 0x43, PUSH, TREF, MUL, false)            \
-    X(PUSH_TREF_DIV, 0x44, PUSH, TREF, DIV, false)            \
-    X(PUSH_TREF_REM, 0x45, PUSH, TREF, REM, false)            \
-    X(PUSH_TREF_BAND, 0x46, PUSH, TREF, BAND, false)          \
-    X(PUSH_TREF_LT, 0x47, PUSH, TREF, LT, false)              \
-    X(PUSH_TREF_LE, 0x48, PUSH, TREF, LE, false)              \
-    X(PUSH_TREF_GT, 0x49, PUSH, TREF, GT, false)              \
-    X(PUSH_TREF_GE, 0x4A, PUSH, TREF, GE, false)              \
-    X(PUSH_TREF_EQ, 0x4B, PUSH, TREF, EQ, false)              \
-    X(PUSH_TREF_NE, 0x4C, PUSH, TREF, NE, false)              \
-    X(PUSH_TREF_VREF, 0x4D, PUSH, TREF, VREF, false)          \
-    X(PUSH_LIT_ADD, 0x4E, PUSH, LIT, ADD, false)              \
-    X(PUSH_LIT_SUB, 0x4F, PUSH, LIT, SUB, false)              \
-    X(PUSH_LIT_MUL, 0x50, PUSH, LIT, MUL, false)              \
-    X(PUSH_LIT_DIV, 0x51, PUSH, LIT, DIV, false)              \
-    X(PUSH_LIT_REM, 0x52, PUSH, LIT, REM, false)              \
-    X(PUSH_LIT_BAND, 0x53, PUSH, LIT, BAND, false)            \
-    X(PUSH_LIT_LT, 0x54, PUSH, LIT, LT, false)                \
-    X(PUSH_LIT_LE, 0x55, PUSH, LIT, LE, false)                \
-    X(PUSH_LIT_GT, 0x56, PUSH, LIT, GT, false)                \
-    X(PUSH_LIT_GE, 0x57, PUSH, LIT, GE, false)                \
-    X(PUSH_LIT_EQ, 0x58, PUSH, LIT, EQ, false)                \
-    X(PUSH_LIT_NE, 0x59, PUSH, LIT, NE, false)                \
-    X(PUSH_LIT_VREF, 0x5A, PUSH, LIT, VREF, false)            \
-    X(PUSH_AREF_ADD, 0x5B, PUSH, AREF, ADD, false)            \
-    X(PUSH_AREF_SUB, 0x5C, PUSH, AREF, SUB, false)            \
-    X(PUSH_AREF_MUL, 0x5D, PUSH, AREF, MUL, false)            \
-    X(PUSH_AREF_DIV, 0x5E, PUSH, AREF, DIV, false)            \
-    X(PUSH_AREF_REM, 0x5F, PUSH, AREF, REM, false)            \
-    X(PUSH_AREF_BAND, 0x60, PUSH, AREF, BAND, false)          \
-    X(PUSH_AREF_LT, 0x61, PUSH, AREF, LT, false)              \
-    X(PUSH_AREF_LE, 0x62, PUSH, AREF, LE, false)              \
-    X(PUSH_AREF_GT, 0x63, PUSH, AREF, GT, false)              \
-    X(PUSH_AREF_GE, 0x64, PUSH, AREF, GE, false)              \
-    X(PUSH_AREF_EQ, 0x65, PUSH, AREF, EQ, false)              \
-    X(PUSH_AREF_NE, 0x66, PUSH, AREF, NE, false)              \
-    X(PUSH_AREF_VREF, 0x67, PUSH, AREF, VREF, false)          \
-    X(PUSH_TREF, 0x68, PUSH, TREF, KVO_NO_OPCODE, false)               \
-    X(PUSH_LIT, 0x69, PUSH, LIT, KVO_NO_OPCODE, false)                 \
-    X(PUSH_AREF, 0x6A, PUSH, AREF, KVO_NO_OPCODE, false)               \
-    X(TREF_INC_TSET, 0x6B, TREF, INC, TSET, true)             \
-    X(TREF_DEC_TSET, 0x6C, TREF, DEC, TSET, true)             \
-    X(TREF_PINC_TSET, 0x6D, TREF, PINC, TSET, true)           \
-    X(TREF_PDEC_TSET, 0x6E, TREF, PDEC, TSET, true)           \
-    X(TSET_BR, 0x6F, TSET, BR, KVO_NO_OPCODE, false)
+    X(END_OF_CODE, 0x40, KVO_NO_OPCODE, KVO_NO_OPCODE, KVO_NO_OPCODE, KVO_NO_OPCODE, false)             \
+    X(PUSH_TREF_ADD, 0x41, PUSH, TREF, ADD, KVO_NO_OPCODE, false)            \
+    X(PUSH_TREF_SUB, 0x42, PUSH, TREF, SUB, KVO_NO_OPCODE, false)            \
+    X(PUSH_TREF_MUL, 0x43, PUSH, TREF, MUL, KVO_NO_OPCODE, false)            \
+    X(PUSH_TREF_DIV, 0x44, PUSH, TREF, DIV, KVO_NO_OPCODE, false)            \
+    X(PUSH_TREF_REM, 0x45, PUSH, TREF, REM, KVO_NO_OPCODE, false)            \
+    X(PUSH_TREF_BAND, 0x46, PUSH, TREF, BAND, KVO_NO_OPCODE, false)          \
+    X(PUSH_TREF_LT, 0x47, PUSH, TREF, LT, KVO_NO_OPCODE, false)              \
+    X(PUSH_TREF_LE, 0x48, PUSH, TREF, LE, KVO_NO_OPCODE, false)              \
+    X(PUSH_TREF_GT, 0x49, PUSH, TREF, GT, KVO_NO_OPCODE, false)              \
+    X(PUSH_TREF_GE, 0x4A, PUSH, TREF, GE, KVO_NO_OPCODE, false)              \
+    X(PUSH_TREF_EQ, 0x4B, PUSH, TREF, EQ, KVO_NO_OPCODE, false)              \
+    X(PUSH_TREF_NE, 0x4C, PUSH, TREF, NE, KVO_NO_OPCODE, false)              \
+    X(PUSH_TREF_VREF, 0x4D, PUSH, TREF, VREF, KVO_NO_OPCODE, false)          \
+    X(PUSH_LIT_ADD, 0x4E, PUSH, LIT, ADD, KVO_NO_OPCODE, false)              \
+    X(PUSH_LIT_SUB, 0x4F, PUSH, LIT, SUB, KVO_NO_OPCODE, false)              \
+    X(PUSH_LIT_MUL, 0x50, PUSH, LIT, MUL, KVO_NO_OPCODE, false)              \
+    X(PUSH_LIT_DIV, 0x51, PUSH, LIT, DIV, KVO_NO_OPCODE, false)              \
+    X(PUSH_LIT_REM, 0x52, PUSH, LIT, REM, KVO_NO_OPCODE, false)              \
+    X(PUSH_LIT_BAND, 0x53, PUSH, LIT, BAND, KVO_NO_OPCODE, false)            \
+    X(PUSH_LIT_LT, 0x54, PUSH, LIT, LT, KVO_NO_OPCODE, false)                \
+    X(PUSH_LIT_LE, 0x55, PUSH, LIT, LE, KVO_NO_OPCODE, false)                \
+    X(PUSH_LIT_GT, 0x56, PUSH, LIT, GT, KVO_NO_OPCODE, false)                \
+    X(PUSH_LIT_GE, 0x57, PUSH, LIT, GE, KVO_NO_OPCODE, false)                \
+    X(PUSH_LIT_EQ, 0x58, PUSH, LIT, EQ, KVO_NO_OPCODE, false)                \
+    X(PUSH_LIT_NE, 0x59, PUSH, LIT, NE, KVO_NO_OPCODE, false)                \
+    X(PUSH_LIT_VREF, 0x5A, PUSH, LIT, VREF, KVO_NO_OPCODE, false)            \
+    X(PUSH_AREF_ADD, 0x5B, PUSH, AREF, ADD, KVO_NO_OPCODE, false)            \
+    X(PUSH_AREF_SUB, 0x5C, PUSH, AREF, SUB, KVO_NO_OPCODE, false)            \
+    X(PUSH_AREF_MUL, 0x5D, PUSH, AREF, MUL, KVO_NO_OPCODE, false)            \
+    X(PUSH_AREF_DIV, 0x5E, PUSH, AREF, DIV, KVO_NO_OPCODE, false)            \
+    X(PUSH_AREF_REM, 0x5F, PUSH, AREF, REM, KVO_NO_OPCODE, false)            \
+    X(PUSH_AREF_BAND, 0x60, PUSH, AREF, BAND, KVO_NO_OPCODE, false)          \
+    X(PUSH_AREF_LT, 0x61, PUSH, AREF, LT, KVO_NO_OPCODE, false)              \
+    X(PUSH_AREF_LE, 0x62, PUSH, AREF, LE, KVO_NO_OPCODE, false)              \
+    X(PUSH_AREF_GT, 0x63, PUSH, AREF, GT, KVO_NO_OPCODE, false)              \
+    X(PUSH_AREF_GE, 0x64, PUSH, AREF, GE, KVO_NO_OPCODE, false)              \
+    X(PUSH_AREF_EQ, 0x65, PUSH, AREF, EQ, KVO_NO_OPCODE, false)              \
+    X(PUSH_AREF_NE, 0x66, PUSH, AREF, NE, KVO_NO_OPCODE, false)              \
+    X(PUSH_AREF_VREF, 0x67, PUSH, AREF, VREF, KVO_NO_OPCODE, false)          \
+    X(PUSH_TREF, 0x68, PUSH, TREF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)               \
+    X(PUSH_LIT, 0x69, PUSH, LIT, KVO_NO_OPCODE, KVO_NO_OPCODE, false)                 \
+    X(PUSH_AREF, 0x6A, PUSH, AREF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)               \
+    X(TREF_INC_TSET, 0x6B, TREF, INC, TSET, KVO_NO_OPCODE, true)             \
+    X(TREF_DEC_TSET, 0x6C, TREF, DEC, TSET, KVO_NO_OPCODE, true)             \
+    X(TREF_PINC_TSET, 0x6D, TREF, PINC, TSET, KVO_NO_OPCODE, true)           \
+    X(TREF_PDEC_TSET, 0x6E, TREF, PDEC, TSET, KVO_NO_OPCODE, true)           \
+    X(TSET_BR, 0x6F, TSET, BR, KVO_NO_OPCODE, KVO_NO_OPCODE, false)                   \
+    X(REF_PUSH_TREF_VREF, 0x70, REF, PUSH, TREF, VREF, false)                            \
+    X(PUSH_REF, 0x71, PUSH, REF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)
 
 enum KvoFusedOpCode : std::uint8_t {
-#define KVO_FUSED_OPCODE_ENUM(name, code, first, second, third, same) name = code,
+#define KVO_FUSED_OPCODE_ENUM(name, code, first, second, third, fourth, same) name = code,
     KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_ENUM)
 #undef KVO_FUSED_OPCODE_ENUM
 };
 
 constexpr int KVO_FUSED_OPCODE_COUNT = 0
-#define KVO_FUSED_OPCODE_COUNT_ONE(name, code, first, second, third, same) +1
+#define KVO_FUSED_OPCODE_COUNT_ONE(name, code, first, second, third, fourth, same) +1
     KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_COUNT_ONE)
 #undef KVO_FUSED_OPCODE_COUNT_ONE
     ;
@@ -218,13 +220,13 @@ constexpr int KVO_FUSED_OPCODE_COUNT = 0
 // One internal instruction: its code and the designed sequence it stands for.
 struct KvoFusedSequence {
     std::uint8_t code;
-    std::uint8_t opcodes[3];
+    std::uint8_t opcodes[4];
     bool sameOperand;
 };
 // The internal instructions in list order, which is the order of preference: a longer
 // sequence comes before its beginning.
 inline constexpr KvoFusedSequence KVO_FUSED_LIST[] = {
-#define KVO_FUSED_OPCODE_ENTRY(name, code, first, second, third, same) {name, {first, second, third}, same},
+#define KVO_FUSED_OPCODE_ENTRY(name, code, first, second, third, fourth, same) {name, {first, second, third, fourth}, same},
     KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_ENTRY)
 #undef KVO_FUSED_OPCODE_ENTRY
 };

@@ -64,6 +64,11 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(translate({TREF, 3, INC, TSET, 4, RETURN})[0], TREF);
     EXPECT_EQ(translate({PUSH, TREF, 1})[0], PUSH_TREF);
     EXPECT_EQ(translate({PUSH, TREF})[0], PUSH);
+    // Four instructions: an element of a global vector.
+    std::vector<std::uint8_t> element = translate({REF, 7, PUSH, TREF, 2, VREF, PUSH, REF, 7});
+    EXPECT_EQ(element[0], REF_PUSH_TREF_VREF);
+    EXPECT_EQ(element[2], PUSH_TREF_VREF);
+    EXPECT_EQ(element[6], PUSH_REF);
 
     // Opcodes whose operand would run past the end become END_OF_CODE; byte values that are
     // internal instructions are no opcode in stored code and become NOP.
