@@ -191,6 +191,40 @@ template <std::uint8_t LOAD>
     return !isOwningType(value.storedType()) && !isWeakType(value.storedType());
 }
 
+// A load (TREF or AREF), PUSH, a second load (TREF or LIT) and binary instruction OP, carried
+// out on numbers into the top, which must hold no reference (the first load overwrites it);
+// ip moves past the sequence. False, with the top possibly holding the first operand, when the
+// single instructions must decide. ip is just past the first opcode.
+template <std::uint8_t FIRST, std::uint8_t SECOND, std::uint8_t OP>
+[[gnu::always_inline]] inline bool loadsOperated(const std::uint8_t*& ip, const KvoVector* procedure,
+                                                 const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* fp,
+                                                 KvoValue* sp, const KvoValue* last, unsigned width) noexcept
+{
+    if (width != 1 || sp < bp || sp >= last || sp[1].storedType() != KVT_NULL || !holdsNoReference(*sp))
+        return false;
+    std::uint32_t index = ip[0];
+    const KvoValue* left;
+    if constexpr (FIRST == TREF) {
+        if (fp + 1 + index > sp)
+            return false;
+        left = fp + 1 + index;
+    } else {
+        if (index >= static_cast<std::uint32_t>(frame->getNargs()) || bp + 1 + index > sp)
+            return false;
+        left = bp + 1 + index;
+    }
+    // The second load's opcode is at ip[2], its operand at ip[3].
+    const KvoValue* right = pushedOperand<SECOND>(ip + 2, procedure, frame, bp, fp, sp);
+    if (!right || !left->isIntegerOrDouble())
+        return false;
+    *sp = *left;
+    if (!numberOperation<OP>(*sp, *right))
+        return false;
+    ip += 5;
+    return true;
+}
+
+
 // The code of element `at` of a string, buffer or character buffer value, when at lies inside it.
 inline bool readElementCode(const KvoValue& container, std::uint32_t at, std::int32_t& code) noexcept
 {
@@ -1704,6 +1738,202 @@ branchOnComparison: {
     }
     NEXT();
 }
+
+
+// A load, PUSH, a load and a binary instruction: the two operands are combined into the top
+// without being copied to the stack.
+op_TREF_PUSH_TREF_ADD:
+    if (!loadsOperated<TREF, TREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_TREF_SUB:
+    if (!loadsOperated<TREF, TREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_TREF_MUL:
+    if (!loadsOperated<TREF, TREF, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_TREF_DIV:
+    if (!loadsOperated<TREF, TREF, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_TREF_REM:
+    if (!loadsOperated<TREF, TREF, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_TREF_BAND:
+    if (!loadsOperated<TREF, TREF, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_TREF_LT:
+    if (!loadsOperated<TREF, TREF, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_TREF_LE:
+    if (!loadsOperated<TREF, TREF, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_TREF_GT:
+    if (!loadsOperated<TREF, TREF, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_TREF_GE:
+    if (!loadsOperated<TREF, TREF, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_TREF_EQ:
+    if (!loadsOperated<TREF, TREF, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_TREF_NE:
+    if (!loadsOperated<TREF, TREF, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_LIT_ADD:
+    if (!loadsOperated<TREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_LIT_SUB:
+    if (!loadsOperated<TREF, LIT, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_LIT_MUL:
+    if (!loadsOperated<TREF, LIT, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_LIT_DIV:
+    if (!loadsOperated<TREF, LIT, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_LIT_REM:
+    if (!loadsOperated<TREF, LIT, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_LIT_BAND:
+    if (!loadsOperated<TREF, LIT, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    NEXT();
+op_TREF_PUSH_LIT_LT:
+    if (!loadsOperated<TREF, LIT, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_LIT_LE:
+    if (!loadsOperated<TREF, LIT, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_LIT_GT:
+    if (!loadsOperated<TREF, LIT, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_LIT_GE:
+    if (!loadsOperated<TREF, LIT, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_LIT_EQ:
+    if (!loadsOperated<TREF, LIT, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_TREF_PUSH_LIT_NE:
+    if (!loadsOperated<TREF, LIT, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto branchOnComparison;
+op_AREF_PUSH_TREF_ADD:
+    if (!loadsOperated<AREF, TREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_TREF_SUB:
+    if (!loadsOperated<AREF, TREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_TREF_MUL:
+    if (!loadsOperated<AREF, TREF, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_TREF_DIV:
+    if (!loadsOperated<AREF, TREF, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_TREF_REM:
+    if (!loadsOperated<AREF, TREF, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_TREF_BAND:
+    if (!loadsOperated<AREF, TREF, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_TREF_LT:
+    if (!loadsOperated<AREF, TREF, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_TREF_LE:
+    if (!loadsOperated<AREF, TREF, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_TREF_GT:
+    if (!loadsOperated<AREF, TREF, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_TREF_GE:
+    if (!loadsOperated<AREF, TREF, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_TREF_EQ:
+    if (!loadsOperated<AREF, TREF, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_TREF_NE:
+    if (!loadsOperated<AREF, TREF, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_LIT_ADD:
+    if (!loadsOperated<AREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_LIT_SUB:
+    if (!loadsOperated<AREF, LIT, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_LIT_MUL:
+    if (!loadsOperated<AREF, LIT, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_LIT_DIV:
+    if (!loadsOperated<AREF, LIT, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_LIT_REM:
+    if (!loadsOperated<AREF, LIT, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_LIT_BAND:
+    if (!loadsOperated<AREF, LIT, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    NEXT();
+op_AREF_PUSH_LIT_LT:
+    if (!loadsOperated<AREF, LIT, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_LIT_LE:
+    if (!loadsOperated<AREF, LIT, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_LIT_GT:
+    if (!loadsOperated<AREF, LIT, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_LIT_GE:
+    if (!loadsOperated<AREF, LIT, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_LIT_EQ:
+    if (!loadsOperated<AREF, LIT, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
+op_AREF_PUSH_LIT_NE:
+    if (!loadsOperated<AREF, LIT, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_AREF;
+    goto branchOnComparison;
 
 // PUSH and a load with anything else after them.
 op_PUSH_TREF:

@@ -203,7 +203,55 @@ constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
     X(TREF_PDEC_TSET, 0x6E, TREF, PDEC, TSET, KVO_NO_OPCODE, true)           \
     X(TSET_BR, 0x6F, TSET, BR, KVO_NO_OPCODE, KVO_NO_OPCODE, false)                   \
     X(REF_PUSH_TREF_VREF, 0x70, REF, PUSH, TREF, VREF, false)                            \
-    X(PUSH_REF, 0x71, PUSH, REF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)
+    X(PUSH_REF, 0x71, PUSH, REF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)\
+    X(TREF_PUSH_TREF_ADD, 0x90, TREF, PUSH, TREF, ADD, false)    \
+    X(TREF_PUSH_TREF_SUB, 0x91, TREF, PUSH, TREF, SUB, false)    \
+    X(TREF_PUSH_TREF_MUL, 0x92, TREF, PUSH, TREF, MUL, false)    \
+    X(TREF_PUSH_TREF_DIV, 0x93, TREF, PUSH, TREF, DIV, false)    \
+    X(TREF_PUSH_TREF_REM, 0x94, TREF, PUSH, TREF, REM, false)    \
+    X(TREF_PUSH_TREF_BAND, 0x95, TREF, PUSH, TREF, BAND, false)  \
+    X(TREF_PUSH_TREF_LT, 0x96, TREF, PUSH, TREF, LT, false)      \
+    X(TREF_PUSH_TREF_LE, 0x97, TREF, PUSH, TREF, LE, false)      \
+    X(TREF_PUSH_TREF_GT, 0x98, TREF, PUSH, TREF, GT, false)      \
+    X(TREF_PUSH_TREF_GE, 0x99, TREF, PUSH, TREF, GE, false)      \
+    X(TREF_PUSH_TREF_EQ, 0x9A, TREF, PUSH, TREF, EQ, false)      \
+    X(TREF_PUSH_TREF_NE, 0x9B, TREF, PUSH, TREF, NE, false)      \
+    X(TREF_PUSH_LIT_ADD, 0x9C, TREF, PUSH, LIT, ADD, false)      \
+    X(TREF_PUSH_LIT_SUB, 0x9D, TREF, PUSH, LIT, SUB, false)      \
+    X(TREF_PUSH_LIT_MUL, 0x9E, TREF, PUSH, LIT, MUL, false)      \
+    X(TREF_PUSH_LIT_DIV, 0x9F, TREF, PUSH, LIT, DIV, false)      \
+    X(TREF_PUSH_LIT_REM, 0xA0, TREF, PUSH, LIT, REM, false)      \
+    X(TREF_PUSH_LIT_BAND, 0xA1, TREF, PUSH, LIT, BAND, false)    \
+    X(TREF_PUSH_LIT_LT, 0xA2, TREF, PUSH, LIT, LT, false)        \
+    X(TREF_PUSH_LIT_LE, 0xA3, TREF, PUSH, LIT, LE, false)        \
+    X(TREF_PUSH_LIT_GT, 0xA4, TREF, PUSH, LIT, GT, false)        \
+    X(TREF_PUSH_LIT_GE, 0xA5, TREF, PUSH, LIT, GE, false)        \
+    X(TREF_PUSH_LIT_EQ, 0xA6, TREF, PUSH, LIT, EQ, false)        \
+    X(TREF_PUSH_LIT_NE, 0xA7, TREF, PUSH, LIT, NE, false)        \
+    X(AREF_PUSH_TREF_ADD, 0xA8, AREF, PUSH, TREF, ADD, false)    \
+    X(AREF_PUSH_TREF_SUB, 0xA9, AREF, PUSH, TREF, SUB, false)    \
+    X(AREF_PUSH_TREF_MUL, 0xAA, AREF, PUSH, TREF, MUL, false)    \
+    X(AREF_PUSH_TREF_DIV, 0xAB, AREF, PUSH, TREF, DIV, false)    \
+    X(AREF_PUSH_TREF_REM, 0xAC, AREF, PUSH, TREF, REM, false)    \
+    X(AREF_PUSH_TREF_BAND, 0xAD, AREF, PUSH, TREF, BAND, false)  \
+    X(AREF_PUSH_TREF_LT, 0xAE, AREF, PUSH, TREF, LT, false)      \
+    X(AREF_PUSH_TREF_LE, 0xAF, AREF, PUSH, TREF, LE, false)      \
+    X(AREF_PUSH_TREF_GT, 0xB0, AREF, PUSH, TREF, GT, false)      \
+    X(AREF_PUSH_TREF_GE, 0xB1, AREF, PUSH, TREF, GE, false)      \
+    X(AREF_PUSH_TREF_EQ, 0xB2, AREF, PUSH, TREF, EQ, false)      \
+    X(AREF_PUSH_TREF_NE, 0xB3, AREF, PUSH, TREF, NE, false)      \
+    X(AREF_PUSH_LIT_ADD, 0xB4, AREF, PUSH, LIT, ADD, false)      \
+    X(AREF_PUSH_LIT_SUB, 0xB5, AREF, PUSH, LIT, SUB, false)      \
+    X(AREF_PUSH_LIT_MUL, 0xB6, AREF, PUSH, LIT, MUL, false)      \
+    X(AREF_PUSH_LIT_DIV, 0xB7, AREF, PUSH, LIT, DIV, false)      \
+    X(AREF_PUSH_LIT_REM, 0xB8, AREF, PUSH, LIT, REM, false)      \
+    X(AREF_PUSH_LIT_BAND, 0xB9, AREF, PUSH, LIT, BAND, false)    \
+    X(AREF_PUSH_LIT_LT, 0xBA, AREF, PUSH, LIT, LT, false)        \
+    X(AREF_PUSH_LIT_LE, 0xBB, AREF, PUSH, LIT, LE, false)        \
+    X(AREF_PUSH_LIT_GT, 0xBC, AREF, PUSH, LIT, GT, false)        \
+    X(AREF_PUSH_LIT_GE, 0xBD, AREF, PUSH, LIT, GE, false)        \
+    X(AREF_PUSH_LIT_EQ, 0xBE, AREF, PUSH, LIT, EQ, false)        \
+    X(AREF_PUSH_LIT_NE, 0xBF, AREF, PUSH, LIT, NE, false)       
 
 enum KvoFusedOpCode : std::uint8_t {
 #define KVO_FUSED_OPCODE_ENUM(name, code, first, second, third, fourth, same) name = code,

@@ -69,6 +69,11 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(element[0], REF_PUSH_TREF_VREF);
     EXPECT_EQ(element[2], PUSH_TREF_VREF);
     EXPECT_EQ(element[6], PUSH_REF);
+    // Two loads and an operator; the sequence from the PUSH on is marked too.
+    std::vector<std::uint8_t> operands = translate({AREF, 0, PUSH, LIT, 1, SUB, TREF, 1, PUSH, TREF, 2, LT});
+    EXPECT_EQ(operands[0], AREF_PUSH_LIT_SUB);
+    EXPECT_EQ(operands[2], PUSH_LIT_SUB);
+    EXPECT_EQ(operands[6], TREF_PUSH_TREF_LT);
 
     // Opcodes whose operand would run past the end become END_OF_CODE; byte values that are
     // internal instructions are no opcode in stored code and become NOP.
