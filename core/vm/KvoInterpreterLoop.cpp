@@ -1965,8 +1965,8 @@ op_REF_PUSH_TREF_VREF: {
     KvoVector* vector = vectorWithElement(*variable, static_cast<std::uint32_t>(index.rawInteger()));
     if (!vector)
         goto op_REF;
-    STORE(*sp, (*vector)[static_cast<std::uint32_t>(index.rawInteger())]);
     ip += 5;
+    STORE(*sp, (*vector)[static_cast<std::uint32_t>(index.rawInteger())]);
     NEXT();
 }
 
@@ -1989,15 +1989,19 @@ op_TREF_PDEC_TSET: {
 }
 
 // TSET a, BR: the store, then the jump without a dispatch.
-op_TSET_BR:
+// ip moves past the operand before the store, as in TSET: a deletion that saves and reloads the
+// state (and may change the code) resumes there.
+op_TSET_BR: {
     if (width != 1 || fp + 1 + ip[0] > sp)
         goto op_TSET;
-    STORE(fp[1 + ip[0]], *sp);
+    KvoValue* variable = fp + 1 + ip[0];
     ++ip;
+    STORE(*variable, *sp);
     if (formByte(ip, toForm) != BR)
         NEXT();
     ++ip;
     goto op_BR;
+}
 
 enterCallee: {
     // Enters callee with the calleeArgs values above the called slot. The usual call (a
