@@ -217,7 +217,11 @@ template <std::uint8_t FIRST, std::uint8_t SECOND, std::uint8_t OP>
     const KvoValue* right = pushedOperand<SECOND>(ip + 2, procedure, frame, bp, fp, sp);
     if (!right || !left->isIntegerOrDouble())
         return false;
-    *sp = *left;
+    // Numbers hold no reference: the top takes the first operand's bits as they are.
+    if (left->isInteger())
+        sp->setIntegerUnowned(left->rawInteger());
+    else
+        sp->setDoubleUnowned(left->rawDouble());
     if (!numberOperation<OP>(*sp, *right))
         return false;
     ip += 5;

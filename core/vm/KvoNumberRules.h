@@ -36,7 +36,7 @@ inline std::int32_t integerRemainder(std::int32_t a, std::int32_t b) noexcept
 }
 
 // ADD, SUB, MUL, DIV or REM of two integers (for DIV and REM, b is not 0).
-inline std::int32_t integerArithmetic(std::uint8_t op, std::int32_t a, std::int32_t b) noexcept
+[[gnu::always_inline]] inline std::int32_t integerArithmetic(std::uint8_t op, std::int32_t a, std::int32_t b) noexcept
 {
     switch (op) {
     case ADD:
@@ -53,7 +53,7 @@ inline std::int32_t integerArithmetic(std::uint8_t op, std::int32_t a, std::int3
 }
 
 // BAND, BOR, XOR, SHL or SHR (sign-propagating) of two integers.
-inline std::int32_t integerBitwise(std::uint8_t op, std::int32_t a, std::int32_t b) noexcept
+[[gnu::always_inline]] inline std::int32_t integerBitwise(std::uint8_t op, std::int32_t a, std::int32_t b) noexcept
 {
     unsigned count = static_cast<unsigned>(b) & 0xFF;
     switch (op) {
@@ -87,7 +87,7 @@ inline float floatArithmetic(std::uint8_t op, float a, float b) noexcept
     }
 }
 
-inline double doubleArithmetic(std::uint8_t op, double a, double b) noexcept
+[[gnu::always_inline]] inline double doubleArithmetic(std::uint8_t op, double a, double b) noexcept
 {
     switch (op) {
     case ADD:
@@ -119,20 +119,20 @@ inline bool isZeroFloat(float f) noexcept
 
 // The comparison value of two integers: the sign of the true difference (a 32-bit difference
 // could wrap).
-inline int compareIntegers(std::int32_t a, std::int32_t b) noexcept
+[[gnu::always_inline]] inline int compareIntegers(std::int32_t a, std::int32_t b) noexcept
 {
     return (a > b) - (a < b);
 }
 // The comparison value of two numbers of which one is not an integer: the sign of the
 // difference in double precision (a NaN difference compares equal).
-inline int compareAsDoubles(double a, double b) noexcept
+[[gnu::always_inline]] inline int compareAsDoubles(double a, double b) noexcept
 {
     double d = a - b;
     return (d > 0) - (d < 0);
 }
 
 // Whether a comparison value satisfies the comparison instruction op (LT, LE, GE, GT, EQ, NE).
-inline bool comparisonHolds(std::uint8_t op, int comparison) noexcept
+[[gnu::always_inline]] inline bool comparisonHolds(std::uint8_t op, int comparison) noexcept
 {
     switch (op) {
     case LT:
@@ -152,7 +152,7 @@ inline bool comparisonHolds(std::uint8_t op, int comparison) noexcept
 
 // The same for two integers, compared directly: the answer of comparisonHolds(op,
 // compareIntegers(a, b)).
-inline bool integersCompare(std::uint8_t op, std::int32_t a, std::int32_t b) noexcept
+[[gnu::always_inline]] inline bool integersCompare(std::uint8_t op, std::int32_t a, std::int32_t b) noexcept
 {
     switch (op) {
     case LT:
