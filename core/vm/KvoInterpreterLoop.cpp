@@ -174,6 +174,17 @@ template <std::uint8_t LOAD>
     return target < static_cast<std::uint32_t>(end - code);
 }
 
+// Moves ip to code offset target; true when that is a backward jump (a loop), after which the
+// loop looks at host requests.
+[[gnu::always_inline]] inline bool jumpsBack(const std::uint8_t*& ip, const std::uint8_t* code,
+                                             std::uint32_t target) noexcept
+{
+    const std::uint8_t* destination = code + target;
+    bool backward = destination < ip;
+    ip = destination;
+    return backward;
+}
+
 // The distance from a code byte to its byte in the code's execution form, and that byte. The
 // form is a block of its own: the distance is taken between addresses, not pointers.
 [[gnu::always_inline]] inline std::uintptr_t formDistance(const std::uint8_t* code, const std::uint8_t* form) noexcept
@@ -191,42 +202,6 @@ template <std::uint8_t LOAD>
     return !isOwningType(value.storedType()) && !isWeakType(value.storedType());
 }
 
-// A load (TREF or AREF), PUSH, a second load (TREF or LIT) and binary instruction OP, carried
-// out on numbers into the top, which must hold no reference (the first load overwrites it);
-// ip moves past the sequence. False, with the top possibly holding the first operand, when the
-// single instructions must decide. ip is just past the first opcode.
-template <std::uint8_t FIRST, std::uint8_t SECOND, std::uint8_t OP>
-[[gnu::always_inline]] inline bool loadsOperated(const std::uint8_t*& ip, const KvoVector* procedure,
-                                                 const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* fp,
-                                                 KvoValue* sp, const KvoValue* last, unsigned width) noexcept
-{
-    if (width != 1 || sp < bp || sp >= last || sp[1].storedType() != KVT_NULL || !holdsNoReference(*sp))
-        return false;
-    std::uint32_t index = ip[0];
-    const KvoValue* left;
-    if constexpr (FIRST == TREF) {
-        if (fp + 1 + index > sp)
-            return false;
-        left = fp + 1 + index;
-    } else {
-        if (index >= static_cast<std::uint32_t>(frame->getNargs()) || bp + 1 + index > sp)
-            return false;
-        left = bp + 1 + index;
-    }
-    // The second load's opcode is at ip[2], its operand at ip[3].
-    const KvoValue* right = pushedOperand<SECOND>(ip + 2, procedure, frame, bp, fp, sp);
-    if (!right || !left->isIntegerOrDouble())
-        return false;
-    // Numbers hold no reference: the top takes the first operand's bits as they are.
-    if (left->isInteger())
-        sp->setIntegerUnowned(left->rawInteger());
-    else
-        sp->setDoubleUnowned(left->rawDouble());
-    if (!numberOperation<OP>(*sp, *right))
-        return false;
-    ip += 5;
-    return true;
-}
 
 
 // The code of element `at` of a string, buffer or character buffer value, when at lies inside it.
@@ -287,6 +262,79 @@ inline KvoVector* vectorWithElement(const KvoValue& container, std::uint32_t at)
 {
     KvoVector* vector = container.objectOfKinds<KvoVector>(KVT_VECTOR, KVT_VECTORREF);
     return vector && at < vector->size() ? vector : nullptr;
+}
+
+// PUSH, load LOAD and binary instruction OP carried out on numbers: the top is combined in
+// place with the loaded operand and ip moves past the sequence; false, with nothing changed,
+// when the single instructions must decide. ip is just past the PUSH.
+template <std::uint8_t LOAD, std::uint8_t OP>
+[[gnu::always_inline]] inline bool pushedOperated(const std::uint8_t*& ip, const KvoVector* procedure,
+                                                  const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* fp,
+                                                  KvoValue* sp, const KvoValue* last, unsigned width) noexcept
+{
+    if (!pushesPlainly(width, sp, bp, last))
+        return false;
+    const KvoValue* operand = pushedOperand<LOAD>(ip, procedure, frame, bp, fp, sp);
+    if (!operand || !numberOperation<OP>(*sp, *operand))
+        return false;
+    ip += 3;
+    return true;
+}
+
+// PUSH, a load (TREF, LIT or AREF, at ip[0]) and VREF: the element of the vector on the top at
+// the loaded integer index, or null when the single instructions must decide.
+[[gnu::always_inline]] inline const KvoValue* pushedElement(const std::uint8_t* ip, const KvoVector* procedure,
+                                                           const KvoProcInfo* frame, const KvoValue* bp,
+                                                           const KvoValue* fp, const KvoValue* sp,
+                                                           const KvoValue* last, unsigned width) noexcept
+{
+    if (!pushesPlainly(width, sp, bp, last))
+        return nullptr;
+    const KvoValue* index = ip[0] == TREF  ? pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)
+                            : ip[0] == LIT ? pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)
+                                           : pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp);
+    if (!index || !index->isInteger())
+        return nullptr;
+    auto at = static_cast<std::uint32_t>(index->rawInteger());
+    KvoVector* vector = vectorWithElement(*sp, at);
+    return vector ? &(*vector)[at] : nullptr;
+}
+
+// A load (TREF or AREF), PUSH, a second load (TREF or LIT) and binary instruction OP, carried
+// out on numbers into the top, which must hold no reference (the first load overwrites it);
+// ip moves past the sequence. False, with the top possibly holding the first operand, when the
+// single instructions must decide. ip is just past the first opcode.
+template <std::uint8_t FIRST, std::uint8_t SECOND, std::uint8_t OP>
+[[gnu::always_inline]] inline bool loadsOperated(const std::uint8_t*& ip, const KvoVector* procedure,
+                                                 const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* fp,
+                                                 KvoValue* sp, const KvoValue* last, unsigned width) noexcept
+{
+    if (width != 1 || sp < bp || sp >= last || sp[1].storedType() != KVT_NULL || !holdsNoReference(*sp))
+        return false;
+    std::uint32_t index = ip[0];
+    const KvoValue* left;
+    if constexpr (FIRST == TREF) {
+        if (fp + 1 + index > sp)
+            return false;
+        left = fp + 1 + index;
+    } else {
+        if (index >= static_cast<std::uint32_t>(frame->getNargs()) || bp + 1 + index > sp)
+            return false;
+        left = bp + 1 + index;
+    }
+    // The second load's opcode is at ip[2], its operand at ip[3].
+    const KvoValue* right = pushedOperand<SECOND>(ip + 2, procedure, frame, bp, fp, sp);
+    if (!right || !left->isIntegerOrDouble())
+        return false;
+    // Numbers hold no reference: the top takes the first operand's bits as they are.
+    if (left->isInteger())
+        sp->setIntegerUnowned(left->rawInteger());
+    else
+        sp->setDoubleUnowned(left->rawDouble());
+    if (!numberOperation<OP>(*sp, *right))
+        return false;
+    ip += 5;
+    return true;
 }
 
 // Appends the text of right to the string of left, which the variable holds too, when the two
@@ -623,9 +671,7 @@ op_BRT: {
         LOAD();
     }
     if (condition != 0) {
-        bool backward = code + operand < ip;
-        ip = code + operand;
-        if (backward)
+        if (jumpsBack(ip, code, operand))
             CHECKED_NEXT();
     }
     NEXT();
@@ -642,9 +688,7 @@ op_BRF: {
         LOAD();
     }
     if (condition == 0) {
-        bool backward = code + operand < ip;
-        ip = code + operand;
-        if (backward)
+        if (jumpsBack(ip, code, operand))
             CHECKED_NEXT();
     }
     NEXT();
@@ -652,9 +696,7 @@ op_BRF: {
 op_BR: {
     if (!readJumpTarget(ip, code, end, operand))
         goto invalid;
-    bool backward = code + operand < ip;
-    ip = code + operand;
-    if (backward)
+    if (jumpsBack(ip, code, operand))
         CHECKED_NEXT();
     NEXT();
 }
@@ -1322,405 +1364,158 @@ op_RBYTE:
 // PUSH, a load (TREF, LIT or AREF) and a binary instruction: the top is combined in place with
 // the loaded operand, which is never copied to the stack.
 op_PUSH_TREF_ADD:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<ADD>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_TREF_SUB:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<SUB>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_TREF_MUL:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<MUL>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_TREF_DIV:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<DIV>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_TREF_REM:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, REM>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<REM>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_TREF_BAND:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<BAND>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_TREF_LT:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, LT>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<LT>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_TREF_LE:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, LE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<LE>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_TREF_GT:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, GT>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<GT>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_TREF_GE:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, GE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<GE>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_TREF_EQ:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<EQ>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_TREF_NE:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<TREF, NE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<NE>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
-op_PUSH_TREF_VREF:
-    if (!pushesPlainly(width, sp, bp, last))
-        goto op_PUSH;
-    if (const KvoValue* index = pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (index->isInteger()) {
-            if (KvoVector* vector = vectorWithElement(*sp, static_cast<std::uint32_t>(index->rawInteger()))) {
-                ip += 3;
-                // The element is copied before the container's release, which may delete it.
-                STORE(*sp, (*vector)[static_cast<std::uint32_t>(index->rawInteger())]);
-                NEXT();
-            }
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_LIT_ADD:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<ADD>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_LIT_SUB:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<SUB>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_LIT_MUL:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<MUL>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_LIT_DIV:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<DIV>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_LIT_REM:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, REM>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<REM>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_LIT_BAND:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<BAND>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_LIT_LT:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, LT>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<LT>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_LIT_LE:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, LE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<LE>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_LIT_GT:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, GT>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<GT>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_LIT_GE:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, GE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<GE>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_LIT_EQ:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<EQ>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_LIT_NE:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<LIT, NE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<NE>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
-op_PUSH_LIT_VREF:
-    if (!pushesPlainly(width, sp, bp, last))
-        goto op_PUSH;
-    if (const KvoValue* index = pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)) {
-        if (index->isInteger()) {
-            if (KvoVector* vector = vectorWithElement(*sp, static_cast<std::uint32_t>(index->rawInteger()))) {
-                ip += 3;
-                // The element is copied before the container's release, which may delete it.
-                STORE(*sp, (*vector)[static_cast<std::uint32_t>(index->rawInteger())]);
-                NEXT();
-            }
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_AREF_ADD:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<ADD>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_AREF_SUB:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<SUB>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_AREF_MUL:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<MUL>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_AREF_DIV:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<DIV>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_AREF_REM:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, REM>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<REM>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_AREF_BAND:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<BAND>(*sp, *operand)) {
-            ip += 3;
-            NEXT();
-        }
-    }
-    goto op_PUSH;
+    NEXT();
 op_PUSH_AREF_LT:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, LT>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<LT>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_AREF_LE:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, LE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<LE>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_AREF_GT:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, GT>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<GT>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_AREF_GE:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, GE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<GE>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_AREF_EQ:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<EQ>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
 op_PUSH_AREF_NE:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushedOperated<AREF, NE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
-    if (const KvoValue* operand = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (numberOperation<NE>(*sp, *operand)) {
-            ip += 3;
-            goto branchOnComparison;
-        }
-    }
-    goto op_PUSH;
+    goto branchOnComparison;
+// PUSH, a load and VREF: an element of the vector on the top.
+op_PUSH_TREF_VREF:
+op_PUSH_LIT_VREF:
 op_PUSH_AREF_VREF:
-    if (!pushesPlainly(width, sp, bp, last))
-        goto op_PUSH;
-    if (const KvoValue* index = pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp)) {
-        if (index->isInteger()) {
-            if (KvoVector* vector = vectorWithElement(*sp, static_cast<std::uint32_t>(index->rawInteger()))) {
-                ip += 3;
-                // The element is copied before the container's release, which may delete it.
-                STORE(*sp, (*vector)[static_cast<std::uint32_t>(index->rawInteger())]);
-                NEXT();
-            }
-        }
+    if (const KvoValue* element = pushedElement(ip, procedure, frame, bp, fp, sp, last, width)) {
+        ip += 3;
+        // The element is copied before the container's release, which may delete it.
+        STORE(*sp, *element);
+        NEXT();
     }
     goto op_PUSH;
 
@@ -1735,9 +1530,7 @@ branchOnComparison: {
         NEXT();
     ip += 1 + KVO_ADDRESS_SIZE;
     if ((sp->rawInteger() != 0) == (next == BRT)) {
-        bool backward = code + operand < ip;
-        ip = code + operand;
-        if (backward)
+        if (jumpsBack(ip, code, operand))
             CHECKED_NEXT();
     }
     NEXT();
