@@ -15,6 +15,13 @@
 // in the interpreter's frame stack, not on the native stack. Those routines, unwinding and the
 // out-of-line parts of instructions are in KvoInterpreterCalls.cpp; this file holds run() only.
 //
+// Opcodes are read from the code's execution form (vm/KvoExecutionForm.h), operands from the
+// code itself. The form marks the end of the code and every opcode whose operand would run past
+// it, so neither the fetch nor a one-byte operand needs a length test, and it puts internal
+// instructions at the start of common sequences; their handlers, after the designed ones, do
+// the whole sequence or else go to the handler of its first instruction. Hooks that follow
+// single instructions see the designed opcodes only.
+//
 // Every operand, jump target, literal index and frame slot is checked against the code, the
 // procedure and the frame before use; a violation raises "invalid bytecode". The checks are
 // compares against values already in registers.
