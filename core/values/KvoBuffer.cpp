@@ -52,7 +52,6 @@ std::uint8_t* KvoBuffer::prepareExecutionForm(std::uint32_t bytes)
 {
     if (!m_form || m_formBytes != bytes) {
         freemem(m_form);
-        m_form = nullptr;
         m_form = static_cast<std::uint8_t*>(allocmem(bytes ? bytes : 1));
         m_formBytes = bytes;
     }

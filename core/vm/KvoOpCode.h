@@ -390,12 +390,21 @@ constexpr std::uint8_t designedOpcodeOf(std::uint8_t op)
     return kvo_opcode_detail::DESIGNED_OPCODE_TABLE.entries[op];
 }
 
+namespace kvo_opcode_detail {
+// For each byte value: whether it is an internal instruction's code.
+struct FusedCodeTable {
+    bool entries[256];
+    constexpr FusedCodeTable() : entries()
+    {
+        for (const KvoFusedSequence& fused : KVO_FUSED_LIST)
+            entries[fused.code] = true;
+    }
+};
+inline constexpr FusedCodeTable FUSED_CODE_TABLE{};
+} // namespace kvo_opcode_detail
+
 // True when the byte value is an internal instruction of the execution form.
 constexpr bool isFusedOpcode(std::uint8_t op)
 {
-    for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
-        if (fused.code == op)
-            return true;
-    }
-    return false;
+    return kvo_opcode_detail::FUSED_CODE_TABLE.entries[op];
 }
