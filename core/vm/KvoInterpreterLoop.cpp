@@ -209,8 +209,6 @@ template <std::uint8_t LOAD>
     return !isOwningType(value.storedType()) && !isWeakType(value.storedType());
 }
 
-
-
 // The code of element `at` of a string, buffer or character buffer value, when at lies inside it.
 inline bool readElementCode(const KvoValue& container, std::uint32_t at, std::int32_t& code) noexcept
 {
@@ -316,7 +314,7 @@ template <std::uint8_t FIRST, std::uint8_t SECOND, std::uint8_t OP>
                                                  const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* fp,
                                                  KvoValue* sp, const KvoValue* last, unsigned width) noexcept
 {
-    if (width != 1 || sp < bp || sp >= last || sp[1].storedType() != KVT_NULL || !holdsNoReference(*sp))
+    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp))
         return false;
     std::uint32_t index = ip[0];
     const KvoValue* left;
@@ -1759,18 +1757,19 @@ op_PUSH_REF:
 // REF g, PUSH, TREF i, VREF: element i of the vector in a global variable, read into a top
 // that holds no reference (so that nothing is deleted before the element is read).
 op_REF_PUSH_TREF_VREF: {
-    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || ip[0] >= procedure->size() ||
-        fp + ip[3] > sp)
+    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || ip[0] >= procedure->size())
         goto op_REF;
     const KvoValue* variable = globalVariableOf((*procedure)[ip[0]]);
-    const KvoValue& index = fp[1 + ip[3]];
-    if (!variable || !index.isInteger())
+    // The TREF's opcode is at ip[2], its operand at ip[3].
+    const KvoValue* index = pushedOperand<TREF>(ip + 2, procedure, frame, bp, fp, sp);
+    if (!variable || !index || !index->isInteger())
         goto op_REF;
-    KvoVector* vector = vectorWithElement(*variable, static_cast<std::uint32_t>(index.rawInteger()));
+    auto at = static_cast<std::uint32_t>(index->rawInteger());
+    KvoVector* vector = vectorWithElement(*variable, at);
     if (!vector)
         goto op_REF;
     ip += 5;
-    STORE(*sp, (*vector)[static_cast<std::uint32_t>(index.rawInteger())]);
+    STORE(*sp, (*vector)[at]);
     NEXT();
 }
 
