@@ -87,16 +87,53 @@ class Xvfb:
                 raise Failure("%s: %s at %s, expected %s" % (what, seen, point, colour))
             time.sleep(0.1)
 
-    def send_delete_window(self, window):
-        """Asks the window to close as a window manager does: WM_PROTOCOLS / WM_DELETE_WINDOW."""
+    @staticmethod
+    def xlib():
         xlib = ctypes.CDLL(ctypes.util.find_library("X11"))
         xlib.XOpenDisplay.restype = ctypes.c_void_p
         xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
         xlib.XInternAtom.restype = ctypes.c_ulong
         xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
         xlib.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+        xlib.XDisplayKeycodes.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int), ctypes.POINTER(ctypes.c_int)]
+        xlib.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)
+        xlib.XGetKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int, ctypes.POINTER(ctypes.c_int)]
+        xlib.XChangeKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int,
+                                                ctypes.POINTER(ctypes.c_ulong), ctypes.c_int]
+        xlib.XFree.argtypes = [ctypes.c_void_p]
+        xlib.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
         xlib.XFlush.argtypes = [ctypes.c_void_p]
         xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        return xlib
+
+    def bind_keysym(self, keysym):
+        """Puts a key sym on an unused key code for good. xdotool binds a missing sym for one key
+        press only and takes it back at once; a client that reads the press after that finds no
+        character, which a busy machine made happen."""
+        xlib = self.xlib()
+        display = xlib.XOpenDisplay(self.display.encode())
+        if not display:
+            raise Failure("cannot open " + self.display)
+        try:
+            lowest, highest = ctypes.c_int(), ctypes.c_int()
+            xlib.XDisplayKeycodes(display, ctypes.byref(lowest), ctypes.byref(highest))
+            per_code = ctypes.c_int()
+            count = highest.value - lowest.value + 1
+            table = xlib.XGetKeyboardMapping(display, lowest.value, count, ctypes.byref(per_code))
+            unused = [lowest.value + i for i in range(count)
+                      if not any(table[i * per_code.value + j] for j in range(per_code.value))]
+            xlib.XFree(table)
+            if not unused:
+                raise Failure("no unused key code on " + self.display)
+            syms = (ctypes.c_ulong * 2)(keysym, keysym)
+            xlib.XChangeKeyboardMapping(display, unused[-1], 2, syms, 1)
+            xlib.XSync(display, 0)
+        finally:
+            xlib.XCloseDisplay(display)
+
+    def send_delete_window(self, window):
+        """Asks the window to close as a window manager does: WM_PROTOCOLS / WM_DELETE_WINDOW."""
+        xlib = self.xlib()
 
         class ClientMessage(ctypes.Structure):
             _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
@@ -232,6 +269,7 @@ def scenario_mouse(x, kv2, source):
 
 
 def scenario_keys(x, kv2, source):
+    x.bind_keysym(0xE9)  # eacute, typed below
     script, window = start_events(x, kv2, source)
     try:
         x.xdotool("windowfocus", "--sync", str(window))
