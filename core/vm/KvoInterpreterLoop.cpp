@@ -305,6 +305,26 @@ template <std::uint8_t LOAD, std::uint8_t OP>
     return vector ? &(*vector)[at] : nullptr;
 }
 
+// PUSH, a load (TREF or LIT, at ip[0]) and VSET with a number to store: the element of the
+// vector below the top at the integer index on the top, with value pointing at the number; null
+// when the single instructions must decide.
+[[gnu::always_inline]] inline KvoValue* pushedStoreTarget(const std::uint8_t* ip, const KvoVector* procedure,
+                                                         const KvoProcInfo* frame, const KvoValue* bp,
+                                                         const KvoValue* fp, const KvoValue* sp,
+                                                         const KvoValue* last, unsigned width,
+                                                         const KvoValue*& value) noexcept
+{
+    if (!pushesPlainly(width, sp, bp, last) || sp - 1 < bp || !sp->isInteger())
+        return nullptr;
+    value = ip[0] == TREF ? pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)
+                          : pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp);
+    if (!value || !value->isIntegerOrDouble())
+        return nullptr;
+    auto at = static_cast<std::uint32_t>(sp->rawInteger());
+    KvoVector* vector = vectorWithElement(sp[-1], at);
+    return vector ? &(*vector)[at] : nullptr;
+}
+
 // A load (TREF or AREF), PUSH, a second load (TREF or LIT) and binary instruction OP, carried
 // out on numbers into the top, which must hold no reference (the first load overwrites it);
 // ip moves past the sequence. False, with the top possibly holding the first operand, when the
@@ -1203,7 +1223,7 @@ op_VREF: {
             NEXT();
         }
         // Strings may count their length, out of line: the state is saved around.
-        std::int32_t element;
+        std::int32_t element = 0;
         SPILL();
         bool found = readElementCode(sp[-1], at, element);
         LOAD();
@@ -1245,7 +1265,7 @@ op_VSET: {
             sp -= 2;
             NEXT();
         }
-        std::int32_t element;
+        std::int32_t element = 0;
         bool written = false;
         if (sp->isInteger()) {
             SPILL();
@@ -1523,6 +1543,24 @@ op_PUSH_AREF_VREF:
         NEXT();
     }
     goto op_PUSH;
+
+op_PUSH_TREF_VSET:
+op_PUSH_LIT_VSET: {
+    const KvoValue* value = nullptr;
+    if (KvoValue* element = pushedStoreTarget(ip, procedure, frame, bp, fp, sp, last, width, value)) {
+        ip += 3;
+        // A number: the copy takes no reference, and it outlives a stack that the release of the
+        // element's old value may move.
+        const KvoValue number = *value;
+        STORE(*element, number);
+        // The stored value is the result, in the container's slot; the index goes.
+        sp->setNullUnowned();
+        --sp;
+        STORE(*sp, number);
+        NEXT();
+    }
+    goto op_PUSH;
+}
 
 branchOnComparison: {
     // A comparison left 0 or 1 on the top: a BRT or BRF right after it is carried out here.

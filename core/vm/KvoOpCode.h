@@ -194,6 +194,8 @@ constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
     X(PUSH_AREF_EQ, 0x65, PUSH, AREF, EQ, KVO_NO_OPCODE, false)              \
     X(PUSH_AREF_NE, 0x66, PUSH, AREF, NE, KVO_NO_OPCODE, false)              \
     X(PUSH_AREF_VREF, 0x67, PUSH, AREF, VREF, KVO_NO_OPCODE, false)          \
+    X(PUSH_TREF_VSET, 0x72, PUSH, TREF, VSET, KVO_NO_OPCODE, false)          \
+    X(PUSH_LIT_VSET, 0x73, PUSH, LIT, VSET, KVO_NO_OPCODE, false)            \
     X(PUSH_TREF, 0x68, PUSH, TREF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)               \
     X(PUSH_LIT, 0x69, PUSH, LIT, KVO_NO_OPCODE, KVO_NO_OPCODE, false)                 \
     X(PUSH_AREF, 0x6A, PUSH, AREF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)               \
