@@ -151,7 +151,10 @@ template <std::uint8_t LOAD>
 [[gnu::always_inline]] inline bool pushesPlainly(unsigned width, const KvoValue* sp, const KvoValue* bp,
                                                  const KvoValue* last) noexcept
 {
-    return width == 1 && sp >= bp && sp < last && sp[1].storedType() == KVT_NULL;
+    // bp <= sp < last in one unsigned comparison of the distances from bp.
+    auto above = reinterpret_cast<std::uintptr_t>(sp) - reinterpret_cast<std::uintptr_t>(bp);
+    auto room = reinterpret_cast<std::uintptr_t>(last) - reinterpret_cast<std::uintptr_t>(bp);
+    return width == 1 && above < room && sp[1].storedType() == KVT_NULL;
 }
 
 // Reads an index operand of the current width at ip into operand and moves ip past it; false

@@ -69,6 +69,11 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(element[0], REF_PUSH_TREF_VREF);
     EXPECT_EQ(element[2], PUSH_TREF_VREF);
     EXPECT_EQ(element[6], PUSH_REF);
+    // An element store: the value's PUSH and load go with the VSET, not with the index's PUSH.
+    std::vector<std::uint8_t> store = translate({TREF, 1, PUSH, TREF, 2, PUSH, LIT, 3, VSET, PUSH, TREF, 4, VSET});
+    EXPECT_EQ(store[2], PUSH_TREF);
+    EXPECT_EQ(store[5], PUSH_LIT_VSET);
+    EXPECT_EQ(store[9], PUSH_TREF_VSET);
     // Two loads and an operator; the sequence from the PUSH on is marked too.
     std::vector<std::uint8_t> operands = translate({AREF, 0, PUSH, LIT, 1, SUB, TREF, 1, PUSH, TREF, 2, LT});
     EXPECT_EQ(operands[0], AREF_PUSH_LIT_SUB);
