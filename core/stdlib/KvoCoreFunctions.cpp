@@ -268,7 +268,7 @@ bool KvoDefaultFunctions::Kvo_string(KvoVirtualMachine* vm, int argc, ValPtr& ar
     const KvoValue& value = call.arg(1);
     switch (value.getType()) {
     case KVT_INTEGER:
-        return call.done(KvoValue(new KvoString(KvoString::format(u"%ld", value.getLong()))));
+        return call.done(KvoValue(new KvoString(KvoString::decimal(value.getLong()))));
     case KVT_FLOAT:
     case KVT_DOUBLE:
         return call.done(KvoValue(new KvoString(KvoString::format(u"%f", value.getDouble()))));

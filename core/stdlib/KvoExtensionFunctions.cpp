@@ -150,7 +150,7 @@ bool appendAsString(KvoInterpreter* interpreter, const KvoValue& value, std::u16
 {
     switch (value.getType()) {
     case KVT_INTEGER:
-        out += KvoString::format(u"%ld", value.getLong()).c_str();
+        out += KvoString::decimal(value.getLong()).c_str();
         return true;
     case KVT_FLOAT:
     case KVT_DOUBLE:

@@ -3,6 +3,7 @@
 #include "values/KvoString.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -450,11 +451,28 @@ KvoString KvoString::formatV(const KvoChar* fmt, va_list args)
     return result;
 }
 
+KvoString KvoString::decimal(std::int32_t value)
+{
+    // The digits from the last one back; the magnitude is unsigned, so the lowest value has one.
+    KvoChar digits[12];
+    KvoChar* first = std::end(digits);
+    std::uint32_t magnitude = value < 0 ? 0 - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+    do {
+        *--first = static_cast<KvoChar>(u'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0)
+        *--first = u'-';
+    KvoString result;
+    result.assignText(first, static_cast<std::size_t>(std::end(digits) - first));
+    return result;
+}
+
 void appendPrintText(KvoString& out, const KvoValue& value)
 {
     switch (value.getType()) {
     case KVT_INTEGER:
-        out += KvoString::format(u"%ld", value.getLong());
+        out += KvoString::decimal(value.getLong());
         break;
     case KVT_FLOAT:
     case KVT_DOUBLE:

@@ -127,6 +127,9 @@ public:
     // printf-style formatting over a UTF-16 format; a null format gives no text.
     static KvoString format(const KvoChar* fmt, ...);
     static KvoString formatV(const KvoChar* fmt, va_list args);
+    // The decimal text of an integer value, as format(u"%ld", value) gives it, without the
+    // formatter.
+    static KvoString decimal(std::int32_t value);
     // Script formatting into out (replacing its text), as the formatting constructor does, when
     // the text has at most maxLength characters; otherwise false, and out is left as it was.
     // Every piece is checked before it is added, so a failing format never holds much more than

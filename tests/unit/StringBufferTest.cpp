@@ -106,6 +106,16 @@ TEST_F(StringTest, NoTextAndEmptyTextBothActAsEmpty)
     EXPECT_STREQ(utf8.a_str(), "gr\xC3\xBC\xF0\x9F\x98\x80");
 }
 
+TEST_F(StringTest, DecimalTextEqualsTheFormattersAtEveryEdge)
+{
+    for (std::int32_t value : {0, 7, -7, 10, -10, 999999999, INT32_MAX, INT32_MIN + 1, INT32_MIN}) {
+        KvoString text = KvoString::decimal(value);
+        KvoString formatted = KvoString::format(u"%ld", value);
+        EXPECT_EQ(text.compare(formatted), 0) << value;
+        EXPECT_EQ(text.length(), formatted.length()) << value;
+    }
+}
+
 TEST_F(StringTest, AssignmentAndAppending)
 {
     KvoString s(u"abc");
