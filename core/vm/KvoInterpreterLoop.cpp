@@ -1814,6 +1814,19 @@ op_REF_PUSH_TREF_VREF: {
     NEXT();
 }
 
+// REF and PUSH: a global's value on the top, then the PUSH itself (a function about to be
+// called, a left operand).
+op_REF_PUSH: {
+    if (width != 1 || ip[0] >= procedure->size())
+        goto op_REF;
+    const KvoValue* variable = globalVariableOf((*procedure)[ip[0]]);
+    if (!variable)
+        goto op_REF;
+    ip += 2;
+    STORE(*sp, *variable);
+    goto op_PUSH;
+}
+
 // TREF a, a step (INC, DEC, PINC or PDEC), TSET a: an integer temporary counts up or down in
 // place, and the top receives its new value.
 op_TREF_INC_TSET:

@@ -206,6 +206,7 @@ constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
     X(TSET_BR, 0x6F, TSET, BR, KVO_NO_OPCODE, KVO_NO_OPCODE, false)                   \
     X(REF_PUSH_TREF_VREF, 0x70, REF, PUSH, TREF, VREF, false)                            \
     X(PUSH_REF, 0x71, PUSH, REF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)\
+    X(REF_PUSH, 0x74, REF, PUSH, KVO_NO_OPCODE, KVO_NO_OPCODE, false)\
     X(TREF_PUSH_TREF_ADD, 0x90, TREF, PUSH, TREF, ADD, false)    \
     X(TREF_PUSH_TREF_SUB, 0x91, TREF, PUSH, TREF, SUB, false)    \
     X(TREF_PUSH_TREF_MUL, 0x92, TREF, PUSH, TREF, MUL, false)    \

@@ -69,6 +69,10 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(element[0], REF_PUSH_TREF_VREF);
     EXPECT_EQ(element[2], PUSH_TREF_VREF);
     EXPECT_EQ(element[6], PUSH_REF);
+    // A global function about to be called with n - 1: the longer sequence after REF, PUSH wins.
+    std::vector<std::uint8_t> call = translate({REF, 7, PUSH, AREF, 0, PUSH, LIT, 1, SUB, CALL, 1});
+    EXPECT_EQ(call[0], REF_PUSH);
+    EXPECT_EQ(call[3], AREF_PUSH_LIT_SUB);
     // An element store: the value's PUSH and load go with the VSET, not with the index's PUSH.
     std::vector<std::uint8_t> store = translate({TREF, 1, PUSH, TREF, 2, PUSH, LIT, 3, VSET, PUSH, TREF, 4, VSET});
     EXPECT_EQ(store[2], PUSH_TREF);
