@@ -1552,14 +1552,17 @@ op_PUSH_LIT_VSET: {
     const KvoValue* value = nullptr;
     if (KvoValue* element = pushedStoreTarget(ip, procedure, frame, bp, fp, sp, last, width, value)) {
         ip += 3;
-        // A number: the copy takes no reference, and it outlives a stack that the release of the
-        // element's old value may move.
-        const KvoValue number = *value;
-        STORE(*element, number);
-        // The stored value is the result, in the container's slot; the index goes.
-        sp->setNullUnowned();
-        --sp;
-        STORE(*sp, number);
+        {
+            // A number: the copy takes no reference, and it outlives a stack that the release of
+            // the element's old value may move. Its block ends before the jump to the next
+            // instruction.
+            const KvoValue number = *value;
+            STORE(*element, number);
+            // The stored value is the result, in the container's slot; the index goes.
+            sp->setNullUnowned();
+            --sp;
+            STORE(*sp, number);
+        }
         NEXT();
     }
     goto op_PUSH;
