@@ -328,6 +328,39 @@ template <std::uint8_t LOAD, std::uint8_t OP>
     return vector ? &(*vector)[at] : nullptr;
 }
 
+// Whether temporary index lies strictly below the top: a load after the sequence's first load
+// (which overwrites the top) reads it as the designed instructions would.
+[[gnu::always_inline]] inline const KvoValue* temporaryBelowTop(std::uint32_t index, const KvoValue* fp,
+                                                                const KvoValue* sp) noexcept
+{
+    const KvoValue* variable = fp + 1 + index;
+    return variable < sp ? variable : nullptr;
+}
+
+// TREF v, PUSH, TREF i, PUSH, a load of the value (LIT or TREF, at ip[5]) and VSET, with ip
+// just past the first opcode: the element i of the vector in temporary v, with value pointing
+// at the number to store; null when the single instructions must decide. The two pushes must
+// find room and empty slots, and the top, which the first load overwrites, no reference.
+[[gnu::always_inline]] inline KvoValue* storedElementOfTemporaries(const std::uint8_t* ip, const KvoVector* procedure,
+                                                                  const KvoValue* fp, const KvoValue* sp,
+                                                                  const KvoValue* last, unsigned width,
+                                                                  const KvoValue*& value) noexcept
+{
+    if (width != 1 || last - sp < 2 || sp[1].storedType() != KVT_NULL || sp[2].storedType() != KVT_NULL ||
+        !holdsNoReference(*sp) || fp + 1 + ip[0] > sp)
+        return nullptr;
+    const KvoValue* index = temporaryBelowTop(ip[3], fp, sp);
+    if (ip[5] == LIT)
+        value = ip[6] < procedure->size() ? &(*procedure)[ip[6]] : nullptr;
+    else
+        value = temporaryBelowTop(ip[6], fp, sp);
+    if (!index || !value || !index->isInteger() || !value->isIntegerOrDouble())
+        return nullptr;
+    auto at = static_cast<std::uint32_t>(index->rawInteger());
+    KvoVector* vector = vectorWithElement(fp[1 + ip[0]], at);
+    return vector ? &(*vector)[at] : nullptr;
+}
+
 // A load (TREF or AREF), PUSH, a second load (TREF or LIT) and binary instruction OP, carried
 // out on numbers into the top, which must hold no reference (the first load overwrites it);
 // ip moves past the sequence. False, with the top possibly holding the first operand, when the
@@ -468,7 +501,7 @@ bool KvoInterpreter::run()
     static const void* const OPCODE_HANDLERS[] = {KVO_OPCODES(KVO_HANDLER_ADDRESS)};
 #undef KVO_HANDLER_ADDRESS
     static_assert(sizeof OPCODE_HANDLERS / sizeof OPCODE_HANDLERS[0] == KVO_OPCODE_COUNT, "one handler per opcode");
-#define KVO_FUSED_HANDLER_ADDRESS(name, code, first, second, third, fourth, same) &&op_##name,
+#define KVO_FUSED_HANDLER_ADDRESS(name, ...) &&op_##name,
     static const void* const FUSED_HANDLERS[] = {KVO_FUSED_OPCODES(KVO_FUSED_HANDLER_ADDRESS)};
 #undef KVO_FUSED_HANDLER_ADDRESS
     static_assert(sizeof FUSED_HANDLERS / sizeof FUSED_HANDLERS[0] == KVO_FUSED_OPCODE_COUNT, "one handler each");
@@ -643,8 +676,8 @@ selectDirect:
         goto op_##name;
         KVO_OPCODES(KVO_SELECT_HANDLER)
 #undef KVO_SELECT_HANDLER
-#define KVO_SELECT_FUSED_HANDLER(name, number, first, second, third, fourth, same) \
-    case name:                                                             \
+#define KVO_SELECT_FUSED_HANDLER(name, ...) \
+    case name:                              \
         goto op_##name;
         KVO_FUSED_OPCODES(KVO_SELECT_FUSED_HANDLER)
 #undef KVO_SELECT_FUSED_HANDLER
@@ -1569,7 +1602,8 @@ op_PUSH_LIT_VSET: {
 }
 
 branchOnComparison: {
-    // A comparison left 0 or 1 on the top: a BRT or BRF right after it is carried out here.
+    // A comparison (or an element read) left an integer on the top: a BRT or BRF right after
+    // it is carried out here.
     // Its address lies inside the code, else the form would hold END_OF_CODE.
     std::uint8_t next = formByte(ip, toForm);
     if (next != BRT && next != BRF)
@@ -1804,8 +1838,9 @@ op_REF_PUSH_TREF_VREF: {
     if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || ip[0] >= procedure->size())
         goto op_REF;
     const KvoValue* variable = globalVariableOf((*procedure)[ip[0]]);
-    // The TREF's opcode is at ip[2], its operand at ip[3].
-    const KvoValue* index = pushedOperand<TREF>(ip + 2, procedure, frame, bp, fp, sp);
+    // The TREF's opcode is at ip[2], its operand at ip[3]. A temporary at the top would hold
+    // the vector by then: the designed instructions decide.
+    const KvoValue* index = temporaryBelowTop(ip[3], fp, sp);
     if (!variable || !index || !index->isInteger())
         goto op_REF;
     auto at = static_cast<std::uint32_t>(index->rawInteger());
@@ -1815,6 +1850,46 @@ op_REF_PUSH_TREF_VREF: {
     ip += 5;
     STORE(*sp, (*vector)[at]);
     NEXT();
+}
+
+// TREF v, PUSH, TREF i, VREF: element i of the vector in temporary v, read into a top that
+// holds no reference; a BRT or BRF after it tests an integer element at once (`if (flags[i])`).
+op_TREF_PUSH_TREF_VREF: {
+    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp)
+        goto op_TREF;
+    // The second TREF's operand is at ip[3].
+    const KvoValue* index = temporaryBelowTop(ip[3], fp, sp);
+    if (!index || !index->isInteger())
+        goto op_TREF;
+    auto at = static_cast<std::uint32_t>(index->rawInteger());
+    KvoVector* vector = vectorWithElement(fp[1 + ip[0]], at);
+    if (!vector)
+        goto op_TREF;
+    ip += 5;
+    STORE(*sp, (*vector)[at]);
+    if (sp->isInteger())
+        goto branchOnComparison;
+    NEXT();
+}
+
+// TREF v, PUSH, TREF i, PUSH, LIT or TREF, VSET: a number stored into element i of the vector
+// in temporary v (`flags[j] = 0`); the top receives the number.
+op_TREF_PUSH_TREF_PUSH_LIT_VSET:
+op_TREF_PUSH_TREF_PUSH_TREF_VSET: {
+    const KvoValue* value = nullptr;
+    if (KvoValue* element = storedElementOfTemporaries(ip, procedure, fp, sp, last, width, value)) {
+        ip += 8;
+        {
+            // A number: the copy takes no reference and outlives a stack that the release of
+            // the element's old value may move. Its block ends before the jump to the next
+            // instruction.
+            const KvoValue number = *value;
+            STORE(*element, number);
+            STORE(*sp, number);
+        }
+        NEXT();
+    }
+    goto op_TREF;
 }
 
 // REF and PUSH: a global's value on the top, then the PUSH itself (a function about to be

@@ -147,137 +147,155 @@ static_assert(TRON == 0x80 && TROFF == 0x81 && TRSTEP == 0x82 && NEWLINE == 0x83
 // vm/KvoExecutionForm.h). They never appear in stored code, listings or traces: the form is a
 // private copy of the code, with the same offsets, in which the first opcode of a recognised
 // sequence is replaced by the internal instruction that carries out the whole sequence.
-// X(name, code, first, second, third, fourth, same): the designed opcodes of the sequence
-// (KVO_NO_OPCODE ends a shorter one; each INDEXED operand is one byte, the width the internal
-// instruction requires), and whether the first and the last operand must be equal.
+// X(name, code, same, opcodes...): whether the first and the last operand must be equal, and
+// the designed opcodes of the sequence, at most KVO_FUSED_MAX_LENGTH (each INDEXED operand is
+// one byte, the width the internal instruction requires).
 // END_OF_CODE stands for no sequence: it marks the end of the code and every opcode whose
 // operand would run past it.
 constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
-#define KVO_FUSED_OPCODES(X)                                  \
-    X(END_OF_CODE, 0x40, KVO_NO_OPCODE, KVO_NO_OPCODE, KVO_NO_OPCODE, KVO_NO_OPCODE, false)             \
-    X(PUSH_TREF_ADD, 0x41, PUSH, TREF, ADD, KVO_NO_OPCODE, false)            \
-    X(PUSH_TREF_SUB, 0x42, PUSH, TREF, SUB, KVO_NO_OPCODE, false)            \
-    X(PUSH_TREF_MUL, 0x43, PUSH, TREF, MUL, KVO_NO_OPCODE, false)            \
-    X(PUSH_TREF_DIV, 0x44, PUSH, TREF, DIV, KVO_NO_OPCODE, false)            \
-    X(PUSH_TREF_REM, 0x45, PUSH, TREF, REM, KVO_NO_OPCODE, false)            \
-    X(PUSH_TREF_BAND, 0x46, PUSH, TREF, BAND, KVO_NO_OPCODE, false)          \
-    X(PUSH_TREF_LT, 0x47, PUSH, TREF, LT, KVO_NO_OPCODE, false)              \
-    X(PUSH_TREF_LE, 0x48, PUSH, TREF, LE, KVO_NO_OPCODE, false)              \
-    X(PUSH_TREF_GT, 0x49, PUSH, TREF, GT, KVO_NO_OPCODE, false)              \
-    X(PUSH_TREF_GE, 0x4A, PUSH, TREF, GE, KVO_NO_OPCODE, false)              \
-    X(PUSH_TREF_EQ, 0x4B, PUSH, TREF, EQ, KVO_NO_OPCODE, false)              \
-    X(PUSH_TREF_NE, 0x4C, PUSH, TREF, NE, KVO_NO_OPCODE, false)              \
-    X(PUSH_TREF_VREF, 0x4D, PUSH, TREF, VREF, KVO_NO_OPCODE, false)          \
-    X(PUSH_LIT_ADD, 0x4E, PUSH, LIT, ADD, KVO_NO_OPCODE, false)              \
-    X(PUSH_LIT_SUB, 0x4F, PUSH, LIT, SUB, KVO_NO_OPCODE, false)              \
-    X(PUSH_LIT_MUL, 0x50, PUSH, LIT, MUL, KVO_NO_OPCODE, false)              \
-    X(PUSH_LIT_DIV, 0x51, PUSH, LIT, DIV, KVO_NO_OPCODE, false)              \
-    X(PUSH_LIT_REM, 0x52, PUSH, LIT, REM, KVO_NO_OPCODE, false)              \
-    X(PUSH_LIT_BAND, 0x53, PUSH, LIT, BAND, KVO_NO_OPCODE, false)            \
-    X(PUSH_LIT_LT, 0x54, PUSH, LIT, LT, KVO_NO_OPCODE, false)                \
-    X(PUSH_LIT_LE, 0x55, PUSH, LIT, LE, KVO_NO_OPCODE, false)                \
-    X(PUSH_LIT_GT, 0x56, PUSH, LIT, GT, KVO_NO_OPCODE, false)                \
-    X(PUSH_LIT_GE, 0x57, PUSH, LIT, GE, KVO_NO_OPCODE, false)                \
-    X(PUSH_LIT_EQ, 0x58, PUSH, LIT, EQ, KVO_NO_OPCODE, false)                \
-    X(PUSH_LIT_NE, 0x59, PUSH, LIT, NE, KVO_NO_OPCODE, false)                \
-    X(PUSH_LIT_VREF, 0x5A, PUSH, LIT, VREF, KVO_NO_OPCODE, false)            \
-    X(PUSH_AREF_ADD, 0x5B, PUSH, AREF, ADD, KVO_NO_OPCODE, false)            \
-    X(PUSH_AREF_SUB, 0x5C, PUSH, AREF, SUB, KVO_NO_OPCODE, false)            \
-    X(PUSH_AREF_MUL, 0x5D, PUSH, AREF, MUL, KVO_NO_OPCODE, false)            \
-    X(PUSH_AREF_DIV, 0x5E, PUSH, AREF, DIV, KVO_NO_OPCODE, false)            \
-    X(PUSH_AREF_REM, 0x5F, PUSH, AREF, REM, KVO_NO_OPCODE, false)            \
-    X(PUSH_AREF_BAND, 0x60, PUSH, AREF, BAND, KVO_NO_OPCODE, false)          \
-    X(PUSH_AREF_LT, 0x61, PUSH, AREF, LT, KVO_NO_OPCODE, false)              \
-    X(PUSH_AREF_LE, 0x62, PUSH, AREF, LE, KVO_NO_OPCODE, false)              \
-    X(PUSH_AREF_GT, 0x63, PUSH, AREF, GT, KVO_NO_OPCODE, false)              \
-    X(PUSH_AREF_GE, 0x64, PUSH, AREF, GE, KVO_NO_OPCODE, false)              \
-    X(PUSH_AREF_EQ, 0x65, PUSH, AREF, EQ, KVO_NO_OPCODE, false)              \
-    X(PUSH_AREF_NE, 0x66, PUSH, AREF, NE, KVO_NO_OPCODE, false)              \
-    X(PUSH_AREF_VREF, 0x67, PUSH, AREF, VREF, KVO_NO_OPCODE, false)          \
-    X(PUSH_TREF_VSET, 0x72, PUSH, TREF, VSET, KVO_NO_OPCODE, false)          \
-    X(PUSH_LIT_VSET, 0x73, PUSH, LIT, VSET, KVO_NO_OPCODE, false)            \
-    X(PUSH_TREF, 0x68, PUSH, TREF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)               \
-    X(PUSH_LIT, 0x69, PUSH, LIT, KVO_NO_OPCODE, KVO_NO_OPCODE, false)                 \
-    X(PUSH_AREF, 0x6A, PUSH, AREF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)               \
-    X(TREF_INC_TSET, 0x6B, TREF, INC, TSET, KVO_NO_OPCODE, true)             \
-    X(TREF_DEC_TSET, 0x6C, TREF, DEC, TSET, KVO_NO_OPCODE, true)             \
-    X(TREF_PINC_TSET, 0x6D, TREF, PINC, TSET, KVO_NO_OPCODE, true)           \
-    X(TREF_PDEC_TSET, 0x6E, TREF, PDEC, TSET, KVO_NO_OPCODE, true)           \
-    X(TSET_BR, 0x6F, TSET, BR, KVO_NO_OPCODE, KVO_NO_OPCODE, false)                   \
-    X(REF_PUSH_TREF_VREF, 0x70, REF, PUSH, TREF, VREF, false)                            \
-    X(PUSH_REF, 0x71, PUSH, REF, KVO_NO_OPCODE, KVO_NO_OPCODE, false)\
-    X(REF_PUSH, 0x74, REF, PUSH, KVO_NO_OPCODE, KVO_NO_OPCODE, false)\
-    X(TREF_PUSH_TREF_ADD, 0x90, TREF, PUSH, TREF, ADD, false)    \
-    X(TREF_PUSH_TREF_SUB, 0x91, TREF, PUSH, TREF, SUB, false)    \
-    X(TREF_PUSH_TREF_MUL, 0x92, TREF, PUSH, TREF, MUL, false)    \
-    X(TREF_PUSH_TREF_DIV, 0x93, TREF, PUSH, TREF, DIV, false)    \
-    X(TREF_PUSH_TREF_REM, 0x94, TREF, PUSH, TREF, REM, false)    \
-    X(TREF_PUSH_TREF_BAND, 0x95, TREF, PUSH, TREF, BAND, false)  \
-    X(TREF_PUSH_TREF_LT, 0x96, TREF, PUSH, TREF, LT, false)      \
-    X(TREF_PUSH_TREF_LE, 0x97, TREF, PUSH, TREF, LE, false)      \
-    X(TREF_PUSH_TREF_GT, 0x98, TREF, PUSH, TREF, GT, false)      \
-    X(TREF_PUSH_TREF_GE, 0x99, TREF, PUSH, TREF, GE, false)      \
-    X(TREF_PUSH_TREF_EQ, 0x9A, TREF, PUSH, TREF, EQ, false)      \
-    X(TREF_PUSH_TREF_NE, 0x9B, TREF, PUSH, TREF, NE, false)      \
-    X(TREF_PUSH_LIT_ADD, 0x9C, TREF, PUSH, LIT, ADD, false)      \
-    X(TREF_PUSH_LIT_SUB, 0x9D, TREF, PUSH, LIT, SUB, false)      \
-    X(TREF_PUSH_LIT_MUL, 0x9E, TREF, PUSH, LIT, MUL, false)      \
-    X(TREF_PUSH_LIT_DIV, 0x9F, TREF, PUSH, LIT, DIV, false)      \
-    X(TREF_PUSH_LIT_REM, 0xA0, TREF, PUSH, LIT, REM, false)      \
-    X(TREF_PUSH_LIT_BAND, 0xA1, TREF, PUSH, LIT, BAND, false)    \
-    X(TREF_PUSH_LIT_LT, 0xA2, TREF, PUSH, LIT, LT, false)        \
-    X(TREF_PUSH_LIT_LE, 0xA3, TREF, PUSH, LIT, LE, false)        \
-    X(TREF_PUSH_LIT_GT, 0xA4, TREF, PUSH, LIT, GT, false)        \
-    X(TREF_PUSH_LIT_GE, 0xA5, TREF, PUSH, LIT, GE, false)        \
-    X(TREF_PUSH_LIT_EQ, 0xA6, TREF, PUSH, LIT, EQ, false)        \
-    X(TREF_PUSH_LIT_NE, 0xA7, TREF, PUSH, LIT, NE, false)        \
-    X(AREF_PUSH_TREF_ADD, 0xA8, AREF, PUSH, TREF, ADD, false)    \
-    X(AREF_PUSH_TREF_SUB, 0xA9, AREF, PUSH, TREF, SUB, false)    \
-    X(AREF_PUSH_TREF_MUL, 0xAA, AREF, PUSH, TREF, MUL, false)    \
-    X(AREF_PUSH_TREF_DIV, 0xAB, AREF, PUSH, TREF, DIV, false)    \
-    X(AREF_PUSH_TREF_REM, 0xAC, AREF, PUSH, TREF, REM, false)    \
-    X(AREF_PUSH_TREF_BAND, 0xAD, AREF, PUSH, TREF, BAND, false)  \
-    X(AREF_PUSH_TREF_LT, 0xAE, AREF, PUSH, TREF, LT, false)      \
-    X(AREF_PUSH_TREF_LE, 0xAF, AREF, PUSH, TREF, LE, false)      \
-    X(AREF_PUSH_TREF_GT, 0xB0, AREF, PUSH, TREF, GT, false)      \
-    X(AREF_PUSH_TREF_GE, 0xB1, AREF, PUSH, TREF, GE, false)      \
-    X(AREF_PUSH_TREF_EQ, 0xB2, AREF, PUSH, TREF, EQ, false)      \
-    X(AREF_PUSH_TREF_NE, 0xB3, AREF, PUSH, TREF, NE, false)      \
-    X(AREF_PUSH_LIT_ADD, 0xB4, AREF, PUSH, LIT, ADD, false)      \
-    X(AREF_PUSH_LIT_SUB, 0xB5, AREF, PUSH, LIT, SUB, false)      \
-    X(AREF_PUSH_LIT_MUL, 0xB6, AREF, PUSH, LIT, MUL, false)      \
-    X(AREF_PUSH_LIT_DIV, 0xB7, AREF, PUSH, LIT, DIV, false)      \
-    X(AREF_PUSH_LIT_REM, 0xB8, AREF, PUSH, LIT, REM, false)      \
-    X(AREF_PUSH_LIT_BAND, 0xB9, AREF, PUSH, LIT, BAND, false)    \
-    X(AREF_PUSH_LIT_LT, 0xBA, AREF, PUSH, LIT, LT, false)        \
-    X(AREF_PUSH_LIT_LE, 0xBB, AREF, PUSH, LIT, LE, false)        \
-    X(AREF_PUSH_LIT_GT, 0xBC, AREF, PUSH, LIT, GT, false)        \
-    X(AREF_PUSH_LIT_GE, 0xBD, AREF, PUSH, LIT, GE, false)        \
-    X(AREF_PUSH_LIT_EQ, 0xBE, AREF, PUSH, LIT, EQ, false)        \
-    X(AREF_PUSH_LIT_NE, 0xBF, AREF, PUSH, LIT, NE, false)       
+#define KVO_FUSED_OPCODES(X)                                                 \
+    X(END_OF_CODE, 0x40, false)                                              \
+    X(PUSH_TREF_ADD, 0x41, false, PUSH, TREF, ADD)                           \
+    X(PUSH_TREF_SUB, 0x42, false, PUSH, TREF, SUB)                           \
+    X(PUSH_TREF_MUL, 0x43, false, PUSH, TREF, MUL)                           \
+    X(PUSH_TREF_DIV, 0x44, false, PUSH, TREF, DIV)                           \
+    X(PUSH_TREF_REM, 0x45, false, PUSH, TREF, REM)                           \
+    X(PUSH_TREF_BAND, 0x46, false, PUSH, TREF, BAND)                         \
+    X(PUSH_TREF_LT, 0x47, false, PUSH, TREF, LT)                             \
+    X(PUSH_TREF_LE, 0x48, false, PUSH, TREF, LE)                             \
+    X(PUSH_TREF_GT, 0x49, false, PUSH, TREF, GT)                             \
+    X(PUSH_TREF_GE, 0x4A, false, PUSH, TREF, GE)                             \
+    X(PUSH_TREF_EQ, 0x4B, false, PUSH, TREF, EQ)                             \
+    X(PUSH_TREF_NE, 0x4C, false, PUSH, TREF, NE)                             \
+    X(PUSH_TREF_VREF, 0x4D, false, PUSH, TREF, VREF)                         \
+    X(PUSH_LIT_ADD, 0x4E, false, PUSH, LIT, ADD)                             \
+    X(PUSH_LIT_SUB, 0x4F, false, PUSH, LIT, SUB)                             \
+    X(PUSH_LIT_MUL, 0x50, false, PUSH, LIT, MUL)                             \
+    X(PUSH_LIT_DIV, 0x51, false, PUSH, LIT, DIV)                             \
+    X(PUSH_LIT_REM, 0x52, false, PUSH, LIT, REM)                             \
+    X(PUSH_LIT_BAND, 0x53, false, PUSH, LIT, BAND)                           \
+    X(PUSH_LIT_LT, 0x54, false, PUSH, LIT, LT)                               \
+    X(PUSH_LIT_LE, 0x55, false, PUSH, LIT, LE)                               \
+    X(PUSH_LIT_GT, 0x56, false, PUSH, LIT, GT)                               \
+    X(PUSH_LIT_GE, 0x57, false, PUSH, LIT, GE)                               \
+    X(PUSH_LIT_EQ, 0x58, false, PUSH, LIT, EQ)                               \
+    X(PUSH_LIT_NE, 0x59, false, PUSH, LIT, NE)                               \
+    X(PUSH_LIT_VREF, 0x5A, false, PUSH, LIT, VREF)                           \
+    X(PUSH_AREF_ADD, 0x5B, false, PUSH, AREF, ADD)                           \
+    X(PUSH_AREF_SUB, 0x5C, false, PUSH, AREF, SUB)                           \
+    X(PUSH_AREF_MUL, 0x5D, false, PUSH, AREF, MUL)                           \
+    X(PUSH_AREF_DIV, 0x5E, false, PUSH, AREF, DIV)                           \
+    X(PUSH_AREF_REM, 0x5F, false, PUSH, AREF, REM)                           \
+    X(PUSH_AREF_BAND, 0x60, false, PUSH, AREF, BAND)                         \
+    X(PUSH_AREF_LT, 0x61, false, PUSH, AREF, LT)                             \
+    X(PUSH_AREF_LE, 0x62, false, PUSH, AREF, LE)                             \
+    X(PUSH_AREF_GT, 0x63, false, PUSH, AREF, GT)                             \
+    X(PUSH_AREF_GE, 0x64, false, PUSH, AREF, GE)                             \
+    X(PUSH_AREF_EQ, 0x65, false, PUSH, AREF, EQ)                             \
+    X(PUSH_AREF_NE, 0x66, false, PUSH, AREF, NE)                             \
+    X(PUSH_AREF_VREF, 0x67, false, PUSH, AREF, VREF)                         \
+    X(PUSH_TREF_VSET, 0x72, false, PUSH, TREF, VSET)                         \
+    X(PUSH_LIT_VSET, 0x73, false, PUSH, LIT, VSET)                           \
+    X(PUSH_TREF, 0x68, false, PUSH, TREF)                                    \
+    X(PUSH_LIT, 0x69, false, PUSH, LIT)                                      \
+    X(PUSH_AREF, 0x6A, false, PUSH, AREF)                                    \
+    X(TREF_INC_TSET, 0x6B, true, TREF, INC, TSET)                            \
+    X(TREF_DEC_TSET, 0x6C, true, TREF, DEC, TSET)                            \
+    X(TREF_PINC_TSET, 0x6D, true, TREF, PINC, TSET)                          \
+    X(TREF_PDEC_TSET, 0x6E, true, TREF, PDEC, TSET)                          \
+    X(TSET_BR, 0x6F, false, TSET, BR)                                        \
+    X(REF_PUSH_TREF_VREF, 0x70, false, REF, PUSH, TREF, VREF)                \
+    X(PUSH_REF, 0x71, false, PUSH, REF)                                      \
+    X(REF_PUSH, 0x74, false, REF, PUSH)                                      \
+    X(TREF_PUSH_TREF_PUSH_LIT_VSET, 0x75, false, TREF, PUSH, TREF, PUSH, LIT, VSET)  \
+    X(TREF_PUSH_TREF_PUSH_TREF_VSET, 0x76, false, TREF, PUSH, TREF, PUSH, TREF, VSET) \
+    X(TREF_PUSH_TREF_VREF, 0x77, false, TREF, PUSH, TREF, VREF)                      \
+    X(TREF_PUSH_TREF_ADD, 0x90, false, TREF, PUSH, TREF, ADD)                \
+    X(TREF_PUSH_TREF_SUB, 0x91, false, TREF, PUSH, TREF, SUB)                \
+    X(TREF_PUSH_TREF_MUL, 0x92, false, TREF, PUSH, TREF, MUL)                \
+    X(TREF_PUSH_TREF_DIV, 0x93, false, TREF, PUSH, TREF, DIV)                \
+    X(TREF_PUSH_TREF_REM, 0x94, false, TREF, PUSH, TREF, REM)                \
+    X(TREF_PUSH_TREF_BAND, 0x95, false, TREF, PUSH, TREF, BAND)              \
+    X(TREF_PUSH_TREF_LT, 0x96, false, TREF, PUSH, TREF, LT)                  \
+    X(TREF_PUSH_TREF_LE, 0x97, false, TREF, PUSH, TREF, LE)                  \
+    X(TREF_PUSH_TREF_GT, 0x98, false, TREF, PUSH, TREF, GT)                  \
+    X(TREF_PUSH_TREF_GE, 0x99, false, TREF, PUSH, TREF, GE)                  \
+    X(TREF_PUSH_TREF_EQ, 0x9A, false, TREF, PUSH, TREF, EQ)                  \
+    X(TREF_PUSH_TREF_NE, 0x9B, false, TREF, PUSH, TREF, NE)                  \
+    X(TREF_PUSH_LIT_ADD, 0x9C, false, TREF, PUSH, LIT, ADD)                  \
+    X(TREF_PUSH_LIT_SUB, 0x9D, false, TREF, PUSH, LIT, SUB)                  \
+    X(TREF_PUSH_LIT_MUL, 0x9E, false, TREF, PUSH, LIT, MUL)                  \
+    X(TREF_PUSH_LIT_DIV, 0x9F, false, TREF, PUSH, LIT, DIV)                  \
+    X(TREF_PUSH_LIT_REM, 0xA0, false, TREF, PUSH, LIT, REM)                  \
+    X(TREF_PUSH_LIT_BAND, 0xA1, false, TREF, PUSH, LIT, BAND)                \
+    X(TREF_PUSH_LIT_LT, 0xA2, false, TREF, PUSH, LIT, LT)                    \
+    X(TREF_PUSH_LIT_LE, 0xA3, false, TREF, PUSH, LIT, LE)                    \
+    X(TREF_PUSH_LIT_GT, 0xA4, false, TREF, PUSH, LIT, GT)                    \
+    X(TREF_PUSH_LIT_GE, 0xA5, false, TREF, PUSH, LIT, GE)                    \
+    X(TREF_PUSH_LIT_EQ, 0xA6, false, TREF, PUSH, LIT, EQ)                    \
+    X(TREF_PUSH_LIT_NE, 0xA7, false, TREF, PUSH, LIT, NE)                    \
+    X(AREF_PUSH_TREF_ADD, 0xA8, false, AREF, PUSH, TREF, ADD)                \
+    X(AREF_PUSH_TREF_SUB, 0xA9, false, AREF, PUSH, TREF, SUB)                \
+    X(AREF_PUSH_TREF_MUL, 0xAA, false, AREF, PUSH, TREF, MUL)                \
+    X(AREF_PUSH_TREF_DIV, 0xAB, false, AREF, PUSH, TREF, DIV)                \
+    X(AREF_PUSH_TREF_REM, 0xAC, false, AREF, PUSH, TREF, REM)                \
+    X(AREF_PUSH_TREF_BAND, 0xAD, false, AREF, PUSH, TREF, BAND)              \
+    X(AREF_PUSH_TREF_LT, 0xAE, false, AREF, PUSH, TREF, LT)                  \
+    X(AREF_PUSH_TREF_LE, 0xAF, false, AREF, PUSH, TREF, LE)                  \
+    X(AREF_PUSH_TREF_GT, 0xB0, false, AREF, PUSH, TREF, GT)                  \
+    X(AREF_PUSH_TREF_GE, 0xB1, false, AREF, PUSH, TREF, GE)                  \
+    X(AREF_PUSH_TREF_EQ, 0xB2, false, AREF, PUSH, TREF, EQ)                  \
+    X(AREF_PUSH_TREF_NE, 0xB3, false, AREF, PUSH, TREF, NE)                  \
+    X(AREF_PUSH_LIT_ADD, 0xB4, false, AREF, PUSH, LIT, ADD)                  \
+    X(AREF_PUSH_LIT_SUB, 0xB5, false, AREF, PUSH, LIT, SUB)                  \
+    X(AREF_PUSH_LIT_MUL, 0xB6, false, AREF, PUSH, LIT, MUL)                  \
+    X(AREF_PUSH_LIT_DIV, 0xB7, false, AREF, PUSH, LIT, DIV)                  \
+    X(AREF_PUSH_LIT_REM, 0xB8, false, AREF, PUSH, LIT, REM)                  \
+    X(AREF_PUSH_LIT_BAND, 0xB9, false, AREF, PUSH, LIT, BAND)                \
+    X(AREF_PUSH_LIT_LT, 0xBA, false, AREF, PUSH, LIT, LT)                    \
+    X(AREF_PUSH_LIT_LE, 0xBB, false, AREF, PUSH, LIT, LE)                    \
+    X(AREF_PUSH_LIT_GT, 0xBC, false, AREF, PUSH, LIT, GT)                    \
+    X(AREF_PUSH_LIT_GE, 0xBD, false, AREF, PUSH, LIT, GE)                    \
+    X(AREF_PUSH_LIT_EQ, 0xBE, false, AREF, PUSH, LIT, EQ)                    \
+    X(AREF_PUSH_LIT_NE, 0xBF, false, AREF, PUSH, LIT, NE)       
 
 enum KvoFusedOpCode : std::uint8_t {
-#define KVO_FUSED_OPCODE_ENUM(name, code, first, second, third, fourth, same) name = code,
+#define KVO_FUSED_OPCODE_ENUM(name, code, ...) name = code,
     KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_ENUM)
 #undef KVO_FUSED_OPCODE_ENUM
 };
 
 constexpr int KVO_FUSED_OPCODE_COUNT = 0
-#define KVO_FUSED_OPCODE_COUNT_ONE(name, code, first, second, third, fourth, same) +1
+#define KVO_FUSED_OPCODE_COUNT_ONE(name, ...) +1
     KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_COUNT_ONE)
 #undef KVO_FUSED_OPCODE_COUNT_ONE
     ;
 
-// One internal instruction: its code and the designed sequence it stands for.
+// The longest sequence that one internal instruction stands for.
+constexpr int KVO_FUSED_MAX_LENGTH = 6;
+
+// One internal instruction: its code and the designed sequence it stands for (KVO_NO_OPCODE
+// after its last opcode).
 struct KvoFusedSequence {
     std::uint8_t code;
-    std::uint8_t opcodes[4];
+    std::uint8_t opcodes[KVO_FUSED_MAX_LENGTH];
     bool sameOperand;
+
+    template <typename... Opcodes>
+    static constexpr KvoFusedSequence make(std::uint8_t code, bool same, Opcodes... designed)
+    {
+        static_assert(sizeof...(designed) <= KVO_FUSED_MAX_LENGTH, "a sequence of at most KVO_FUSED_MAX_LENGTH");
+        KvoFusedSequence fused{code, {}, same};
+        const std::uint8_t list[] = {static_cast<std::uint8_t>(designed)..., KVO_NO_OPCODE};
+        for (int i = 0; i < KVO_FUSED_MAX_LENGTH; ++i)
+            fused.opcodes[i] = i < static_cast<int>(sizeof...(designed)) ? list[i] : KVO_NO_OPCODE;
+        return fused;
+    }
 };
 // The internal instructions in list order, which is the order of preference: a longer
 // sequence comes before its beginning.
 inline constexpr KvoFusedSequence KVO_FUSED_LIST[] = {
-#define KVO_FUSED_OPCODE_ENTRY(name, code, first, second, third, fourth, same) {name, {first, second, third, fourth}, same},
+#define KVO_FUSED_OPCODE_ENTRY(name, code, ...) KvoFusedSequence::make(name, __VA_ARGS__),
     KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_ENTRY)
 #undef KVO_FUSED_OPCODE_ENTRY
 };

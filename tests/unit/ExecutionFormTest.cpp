@@ -78,6 +78,10 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(store[2], PUSH_TREF);
     EXPECT_EQ(store[5], PUSH_LIT_VSET);
     EXPECT_EQ(store[9], PUSH_TREF_VSET);
+    // From the container's load on, the six instructions of `v[i] = 0` are one.
+    EXPECT_EQ(store[0], TREF_PUSH_TREF_PUSH_LIT_VSET);
+    EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, PUSH, TREF, 3, VSET})[0], TREF_PUSH_TREF_PUSH_TREF_VSET);
+    EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, VREF, BRF, 0, 0, 0, 0})[0], TREF_PUSH_TREF_VREF);
     // Two loads and an operator; the sequence from the PUSH on is marked too.
     std::vector<std::uint8_t> operands = translate({AREF, 0, PUSH, LIT, 1, SUB, TREF, 1, PUSH, TREF, 2, LT});
     EXPECT_EQ(operands[0], AREF_PUSH_LIT_SUB);
@@ -183,5 +187,44 @@ TEST(ExecutionFormTest, CodeCutOffInsideAnInstructionIsInvalid)
         KvoAssembler main(u"main");
         main.prologue(1).op(PUSH).op(TREF, 9).op(ADD).op(RETURN);
         expectInvalid(main, "a fused load outside the frame");
+    }
+}
+
+TEST(ExecutionFormTest, LoadsAfterTheFirstSeeTheTopAsTheSingleInstructionsLeaveIt)
+{
+    // Regression: REF g, PUSH, TREF i, VREF read temporary i before REF had stored g into the
+    // top, so with i naming the top's slot it indexed g by the top's old value instead of by g.
+    KvoTestMachine machine;
+    auto* vector = new KvoVector();
+    vector->push_back(KvoValue(std::int32_t(10)));
+    vector->push_back(KvoValue(std::int32_t(20)));
+    KvoValue table(vector);
+    KvoValue variable = machine.var(u"g");
+    machine.vm().symbols()[u"g"]->setValue(table);
+    // With two temporaries (and the exception slot, temporary 0) the top is the slot of
+    // temporary 3; it holds 1 before the sequence.
+    for (bool global : {true, false}) {
+        KvoAssembler main(u"main");
+        // Three pushes and pops first leave the stack room that the sequence asks for.
+        main.prologue(2).op(PUSH).op(PUSH).op(PUSH).op(POP).op(POP).op(POP);
+        main.load(table).op(TSET, 1).load(KvoValue(std::int32_t(1)));
+        if (global)
+            main.op(REF, main.literal(variable));
+        else
+            main.op(TREF, 1);
+        main.op(PUSH).op(TREF, 3).op(VREF).op(RETURN);
+        machine.define(u"main", main);
+        EXPECT_FALSE(machine.run()) << global;
+        EXPECT_EQ(machine.errors(), u"invalid value type KVT_VECTOR, KVT_INTEGER expected\n") << global;
+        // A temporary below the top is read as usual.
+        KvoAssembler fine(u"main");
+        fine.prologue(2).load(table).op(TSET, 1).load(KvoValue(std::int32_t(1))).op(TSET, 2);
+        if (global)
+            fine.op(REF, fine.literal(variable));
+        else
+            fine.op(TREF, 1);
+        fine.op(PUSH).op(TREF, 2).op(VREF).op(RETURN);
+        machine.define(u"main", fine);
+        EXPECT_EQ(runMain(machine), 20) << global;
     }
 }
