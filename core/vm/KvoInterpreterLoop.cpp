@@ -361,6 +361,75 @@ template <std::uint8_t LOAD, std::uint8_t OP>
     return vector ? &(*vector)[at] : nullptr;
 }
 
+// The global variable that the literal of a REF or SET names, or null when it names none.
+inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
+{
+    if (literal.storedType() != KVT_VAR || !literal.storedPointer())
+        return nullptr;
+    return &static_cast<KvoDictionaryEntry*>(literal.storedPointer())->getValue();
+}
+
+// Whether two pushes from the top would open the two slots above it without growing the stack
+// or finding anything in them, with one-byte operands.
+[[gnu::always_inline]] inline bool pushesTwicePlainly(unsigned width, const KvoValue* sp, const KvoValue* last) noexcept
+{
+    return width == 1 && last - sp >= 2 && sp[1].storedType() == KVT_NULL && sp[2].storedType() == KVT_NULL;
+}
+
+// PUSH, TREF a, PUSH, a load b (TREF or LIT), OP1 and OP2 on numbers: the top combined by OP2
+// with a OP1 b (`e + dx * dx`, `h + (i & 255)`); ip moves past the sequence. False, with
+// nothing changed, when the single instructions must decide. ip is just past the first PUSH.
+template <std::uint8_t SECOND, std::uint8_t OP1, std::uint8_t OP2>
+[[gnu::always_inline]] inline bool pushedPairOperated(const std::uint8_t*& ip, const KvoVector* procedure,
+                                                      const KvoValue* fp, KvoValue* sp, const KvoValue* last,
+                                                      unsigned width) noexcept
+{
+    // TREF a at ip[0], ip[1]; PUSH; the second load at ip[3], ip[4]; OP1; OP2. The loads read
+    // what lies at or below the top, which the designed pushes leave as it is.
+    if (!pushesTwicePlainly(width, sp, last))
+        return false;
+    const KvoValue* left = fp + 1 + ip[1];
+    const KvoValue* right;
+    if constexpr (SECOND == TREF)
+        right = fp + 1 + ip[4] <= sp ? fp + 1 + ip[4] : nullptr;
+    else
+        right = ip[4] < procedure->size() ? &(*procedure)[ip[4]] : nullptr;
+    if (left > sp || !right || !left->isIntegerOrDouble())
+        return false;
+    KvoValue inner;
+    if (left->isInteger())
+        inner.setIntegerUnowned(left->rawInteger());
+    else
+        inner.setDoubleUnowned(left->rawDouble());
+    if (!numberOperation<OP1>(inner, *right) || !numberOperation<OP2>(*sp, inner))
+        return false;
+    ip += 7;
+    return true;
+}
+
+// PUSH, REF g, PUSH, TREF i, VREF and OP on numbers: the top combined by OP with element i of
+// the vector in global g (`x[i] - x[j]`); ip moves past the sequence. False, with nothing
+// changed, when the single instructions must decide. ip is just past the first PUSH.
+template <std::uint8_t OP>
+[[gnu::always_inline]] inline bool pushedGlobalElementOperated(const std::uint8_t*& ip, const KvoVector* procedure,
+                                                               const KvoValue* fp, KvoValue* sp,
+                                                               const KvoValue* last, unsigned width) noexcept
+{
+    // REF g at ip[0], ip[1]; PUSH; TREF i at ip[3], ip[4]; VREF; OP.
+    if (!pushesTwicePlainly(width, sp, last) || ip[1] >= procedure->size())
+        return false;
+    const KvoValue* variable = globalVariableOf((*procedure)[ip[1]]);
+    const KvoValue* index = fp + 1 + ip[4];
+    if (!variable || index > sp || !index->isInteger())
+        return false;
+    auto at = static_cast<std::uint32_t>(index->rawInteger());
+    KvoVector* vector = vectorWithElement(*variable, at);
+    if (!vector || !numberOperation<OP>(*sp, (*vector)[at]))
+        return false;
+    ip += 7;
+    return true;
+}
+
 // A load (TREF or AREF), PUSH, a second load (TREF or LIT) and binary instruction OP, carried
 // out on numbers into the top, which must hold no reference (the first load overwrites it);
 // ip moves past the sequence. False, with the top possibly holding the first operand, when the
@@ -414,14 +483,6 @@ inline bool extendsInPlace(const KvoValue& variable, const KvoValue& left, const
         return false;
     *string += tail;
     return true;
-}
-
-// The global variable that the literal of a REF or SET names, or null when it names none.
-inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
-{
-    if (literal.storedType() != KVT_VAR || !literal.storedPointer())
-        return nullptr;
-    return &static_cast<KvoDictionaryEntry*>(literal.storedPointer())->getValue();
 }
 
 // The data members of the object `this` (argument 0 of the frame whose called slot is bp), or
@@ -1568,6 +1629,41 @@ op_PUSH_AREF_NE:
     if (!pushedOperated<AREF, NE>(ip, procedure, frame, bp, fp, sp, last, width))
         goto op_PUSH;
     goto branchOnComparison;
+// PUSH, TREF, PUSH, a load and two binary instructions: the top combined with the result of
+// the inner operator, which is never copied to the stack.
+op_PUSH_TREF_PUSH_TREF_MUL_ADD:
+    if (!pushedPairOperated<TREF, MUL, ADD>(ip, procedure, fp, sp, last, width))
+        goto op_PUSH;
+    NEXT();
+op_PUSH_TREF_PUSH_TREF_MUL_SUB:
+    if (!pushedPairOperated<TREF, MUL, SUB>(ip, procedure, fp, sp, last, width))
+        goto op_PUSH;
+    NEXT();
+op_PUSH_TREF_PUSH_LIT_MUL_ADD:
+    if (!pushedPairOperated<LIT, MUL, ADD>(ip, procedure, fp, sp, last, width))
+        goto op_PUSH;
+    NEXT();
+op_PUSH_TREF_PUSH_LIT_BAND_ADD:
+    if (!pushedPairOperated<LIT, BAND, ADD>(ip, procedure, fp, sp, last, width))
+        goto op_PUSH;
+    NEXT();
+op_PUSH_TREF_PUSH_LIT_REM_ADD:
+    if (!pushedPairOperated<LIT, REM, ADD>(ip, procedure, fp, sp, last, width))
+        goto op_PUSH;
+    NEXT();
+// PUSH, an element of a global vector and a binary instruction.
+op_PUSH_REF_PUSH_TREF_VREF_ADD:
+    if (!pushedGlobalElementOperated<ADD>(ip, procedure, fp, sp, last, width))
+        goto op_PUSH;
+    NEXT();
+op_PUSH_REF_PUSH_TREF_VREF_SUB:
+    if (!pushedGlobalElementOperated<SUB>(ip, procedure, fp, sp, last, width))
+        goto op_PUSH;
+    NEXT();
+op_PUSH_REF_PUSH_TREF_VREF_MUL:
+    if (!pushedGlobalElementOperated<MUL>(ip, procedure, fp, sp, last, width))
+        goto op_PUSH;
+    NEXT();
 // PUSH, a load and VREF: an element of the vector on the top.
 op_PUSH_TREF_VREF:
 op_PUSH_LIT_VREF:

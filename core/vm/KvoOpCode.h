@@ -155,6 +155,14 @@ static_assert(TRON == 0x80 && TROFF == 0x81 && TRSTEP == 0x82 && NEWLINE == 0x83
 constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
 #define KVO_FUSED_OPCODES(X)                                                 \
     X(END_OF_CODE, 0x40, false)                                              \
+    X(PUSH_TREF_PUSH_TREF_MUL_ADD, 0x78, false, PUSH, TREF, PUSH, TREF, MUL, ADD)    \
+    X(PUSH_TREF_PUSH_TREF_MUL_SUB, 0x79, false, PUSH, TREF, PUSH, TREF, MUL, SUB)    \
+    X(PUSH_TREF_PUSH_LIT_MUL_ADD, 0x7A, false, PUSH, TREF, PUSH, LIT, MUL, ADD)      \
+    X(PUSH_TREF_PUSH_LIT_BAND_ADD, 0x7B, false, PUSH, TREF, PUSH, LIT, BAND, ADD)    \
+    X(PUSH_TREF_PUSH_LIT_REM_ADD, 0x7C, false, PUSH, TREF, PUSH, LIT, REM, ADD)      \
+    X(PUSH_REF_PUSH_TREF_VREF_ADD, 0x7D, false, PUSH, REF, PUSH, TREF, VREF, ADD)    \
+    X(PUSH_REF_PUSH_TREF_VREF_SUB, 0x7E, false, PUSH, REF, PUSH, TREF, VREF, SUB)    \
+    X(PUSH_REF_PUSH_TREF_VREF_MUL, 0x7F, false, PUSH, REF, PUSH, TREF, VREF, MUL)    \
     X(PUSH_TREF_ADD, 0x41, false, PUSH, TREF, ADD)                           \
     X(PUSH_TREF_SUB, 0x42, false, PUSH, TREF, SUB)                           \
     X(PUSH_TREF_MUL, 0x43, false, PUSH, TREF, MUL)                           \

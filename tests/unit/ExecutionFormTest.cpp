@@ -82,6 +82,11 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(store[0], TREF_PUSH_TREF_PUSH_LIT_VSET);
     EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, PUSH, TREF, 3, VSET})[0], TREF_PUSH_TREF_PUSH_TREF_VSET);
     EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, VREF, BRF, 0, 0, 0, 0})[0], TREF_PUSH_TREF_VREF);
+    // A top combined with an inner operator's result, or with an element of a global vector.
+    EXPECT_EQ(translate({PUSH, TREF, 1, PUSH, TREF, 2, MUL, ADD})[0], PUSH_TREF_PUSH_TREF_MUL_ADD);
+    EXPECT_EQ(translate({PUSH, TREF, 1, PUSH, LIT, 2, REM, ADD})[0], PUSH_TREF_PUSH_LIT_REM_ADD);
+    EXPECT_EQ(translate({PUSH, TREF, 1, PUSH, LIT, 2, REM, SUB})[0], PUSH_TREF);
+    EXPECT_EQ(translate({PUSH, REF, 1, PUSH, TREF, 2, VREF, SUB})[0], PUSH_REF_PUSH_TREF_VREF_SUB);
     // Two loads and an operator; the sequence from the PUSH on is marked too.
     std::vector<std::uint8_t> operands = translate({AREF, 0, PUSH, LIT, 1, SUB, TREF, 1, PUSH, TREF, 2, LT});
     EXPECT_EQ(operands[0], AREF_PUSH_LIT_SUB);
