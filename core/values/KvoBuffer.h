@@ -75,7 +75,7 @@ public:
     // The interpreter's execution form of these bytes when code is run from them: a block of
     // its own layout that the buffer keeps and frees. Current while no change was counted since
     // it was made and the address was never exposed; null otherwise.
-    const std::uint8_t* executionForm() const noexcept
+    [[gnu::always_inline]] const std::uint8_t* executionForm() const noexcept
     {
         return m_formChanges == changes() && !m_exposed ? m_form : nullptr;
     }

@@ -44,7 +44,7 @@ public:
     // The first half of release(), for callers that must not make a call on their fast path:
     // when other references remain, decrements the count and returns null; otherwise leaves the
     // count alone and returns the object, and the caller must release() it.
-    KvoRefObject* releaseUnlessLast() noexcept
+    [[gnu::always_inline]] KvoRefObject* releaseUnlessLast() noexcept
     {
         if (m_refCount > 1) {
             --m_refCount;
@@ -66,7 +66,7 @@ public:
     // The first half of releaseWeakRef(), for the same callers as releaseUnlessLast(): returns
     // the block when the last reference to a tombstone went, and the caller must then call
     // finishRelease(); else null.
-    KvoRefObject* releaseWeakRefUnlessLast() noexcept
+    [[gnu::always_inline]] KvoRefObject* releaseWeakRefUnlessLast() noexcept
     {
         if (--m_weakCount == 0 && m_refCount == TOMBSTONE_COUNT) [[unlikely]]
             return this;

@@ -328,7 +328,7 @@ public:
     bool isInteger() const noexcept { return m_ext.type == KVT_INTEGER; }
     bool isDouble() const noexcept { return m_ext.type == KVT_DOUBLE; }
     // An integer or a double (not a float): the kinds the interpreter's number fast paths take.
-    bool isIntegerOrDouble() const noexcept { return m_ext.type == KVT_INTEGER || m_ext.type == KVT_DOUBLE; }
+    [[gnu::always_inline]] bool isIntegerOrDouble() const noexcept { return m_ext.type == KVT_INTEGER || m_ext.type == KVT_DOUBLE; }
     bool isNumber() const noexcept { return isIntegerOrDouble() || m_ext.type == KVT_FLOAT; }
     // A string, a procedure, an object: the owning kind or its live reference twin.
     bool isString() const noexcept { return isKindOrLiveTwin(KVT_STRING, KVT_STRINGREF); }
@@ -364,7 +364,7 @@ public:
     // The object of a value of kind `owning` or of its live reference twin `reference`, else
     // null: owning kinds pay nothing for references.
     template <typename T>
-    T* objectOfKinds(KvoValueType owning, KvoValueType reference) const noexcept
+    [[gnu::always_inline]] T* objectOfKinds(KvoValueType owning, KvoValueType reference) const noexcept
     {
         return isKindOrLiveTwin(owning, reference) ? payloadAs<T>() : nullptr;
     }
@@ -388,7 +388,7 @@ private:
     // Takes the count (owning kinds) or the non-owning reference (reference kinds) that this
     // value's payload stands for.
     // (The kinds below KVT_BYTECODE, numbers above all, leave with one comparison.)
-    void retain() const noexcept
+    [[gnu::always_inline]] void retain() const noexcept
     {
         unsigned type = m_ext.type;
         if (type < KVT_BYTECODE || !m_payload.object)

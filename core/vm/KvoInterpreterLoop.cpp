@@ -396,12 +396,16 @@ template <std::uint8_t SECOND, std::uint8_t OP1, std::uint8_t OP2>
         right = ip[4] < procedure->size() ? &(*procedure)[ip[4]] : nullptr;
     if (left > sp || !right || !left->isIntegerOrDouble())
         return false;
-    KvoValue inner;
+    // The inner result is worked out in the empty slot above the top, which is empty again
+    // afterwards; numbers hold no reference.
+    KvoValue& inner = sp[1];
     if (left->isInteger())
         inner.setIntegerUnowned(left->rawInteger());
     else
         inner.setDoubleUnowned(left->rawDouble());
-    if (!numberOperation<OP1>(inner, *right) || !numberOperation<OP2>(*sp, inner))
+    bool done = numberOperation<OP1>(inner, *right) && numberOperation<OP2>(*sp, inner);
+    inner.setNullUnowned();
+    if (!done)
         return false;
     ip += 7;
     return true;
@@ -430,7 +434,23 @@ template <std::uint8_t OP>
     return true;
 }
 
-// A load (TREF or AREF), PUSH, a second load (TREF or LIT) and binary instruction OP, carried
+// The data members of the object `this` (argument 0 of the frame whose called slot is bp), or
+// null with the error to raise.
+inline KvoVector* membersOfThis(const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* sp,
+                                const KvoChar*& error) noexcept
+{
+    KvoObject* object = frame->getNargs() >= 1 && bp + 1 <= sp ? bp[1].as<KvoObject>() : nullptr;
+    if (!object) {
+        error = KVO_ERR_OBJECT_EXPECTED;
+        return nullptr;
+    }
+    KvoVector* members = object->getMemberData();
+    if (!members)
+        error = KVO_ERR_MEMBER_DATA_EXPECTED;
+    return members;
+}
+
+// A load (TREF, AREF or MREF), PUSH, a second load (TREF, LIT or AREF) and binary instruction OP, carried
 // out on numbers into the top, which must hold no reference (the first load overwrites it);
 // ip moves past the sequence. False, with the top possibly holding the first operand, when the
 // single instructions must decide. ip is just past the first opcode.
@@ -447,10 +467,16 @@ template <std::uint8_t FIRST, std::uint8_t SECOND, std::uint8_t OP>
         if (fp + 1 + index > sp)
             return false;
         left = fp + 1 + index;
-    } else {
+    } else if constexpr (FIRST == AREF) {
         if (index >= static_cast<std::uint32_t>(frame->getNargs()) || bp + 1 + index > sp)
             return false;
         left = bp + 1 + index;
+    } else {
+        const KvoChar* error = nullptr;
+        KvoVector* members = membersOfThis(frame, bp, sp, error);
+        if (!members || index == 0 || index >= members->size())
+            return false;
+        left = &(*members)[index];
     }
     // The second load's opcode is at ip[2], its operand at ip[3].
     const KvoValue* right = pushedOperand<SECOND>(ip + 2, procedure, frame, bp, fp, sp);
@@ -483,22 +509,6 @@ inline bool extendsInPlace(const KvoValue& variable, const KvoValue& left, const
         return false;
     *string += tail;
     return true;
-}
-
-// The data members of the object `this` (argument 0 of the frame whose called slot is bp), or
-// null with the error to raise.
-inline KvoVector* membersOfThis(const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* sp,
-                                const KvoChar*& error) noexcept
-{
-    KvoObject* object = frame->getNargs() >= 1 && bp + 1 <= sp ? bp[1].as<KvoObject>() : nullptr;
-    if (!object) {
-        error = KVO_ERR_OBJECT_EXPECTED;
-        return nullptr;
-    }
-    KvoVector* members = object->getMemberData();
-    if (!members)
-        error = KVO_ERR_MEMBER_DATA_EXPECTED;
-    return members;
 }
 
 // Whether two zero-terminated texts are equal.
@@ -1987,6 +1997,59 @@ op_TREF_PUSH_TREF_PUSH_TREF_VSET: {
     }
     goto op_TREF;
 }
+
+// A data member of `this`, PUSH, a literal or argument and ADD or SUB (`n = n + k`).
+op_MREF_PUSH_LIT_ADD:
+    if (!loadsOperated<MREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_MREF;
+    NEXT();
+op_MREF_PUSH_LIT_SUB:
+    if (!loadsOperated<MREF, LIT, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_MREF;
+    NEXT();
+op_MREF_PUSH_AREF_ADD:
+    if (!loadsOperated<MREF, AREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_MREF;
+    NEXT();
+op_MREF_PUSH_AREF_SUB:
+    if (!loadsOperated<MREF, AREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_MREF;
+    NEXT();
+
+// TREF r, PUSH, LIT s and SEND, with PUSH and a literal or temporary argument before the SEND
+// in the longer forms: a method call on an object in a temporary (`c->inc()`, `c->add(3)`).
+// The receiver, the selector and the argument are loaded as the designed instructions load
+// them, into a top that holds no reference and empty slots above it, so no load deletes
+// anything; then SEND runs without a dispatch.
+op_TREF_PUSH_LIT_SEND:
+    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp ||
+        ip[3] >= procedure->size())
+        goto op_TREF;
+    STORE(*sp, fp[1 + ip[0]]);
+    ++sp;
+    STORE(*sp, (*procedure)[ip[3]]);
+    // SEND's operand.
+    ip += 5;
+    goto op_SEND;
+op_TREF_PUSH_LIT_PUSH_LIT_SEND:
+op_TREF_PUSH_LIT_PUSH_TREF_SEND:
+    if (!pushesTwicePlainly(width, sp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp ||
+        ip[3] >= procedure->size())
+        goto op_TREF;
+    if (ip[5] == LIT ? ip[6] >= procedure->size() : fp + 1 + ip[6] > sp)
+        goto op_TREF;
+    STORE(*sp, fp[1 + ip[0]]);
+    ++sp;
+    STORE(*sp, (*procedure)[ip[3]]);
+    ++sp;
+    // The argument: its slot lies below the receiver's when it is a temporary.
+    if (ip[5] == LIT)
+        STORE(*sp, (*procedure)[ip[6]]);
+    else
+        STORE(*sp, fp[1 + ip[6]]);
+    // SEND's operand.
+    ip += 8;
+    goto op_SEND;
 
 // REF and PUSH: a global's value on the top, then the PUSH itself (a function about to be
 // called, a left operand).

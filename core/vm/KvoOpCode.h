@@ -218,6 +218,13 @@ constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
     X(TREF_PUSH_TREF_PUSH_LIT_VSET, 0x75, false, TREF, PUSH, TREF, PUSH, LIT, VSET)  \
     X(TREF_PUSH_TREF_PUSH_TREF_VSET, 0x76, false, TREF, PUSH, TREF, PUSH, TREF, VSET) \
     X(TREF_PUSH_TREF_VREF, 0x77, false, TREF, PUSH, TREF, VREF)                      \
+    X(MREF_PUSH_LIT_ADD, 0x39, false, MREF, PUSH, LIT, ADD)                          \
+    X(MREF_PUSH_LIT_SUB, 0x3A, false, MREF, PUSH, LIT, SUB)                          \
+    X(MREF_PUSH_AREF_ADD, 0x3B, false, MREF, PUSH, AREF, ADD)                        \
+    X(MREF_PUSH_AREF_SUB, 0x3C, false, MREF, PUSH, AREF, SUB)                        \
+    X(TREF_PUSH_LIT_PUSH_LIT_SEND, 0x3D, false, TREF, PUSH, LIT, PUSH, LIT, SEND)    \
+    X(TREF_PUSH_LIT_PUSH_TREF_SEND, 0x3E, false, TREF, PUSH, LIT, PUSH, TREF, SEND)  \
+    X(TREF_PUSH_LIT_SEND, 0x3F, false, TREF, PUSH, LIT, SEND)                        \
     X(TREF_PUSH_TREF_ADD, 0x90, false, TREF, PUSH, TREF, ADD)                \
     X(TREF_PUSH_TREF_SUB, 0x91, false, TREF, PUSH, TREF, SUB)                \
     X(TREF_PUSH_TREF_MUL, 0x92, false, TREF, PUSH, TREF, MUL)                \

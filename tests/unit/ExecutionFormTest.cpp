@@ -87,6 +87,10 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(translate({PUSH, TREF, 1, PUSH, LIT, 2, REM, ADD})[0], PUSH_TREF_PUSH_LIT_REM_ADD);
     EXPECT_EQ(translate({PUSH, TREF, 1, PUSH, LIT, 2, REM, SUB})[0], PUSH_TREF);
     EXPECT_EQ(translate({PUSH, REF, 1, PUSH, TREF, 2, VREF, SUB})[0], PUSH_REF_PUSH_TREF_VREF_SUB);
+    // A data member changed by a literal; a method sent to a temporary, with a literal argument.
+    EXPECT_EQ(translate({MREF, 1, PUSH, LIT, 2, ADD, MSET, 1})[0], MREF_PUSH_LIT_ADD);
+    EXPECT_EQ(translate({TREF, 1, PUSH, LIT, 2, SEND, 1})[0], TREF_PUSH_LIT_SEND);
+    EXPECT_EQ(translate({TREF, 1, PUSH, LIT, 2, PUSH, LIT, 3, SEND, 2})[0], TREF_PUSH_LIT_PUSH_LIT_SEND);
     // Two loads and an operator; the sequence from the PUSH on is marked too.
     std::vector<std::uint8_t> operands = translate({AREF, 0, PUSH, LIT, 1, SUB, TREF, 1, PUSH, TREF, 2, LT});
     EXPECT_EQ(operands[0], AREF_PUSH_LIT_SUB);
