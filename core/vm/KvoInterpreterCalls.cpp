@@ -244,14 +244,22 @@ KvoInterpreter::Flow KvoInterpreter::concatenateTop()
     // ADD of two strings: a new string, the left text followed by the right one.
     int sp = m_sp.current();
     KvoValue* stack = data();
-    const KvoString& left = *stack[sp - 1].payloadAs<KvoString>();
+    KvoString& left = *stack[sp - 1].payloadAs<KvoString>();
     const KvoString& right = *stack[sp].payloadAs<KvoString>();
     if (!kvoLibCountFits(std::uint64_t(left.length()) + right.length(), sizeof(KvoChar))) {
         returnError(KVO_LIB_COUNT_TOO_LARGE);
         return Flow::FAIL;
     }
-    KvoValue result(new KvoString(left + right));
-    stack[sp - 1] = static_cast<KvoValue&&>(result);
+    if (stack[sp - 1].storedType() == KVT_STRING && left.getRefCnt() == 1 && left.getWeakRefCnt() == 0 &&
+        &left != &right) {
+        // Only this slot holds the left string (the result of another concatenation or of a
+        // call, say `f() + ":" + g()`): it takes the right text in place, which nobody can
+        // tell from a new string.
+        left += right;
+    } else {
+        KvoValue result(new KvoString(left + right));
+        stack[sp - 1] = static_cast<KvoValue&&>(result);
+    }
     (*this)[static_cast<std::uint32_t>(sp)].dispose();
     m_sp = ValPtr(this, sp - 1);
     return Flow::DONE;
