@@ -43,6 +43,17 @@
 #include "vm/KvoOpCode.h"
 #include "vm/KvoProcedure.h"
 
+// The helpers of the handlers below are inlined into run() when the compiler optimizes: that
+// keeps the loop's state in registers. Without optimization (debug and sanitizer builds) they
+// stay calls, so that run()'s frame, which every nested run puts on the native stack again,
+// holds one handler's locals and not the sum of every inlined helper's (measured: a debug
+// sanitizer build ran out of native stack before the limit of nested runs).
+#if defined(__OPTIMIZE__)
+#define KVO_LOOP_INLINE gnu::always_inline
+#else
+#define KVO_LOOP_INLINE
+#endif
+
 namespace {
 
 using namespace kvo_numbers;
@@ -60,7 +71,7 @@ using namespace kvo_numbers;
 // ADD, SUB, MUL, DIV and REM: two integers by the integer rules, an integer or a double with a
 // double by the double rules; a zero divisor is left to the general path, which raises.
 template <std::uint8_t OP>
-[[gnu::always_inline]] inline bool numberArithmetic(KvoValue& left, const KvoValue& right) noexcept
+[[KVO_LOOP_INLINE]] inline bool numberArithmetic(KvoValue& left, const KvoValue& right) noexcept
 {
     constexpr bool DIVIDES = OP == DIV || OP == REM;
     if (left.isInteger() && right.isInteger()) [[likely]] {
@@ -81,7 +92,7 @@ template <std::uint8_t OP>
 
 // BAND, BOR, XOR, SHL and SHR of two integers.
 template <std::uint8_t OP>
-[[gnu::always_inline]] inline bool bitwiseIntegers(KvoValue& left, const KvoValue& right) noexcept
+[[KVO_LOOP_INLINE]] inline bool bitwiseIntegers(KvoValue& left, const KvoValue& right) noexcept
 {
     if (!left.isInteger() || !right.isInteger())
         return false;
@@ -91,7 +102,7 @@ template <std::uint8_t OP>
 
 // LT, LE, GE, GT, EQ and NE of two numbers, integers or doubles.
 template <std::uint8_t OP>
-[[gnu::always_inline]] inline bool numberComparison(KvoValue& left, const KvoValue& right) noexcept
+[[KVO_LOOP_INLINE]] inline bool numberComparison(KvoValue& left, const KvoValue& right) noexcept
 {
     if (left.isInteger() && right.isInteger()) [[likely]] {
         left.setIntegerUnowned(integersCompare(OP, left.rawInteger(), right.rawInteger()));
@@ -106,7 +117,7 @@ template <std::uint8_t OP>
 
 // The fast path of binary instruction OP.
 template <std::uint8_t OP>
-[[gnu::always_inline]] inline bool numberOperation(KvoValue& left, const KvoValue& right) noexcept
+[[KVO_LOOP_INLINE]] inline bool numberOperation(KvoValue& left, const KvoValue& right) noexcept
 {
     if constexpr (OP == ADD || OP == SUB || OP == MUL || OP == DIV || OP == REM)
         return numberArithmetic<OP>(left, right);
@@ -119,7 +130,7 @@ template <std::uint8_t OP>
 // Binary instruction OP on the two operands at sp[-1] and sp: the result is left at sp[-1]
 // and sp moves down; false, with nothing changed, when the general path must decide.
 template <std::uint8_t OP>
-[[gnu::always_inline]] inline bool numbersOnStack(KvoValue*& sp) noexcept
+[[KVO_LOOP_INLINE]] inline bool numbersOnStack(KvoValue*& sp) noexcept
 {
     if (!numberOperation<OP>(sp[-1], *sp))
         return false;
@@ -132,7 +143,7 @@ template <std::uint8_t OP>
 // the designed load would not simply read it. ip is just past the PUSH, on the load opcode;
 // the top is still where PUSH finds it.
 template <std::uint8_t LOAD>
-[[gnu::always_inline]] inline const KvoValue* pushedOperand(const std::uint8_t* ip, const KvoVector* procedure,
+[[KVO_LOOP_INLINE]] inline const KvoValue* pushedOperand(const std::uint8_t* ip, const KvoVector* procedure,
                                                             const KvoProcInfo* frame, const KvoValue* bp,
                                                             const KvoValue* fp, const KvoValue* sp) noexcept
 {
@@ -148,7 +159,7 @@ template <std::uint8_t LOAD>
 // Whether the designed PUSH would open the slot above the top without growing the stack or
 // finding anything in it, from a top that lies inside the frame: what the internal PUSH, load,
 // operate instructions ask before they work on the top in place.
-[[gnu::always_inline]] inline bool pushesPlainly(unsigned width, const KvoValue* sp, const KvoValue* bp,
+[[KVO_LOOP_INLINE]] inline bool pushesPlainly(unsigned width, const KvoValue* sp, const KvoValue* bp,
                                                  const KvoValue* last) noexcept
 {
     // bp <= sp < last in one unsigned comparison of the distances from bp.
@@ -160,7 +171,7 @@ template <std::uint8_t LOAD>
 // Reads an index operand of the current width at ip into operand and moves ip past it; false
 // when the code ends first. A one-byte operand is always there: the execution form has
 // END_OF_CODE for an opcode at the last byte.
-[[gnu::always_inline]] inline bool readIndex(const std::uint8_t*& ip, const std::uint8_t* end, unsigned width,
+[[KVO_LOOP_INLINE]] inline bool readIndex(const std::uint8_t*& ip, const std::uint8_t* end, unsigned width,
                                              std::uint32_t& operand) noexcept
 {
     if (width == 1) [[likely]] {
@@ -176,7 +187,7 @@ template <std::uint8_t LOAD>
 
 // Reads an address operand at ip into target and moves ip past it; false when the address lies
 // outside the code. The operand itself is always there, as with readIndex.
-[[gnu::always_inline]] inline bool readJumpTarget(const std::uint8_t*& ip, const std::uint8_t* code,
+[[KVO_LOOP_INLINE]] inline bool readJumpTarget(const std::uint8_t*& ip, const std::uint8_t* code,
                                                   const std::uint8_t* end, std::uint32_t& target) noexcept
 {
     target = readAddress(ip);
@@ -186,7 +197,7 @@ template <std::uint8_t LOAD>
 
 // Moves ip to code offset target; true when that is a backward jump (a loop), after which the
 // loop looks at host requests.
-[[gnu::always_inline]] inline bool jumpsBack(const std::uint8_t*& ip, const std::uint8_t* code,
+[[KVO_LOOP_INLINE]] inline bool jumpsBack(const std::uint8_t*& ip, const std::uint8_t* code,
                                              std::uint32_t target) noexcept
 {
     const std::uint8_t* destination = code + target;
@@ -197,17 +208,17 @@ template <std::uint8_t LOAD>
 
 // The distance from a code byte to its byte in the code's execution form, and that byte. The
 // form is a block of its own: the distance is taken between addresses, not pointers.
-[[gnu::always_inline]] inline std::uintptr_t formDistance(const std::uint8_t* code, const std::uint8_t* form) noexcept
+[[KVO_LOOP_INLINE]] inline std::uintptr_t formDistance(const std::uint8_t* code, const std::uint8_t* form) noexcept
 {
     return reinterpret_cast<std::uintptr_t>(form) - reinterpret_cast<std::uintptr_t>(code);
 }
-[[gnu::always_inline]] inline std::uint8_t formByte(const std::uint8_t* at, std::uintptr_t toForm) noexcept
+[[KVO_LOOP_INLINE]] inline std::uint8_t formByte(const std::uint8_t* at, std::uintptr_t toForm) noexcept
 {
     return *reinterpret_cast<const std::uint8_t*>(reinterpret_cast<std::uintptr_t>(at) + toForm);
 }
 
 // Whether a value holds no reference, counted or not: overwriting it releases nothing.
-[[gnu::always_inline]] inline bool holdsNoReference(const KvoValue& value) noexcept
+[[KVO_LOOP_INLINE]] inline bool holdsNoReference(const KvoValue& value) noexcept
 {
     return !isOwningType(value.storedType()) && !isWeakType(value.storedType());
 }
@@ -276,7 +287,7 @@ inline KvoVector* vectorWithElement(const KvoValue& container, std::uint32_t at)
 // place with the loaded operand and ip moves past the sequence; false, with nothing changed,
 // when the single instructions must decide. ip is just past the PUSH.
 template <std::uint8_t LOAD, std::uint8_t OP>
-[[gnu::always_inline]] inline bool pushedOperated(const std::uint8_t*& ip, const KvoVector* procedure,
+[[KVO_LOOP_INLINE]] inline bool pushedOperated(const std::uint8_t*& ip, const KvoVector* procedure,
                                                   const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* fp,
                                                   KvoValue* sp, const KvoValue* last, unsigned width) noexcept
 {
@@ -291,7 +302,7 @@ template <std::uint8_t LOAD, std::uint8_t OP>
 
 // PUSH, a load (TREF, LIT or AREF, at ip[0]) and VREF: the element of the vector on the top at
 // the loaded integer index, or null when the single instructions must decide.
-[[gnu::always_inline]] inline const KvoValue* pushedElement(const std::uint8_t* ip, const KvoVector* procedure,
+[[KVO_LOOP_INLINE]] inline const KvoValue* pushedElement(const std::uint8_t* ip, const KvoVector* procedure,
                                                            const KvoProcInfo* frame, const KvoValue* bp,
                                                            const KvoValue* fp, const KvoValue* sp,
                                                            const KvoValue* last, unsigned width) noexcept
@@ -311,7 +322,7 @@ template <std::uint8_t LOAD, std::uint8_t OP>
 // PUSH, a load (TREF or LIT, at ip[0]) and VSET with a number to store: the element of the
 // vector below the top at the integer index on the top, with value pointing at the number; null
 // when the single instructions must decide.
-[[gnu::always_inline]] inline KvoValue* pushedStoreTarget(const std::uint8_t* ip, const KvoVector* procedure,
+[[KVO_LOOP_INLINE]] inline KvoValue* pushedStoreTarget(const std::uint8_t* ip, const KvoVector* procedure,
                                                          const KvoProcInfo* frame, const KvoValue* bp,
                                                          const KvoValue* fp, const KvoValue* sp,
                                                          const KvoValue* last, unsigned width,
@@ -330,7 +341,7 @@ template <std::uint8_t LOAD, std::uint8_t OP>
 
 // Whether temporary index lies strictly below the top: a load after the sequence's first load
 // (which overwrites the top) reads it as the designed instructions would.
-[[gnu::always_inline]] inline const KvoValue* temporaryBelowTop(std::uint32_t index, const KvoValue* fp,
+[[KVO_LOOP_INLINE]] inline const KvoValue* temporaryBelowTop(std::uint32_t index, const KvoValue* fp,
                                                                 const KvoValue* sp) noexcept
 {
     const KvoValue* variable = fp + 1 + index;
@@ -341,7 +352,7 @@ template <std::uint8_t LOAD, std::uint8_t OP>
 // just past the first opcode: the element i of the vector in temporary v, with value pointing
 // at the number to store; null when the single instructions must decide. The two pushes must
 // find room and empty slots, and the top, which the first load overwrites, no reference.
-[[gnu::always_inline]] inline KvoValue* storedElementOfTemporaries(const std::uint8_t* ip, const KvoVector* procedure,
+[[KVO_LOOP_INLINE]] inline KvoValue* storedElementOfTemporaries(const std::uint8_t* ip, const KvoVector* procedure,
                                                                   const KvoValue* fp, const KvoValue* sp,
                                                                   const KvoValue* last, unsigned width,
                                                                   const KvoValue*& value) noexcept
@@ -371,7 +382,7 @@ inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
 
 // Whether two pushes from the top would open the two slots above it without growing the stack
 // or finding anything in them, with one-byte operands.
-[[gnu::always_inline]] inline bool pushesTwicePlainly(unsigned width, const KvoValue* sp, const KvoValue* last) noexcept
+[[KVO_LOOP_INLINE]] inline bool pushesTwicePlainly(unsigned width, const KvoValue* sp, const KvoValue* last) noexcept
 {
     return width == 1 && last - sp >= 2 && sp[1].storedType() == KVT_NULL && sp[2].storedType() == KVT_NULL;
 }
@@ -380,7 +391,7 @@ inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
 // with a OP1 b (`e + dx * dx`, `h + (i & 255)`); ip moves past the sequence. False, with
 // nothing changed, when the single instructions must decide. ip is just past the first PUSH.
 template <std::uint8_t SECOND, std::uint8_t OP1, std::uint8_t OP2>
-[[gnu::always_inline]] inline bool pushedPairOperated(const std::uint8_t*& ip, const KvoVector* procedure,
+[[KVO_LOOP_INLINE]] inline bool pushedPairOperated(const std::uint8_t*& ip, const KvoVector* procedure,
                                                       const KvoValue* fp, KvoValue* sp, const KvoValue* last,
                                                       unsigned width) noexcept
 {
@@ -415,7 +426,7 @@ template <std::uint8_t SECOND, std::uint8_t OP1, std::uint8_t OP2>
 // the vector in global g (`x[i] - x[j]`); ip moves past the sequence. False, with nothing
 // changed, when the single instructions must decide. ip is just past the first PUSH.
 template <std::uint8_t OP>
-[[gnu::always_inline]] inline bool pushedGlobalElementOperated(const std::uint8_t*& ip, const KvoVector* procedure,
+[[KVO_LOOP_INLINE]] inline bool pushedGlobalElementOperated(const std::uint8_t*& ip, const KvoVector* procedure,
                                                                const KvoValue* fp, KvoValue* sp,
                                                                const KvoValue* last, unsigned width) noexcept
 {
@@ -455,7 +466,7 @@ inline KvoVector* membersOfThis(const KvoProcInfo* frame, const KvoValue* bp, co
 // ip moves past the sequence. False, with the top possibly holding the first operand, when the
 // single instructions must decide. ip is just past the first opcode.
 template <std::uint8_t FIRST, std::uint8_t SECOND, std::uint8_t OP>
-[[gnu::always_inline]] inline bool loadsOperated(const std::uint8_t*& ip, const KvoVector* procedure,
+[[KVO_LOOP_INLINE]] inline bool loadsOperated(const std::uint8_t*& ip, const KvoVector* procedure,
                                                  const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* fp,
                                                  KvoValue* sp, const KvoValue* last, unsigned width) noexcept
 {
@@ -2190,3 +2201,4 @@ op_RDWORD:
 #pragma GCC diagnostic pop
 #endif
 #undef KVO_LABEL_DISPATCH
+#undef KVO_LOOP_INLINE
