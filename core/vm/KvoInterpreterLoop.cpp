@@ -223,6 +223,16 @@ template <std::uint8_t LOAD>
     return !isOwningType(value.storedType()) && !isWeakType(value.storedType());
 }
 
+// Copies an integer or a double into a slot that holds no reference: numbers hold none, so the
+// bits are taken as they are and nothing is released.
+[[KVO_LOOP_INLINE]] inline void setNumberUnowned(KvoValue& slot, const KvoValue& number) noexcept
+{
+    if (number.isInteger())
+        slot.setIntegerUnowned(number.rawInteger());
+    else
+        slot.setDoubleUnowned(number.rawDouble());
+}
+
 // The code of element `at` of a string, buffer or character buffer value, when at lies inside it.
 inline bool readElementCode(const KvoValue& container, std::uint32_t at, std::int32_t& code) noexcept
 {
@@ -277,10 +287,21 @@ inline bool writeElementCode(const KvoValue& container, std::uint32_t at, std::i
     return false;
 }
 // The vector of a vector value (not a procedure) with an element at, else null.
-inline KvoVector* vectorWithElement(const KvoValue& container, std::uint32_t at) noexcept
+[[KVO_LOOP_INLINE]] inline KvoVector* vectorWithElement(const KvoValue& container, std::uint32_t at) noexcept
 {
     KvoVector* vector = container.objectOfKinds<KvoVector>(KVT_VECTOR, KVT_VECTORREF);
     return vector && at < vector->size() ? vector : nullptr;
+}
+// The element of a vector value (not a procedure) at the integer that index holds, when index
+// is given, holds an integer and the element exists; else null. A negative index becomes a
+// large one: out of range either way.
+[[KVO_LOOP_INLINE]] inline KvoValue* elementAtIndex(const KvoValue& container, const KvoValue* index) noexcept
+{
+    if (!index || !index->isInteger())
+        return nullptr;
+    auto at = static_cast<std::uint32_t>(index->rawInteger());
+    KvoVector* vector = vectorWithElement(container, at);
+    return vector ? &(*vector)[at] : nullptr;
 }
 
 // PUSH, load LOAD and binary instruction OP carried out on numbers: the top is combined in
@@ -312,11 +333,7 @@ template <std::uint8_t LOAD, std::uint8_t OP>
     const KvoValue* index = ip[0] == TREF  ? pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)
                             : ip[0] == LIT ? pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)
                                            : pushedOperand<AREF>(ip, procedure, frame, bp, fp, sp);
-    if (!index || !index->isInteger())
-        return nullptr;
-    auto at = static_cast<std::uint32_t>(index->rawInteger());
-    KvoVector* vector = vectorWithElement(*sp, at);
-    return vector ? &(*vector)[at] : nullptr;
+    return elementAtIndex(*sp, index);
 }
 
 // PUSH, a load (TREF or LIT, at ip[0]) and VSET with a number to store: the element of the
@@ -334,9 +351,33 @@ template <std::uint8_t LOAD, std::uint8_t OP>
                           : pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp);
     if (!value || !value->isIntegerOrDouble())
         return nullptr;
-    auto at = static_cast<std::uint32_t>(sp->rawInteger());
-    KvoVector* vector = vectorWithElement(sp[-1], at);
-    return vector ? &(*vector)[at] : nullptr;
+    return elementAtIndex(sp[-1], sp);
+}
+
+// The global variable that the literal of a REF or SET names, or null when it names none.
+inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
+{
+    if (literal.storedType() != KVT_VAR || !literal.storedPointer())
+        return nullptr;
+    return &static_cast<KvoDictionaryEntry*>(literal.storedPointer())->getValue();
+}
+
+// Whether two pushes from the top would open the two slots above it without growing the stack
+// or finding anything in them, with one-byte operands.
+[[KVO_LOOP_INLINE]] inline bool pushesTwicePlainly(unsigned width, const KvoValue* sp, const KvoValue* last) noexcept
+{
+    return width == 1 && last - sp >= 2 && sp[1].storedType() == KVT_NULL && sp[2].storedType() == KVT_NULL;
+}
+
+// The element, at the integer that index holds, of the vector in the global variable that
+// literal `literal` of the procedure names; null when there is none.
+[[KVO_LOOP_INLINE]] inline KvoValue* elementOfGlobal(const KvoVector* procedure, std::uint32_t literal,
+                                                     const KvoValue* index) noexcept
+{
+    if (literal >= procedure->size())
+        return nullptr;
+    const KvoValue* variable = globalVariableOf((*procedure)[literal]);
+    return variable ? elementAtIndex(*variable, index) : nullptr;
 }
 
 // Whether temporary index lies strictly below the top: a load after the sequence's first load
@@ -357,34 +398,15 @@ template <std::uint8_t LOAD, std::uint8_t OP>
                                                                   const KvoValue* last, unsigned width,
                                                                   const KvoValue*& value) noexcept
 {
-    if (width != 1 || last - sp < 2 || sp[1].storedType() != KVT_NULL || sp[2].storedType() != KVT_NULL ||
-        !holdsNoReference(*sp) || fp + 1 + ip[0] > sp)
+    if (!pushesTwicePlainly(width, sp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp)
         return nullptr;
-    const KvoValue* index = temporaryBelowTop(ip[3], fp, sp);
     if (ip[5] == LIT)
         value = ip[6] < procedure->size() ? &(*procedure)[ip[6]] : nullptr;
     else
         value = temporaryBelowTop(ip[6], fp, sp);
-    if (!index || !value || !index->isInteger() || !value->isIntegerOrDouble())
+    if (!value || !value->isIntegerOrDouble())
         return nullptr;
-    auto at = static_cast<std::uint32_t>(index->rawInteger());
-    KvoVector* vector = vectorWithElement(fp[1 + ip[0]], at);
-    return vector ? &(*vector)[at] : nullptr;
-}
-
-// The global variable that the literal of a REF or SET names, or null when it names none.
-inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
-{
-    if (literal.storedType() != KVT_VAR || !literal.storedPointer())
-        return nullptr;
-    return &static_cast<KvoDictionaryEntry*>(literal.storedPointer())->getValue();
-}
-
-// Whether two pushes from the top would open the two slots above it without growing the stack
-// or finding anything in them, with one-byte operands.
-[[KVO_LOOP_INLINE]] inline bool pushesTwicePlainly(unsigned width, const KvoValue* sp, const KvoValue* last) noexcept
-{
-    return width == 1 && last - sp >= 2 && sp[1].storedType() == KVT_NULL && sp[2].storedType() == KVT_NULL;
+    return elementAtIndex(fp[1 + ip[0]], temporaryBelowTop(ip[3], fp, sp));
 }
 
 // PUSH, TREF a, PUSH, a load b (TREF or LIT), OP1 and OP2 on numbers: the top combined by OP2
@@ -410,10 +432,7 @@ template <std::uint8_t SECOND, std::uint8_t OP1, std::uint8_t OP2>
     // The inner result is worked out in the empty slot above the top, which is empty again
     // afterwards; numbers hold no reference.
     KvoValue& inner = sp[1];
-    if (left->isInteger())
-        inner.setIntegerUnowned(left->rawInteger());
-    else
-        inner.setDoubleUnowned(left->rawDouble());
+    setNumberUnowned(inner, *left);
     bool done = numberOperation<OP1>(inner, *right) && numberOperation<OP2>(*sp, inner);
     inner.setNullUnowned();
     if (!done)
@@ -430,16 +449,12 @@ template <std::uint8_t OP>
                                                                const KvoValue* fp, KvoValue* sp,
                                                                const KvoValue* last, unsigned width) noexcept
 {
-    // REF g at ip[0], ip[1]; PUSH; TREF i at ip[3], ip[4]; VREF; OP.
-    if (!pushesTwicePlainly(width, sp, last) || ip[1] >= procedure->size())
+    // REF g at ip[0], ip[1]; PUSH; TREF i at ip[3], ip[4]; VREF; OP. The top stays as it is
+    // until OP, so the index may be read from it.
+    if (!pushesTwicePlainly(width, sp, last) || fp + 1 + ip[4] > sp)
         return false;
-    const KvoValue* variable = globalVariableOf((*procedure)[ip[1]]);
-    const KvoValue* index = fp + 1 + ip[4];
-    if (!variable || index > sp || !index->isInteger())
-        return false;
-    auto at = static_cast<std::uint32_t>(index->rawInteger());
-    KvoVector* vector = vectorWithElement(*variable, at);
-    if (!vector || !numberOperation<OP>(*sp, (*vector)[at]))
+    const KvoValue* element = elementOfGlobal(procedure, ip[1], fp + 1 + ip[4]);
+    if (!element || !numberOperation<OP>(*sp, *element))
         return false;
     ip += 7;
     return true;
@@ -493,11 +508,7 @@ template <std::uint8_t FIRST, std::uint8_t SECOND, std::uint8_t OP>
     const KvoValue* right = pushedOperand<SECOND>(ip + 2, procedure, frame, bp, fp, sp);
     if (!right || !left->isIntegerOrDouble())
         return false;
-    // Numbers hold no reference: the top takes the first operand's bits as they are.
-    if (left->isInteger())
-        sp->setIntegerUnowned(left->rawInteger());
-    else
-        sp->setDoubleUnowned(left->rawDouble());
+    setNumberUnowned(*sp, *left);
     if (!numberOperation<OP>(*sp, *right))
         return false;
     ip += 5;
@@ -1952,20 +1963,15 @@ op_PUSH_REF:
 // REF g, PUSH, TREF i, VREF: element i of the vector in a global variable, read into a top
 // that holds no reference (so that nothing is deleted before the element is read).
 op_REF_PUSH_TREF_VREF: {
-    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || ip[0] >= procedure->size())
+    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp))
         goto op_REF;
-    const KvoValue* variable = globalVariableOf((*procedure)[ip[0]]);
-    // The TREF's opcode is at ip[2], its operand at ip[3]. A temporary at the top would hold
-    // the vector by then: the designed instructions decide.
-    const KvoValue* index = temporaryBelowTop(ip[3], fp, sp);
-    if (!variable || !index || !index->isInteger())
-        goto op_REF;
-    auto at = static_cast<std::uint32_t>(index->rawInteger());
-    KvoVector* vector = vectorWithElement(*variable, at);
-    if (!vector)
+    // The TREF's operand is at ip[3]. A temporary at the top would hold the vector by then: the
+    // designed instructions decide.
+    const KvoValue* element = elementOfGlobal(procedure, ip[0], temporaryBelowTop(ip[3], fp, sp));
+    if (!element)
         goto op_REF;
     ip += 5;
-    STORE(*sp, (*vector)[at]);
+    STORE(*sp, *element);
     NEXT();
 }
 
@@ -1975,15 +1981,11 @@ op_TREF_PUSH_TREF_VREF: {
     if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp)
         goto op_TREF;
     // The second TREF's operand is at ip[3].
-    const KvoValue* index = temporaryBelowTop(ip[3], fp, sp);
-    if (!index || !index->isInteger())
-        goto op_TREF;
-    auto at = static_cast<std::uint32_t>(index->rawInteger());
-    KvoVector* vector = vectorWithElement(fp[1 + ip[0]], at);
-    if (!vector)
+    const KvoValue* element = elementAtIndex(fp[1 + ip[0]], temporaryBelowTop(ip[3], fp, sp));
+    if (!element)
         goto op_TREF;
     ip += 5;
-    STORE(*sp, (*vector)[at]);
+    STORE(*sp, *element);
     if (sp->isInteger())
         goto branchOnComparison;
     NEXT();
@@ -1996,14 +1998,10 @@ op_TREF_PUSH_TREF_PUSH_TREF_VSET: {
     const KvoValue* value = nullptr;
     if (KvoValue* element = storedElementOfTemporaries(ip, procedure, fp, sp, last, width, value)) {
         ip += 8;
-        {
-            // A number: the copy takes no reference and outlives a stack that the release of
-            // the element's old value may move. Its block ends before the jump to the next
-            // instruction.
-            const KvoValue number = *value;
-            STORE(*element, number);
-            STORE(*sp, number);
-        }
+        // The number goes to the top, which holds no reference, and from there into the element:
+        // the top keeps it while the release of the element's old value may move the stack.
+        setNumberUnowned(*sp, *value);
+        STORE(*element, *sp);
         NEXT();
     }
     goto op_TREF;
@@ -2053,7 +2051,7 @@ op_TREF_PUSH_LIT_PUSH_TREF_SEND:
     ++sp;
     STORE(*sp, (*procedure)[ip[3]]);
     ++sp;
-    // The argument: its slot lies below the receiver's when it is a temporary.
+    // The argument; a temporary lies at or below the receiver's slot (checked above).
     if (ip[5] == LIT)
         STORE(*sp, (*procedure)[ip[6]]);
     else

@@ -211,29 +211,26 @@ TEST(ExecutionFormTest, LoadsAfterTheFirstSeeTheTopAsTheSingleInstructionsLeaveI
     KvoValue variable = machine.var(u"g");
     machine.vm().symbols()[u"g"]->setValue(table);
     // With two temporaries (and the exception slot, temporary 0) the top is the slot of
-    // temporary 3; it holds 1 before the sequence.
-    for (bool global : {true, false}) {
+    // temporary 3; it holds 1 before the sequence. Temporary 1 holds the vector, which the
+    // sequence reads from g or from temporary 1, indexed by temporary `index`.
+    auto define = [&](bool global, std::uint32_t index) {
         KvoAssembler main(u"main");
         // Three pushes and pops first leave the stack room that the sequence asks for.
         main.prologue(2).op(PUSH).op(PUSH).op(PUSH).op(POP).op(POP).op(POP);
-        main.load(table).op(TSET, 1).load(KvoValue(std::int32_t(1)));
+        main.load(table).op(TSET, 1).load(KvoValue(std::int32_t(1))).op(TSET, 2);
         if (global)
             main.op(REF, main.literal(variable));
         else
             main.op(TREF, 1);
-        main.op(PUSH).op(TREF, 3).op(VREF).op(RETURN);
+        main.op(PUSH).op(TREF, index).op(VREF).op(RETURN);
         machine.define(u"main", main);
+    };
+    for (bool global : {true, false}) {
+        define(global, 3);
         EXPECT_FALSE(machine.run()) << global;
         EXPECT_EQ(machine.errors(), u"invalid value type KVT_VECTOR, KVT_INTEGER expected\n") << global;
         // A temporary below the top is read as usual.
-        KvoAssembler fine(u"main");
-        fine.prologue(2).load(table).op(TSET, 1).load(KvoValue(std::int32_t(1))).op(TSET, 2);
-        if (global)
-            fine.op(REF, fine.literal(variable));
-        else
-            fine.op(TREF, 1);
-        fine.op(PUSH).op(TREF, 2).op(VREF).op(RETURN);
-        machine.define(u"main", fine);
+        define(global, 2);
         EXPECT_EQ(runMain(machine), 20) << global;
     }
 }
