@@ -88,7 +88,7 @@ KvoString::KvoString(KvoString&& other) noexcept
     other.m_text = nullptr;
     other.m_length = 0;
     other.m_capacity = 0;
-    other.m_hashed = false;
+    other.textChanged();
     other.m_exposed = false;
 }
 
@@ -106,7 +106,7 @@ void KvoString::adopt(KvoChar* block, std::uint32_t length, std::uint32_t capaci
     m_length = length;
     m_capacity = capacity;
     m_recount = false;
-    m_hashed = false;
+    textChanged();
     m_exposed = false;
 }
 
@@ -143,7 +143,7 @@ void KvoString::appendText(const KvoChar* text, std::size_t count)
             std::memcpy(m_text + oldLength, text, count * sizeof(KvoChar));
         m_text[newLength] = 0;
         m_length = static_cast<std::uint32_t>(newLength);
-        m_hashed = false;
+        textChanged();
         return;
     }
     // A string that grows again gets room for more: repeated appends then cost linear time.
@@ -184,7 +184,7 @@ KvoString& KvoString::operator=(KvoString&& other) noexcept
         other.m_text = nullptr;
         other.m_length = 0;
         other.m_capacity = 0;
-        other.m_hashed = false;
+        other.textChanged();
         other.m_exposed = false;
     }
     return *this;
@@ -420,7 +420,7 @@ KvoString& KvoString::replace(KvoChar from, KvoChar to) noexcept
 {
     if (!m_text)
         return *this;
-    m_hashed = false;
+    textChanged();
     for (KvoChar* p = m_text; *p; ++p) {
         if (*p == from)
             *p = to;

@@ -46,7 +46,7 @@ public:
     KvoChar& operator[](std::size_t i) noexcept
     {
         m_recount = true;
-        m_hashed = false;
+        textChanged();
         return m_text[i];
     }
 
@@ -101,9 +101,15 @@ public:
         if (!m_text)
             return const_cast<KvoChar*>(u"");
         m_exposed = true;
-        m_hashed = false;
+        textChanged();
         return m_text;
     }
+
+    // How many times a member has changed the text (or handed out its address): equal counts
+    // of one string object mean the same text, unless the block is exposed (see exposeText),
+    // whose writes nobody counts.
+    std::uint64_t changes() const noexcept { return m_changes; }
+    bool isExposed() const noexcept { return m_exposed; }
 
     // Index of the first occurrence at or after pos; -1 when none, without text or pos >= length.
     std::int32_t find(const KvoString& s, std::uint32_t pos) const noexcept;
@@ -146,8 +152,15 @@ private:
     void recount() const noexcept;
     // Hashes the text, and remembers the hash unless the block is exposed.
     std::uint32_t computeHash() const noexcept;
+    // Every change of the text: the hash is forgotten and the change counted.
+    void textChanged() noexcept
+    {
+        m_hashed = false;
+        ++m_changes;
+    }
 
     KvoChar* m_text = nullptr;
+    std::uint64_t m_changes = 0;
     mutable std::uint32_t m_length = 0;
     std::uint32_t m_capacity = 0;
     mutable std::uint32_t m_hash = 0;

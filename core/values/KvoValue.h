@@ -215,6 +215,23 @@ public:
         m_payload.bits = 0;
         return dropDeferred(oldType, old);
     }
+    // Stores a copy of other (taking its count or reference) without looking at the old
+    // content; only for a value that holds no counted reference.
+    [[gnu::always_inline]] void assignOverUnowned(const KvoValue& other) noexcept
+    {
+        other.retain();
+        m_ext = other.m_ext;
+        m_payload = other.m_payload;
+    }
+    // Takes other's content, leaving other NULL, without looking at the old content; only for
+    // a value that holds no counted reference and is not other.
+    [[gnu::always_inline]] void moveOverUnowned(KvoValue& other) noexcept
+    {
+        m_ext = other.m_ext;
+        m_payload = other.m_payload;
+        other.m_ext = ExtType();
+        other.m_payload.bits = 0;
+    }
     // Stores an integer without looking at the old content; only for a value that holds no
     // counted reference.
     void setIntegerUnowned(std::int32_t value) noexcept

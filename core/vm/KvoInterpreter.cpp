@@ -103,6 +103,11 @@ KvoInterpreter::~KvoInterpreter()
             name->release();
         name = nullptr;
     }
+    for (SendCacheEntry& cached : m_sendCache) {
+        if (cached.selector)
+            cached.selector->release();
+        cached.selector = nullptr;
+    }
 }
 
 void KvoInterpreter::reset()
@@ -584,33 +589,32 @@ KvoDictionaryEntry* KvoInterpreter::findMethodUncached(KvoClass* receiverClass, 
     return nullptr;
 }
 
-KvoDictionaryEntry* KvoInterpreter::lookupMethod(KvoClass* receiverClass, const KvoChar* selector)
+KvoDictionaryEntry* KvoInterpreter::lookupMethod(KvoClass* receiverClass, KvoString* selector)
 {
     // A remembered lookup holds while no class member dictionary changed (memberVersion), the
-    // receiver class and selector text are the same and, for a prefixed selector, so is the
-    // class of the running procedure. The text is compared because strings can be changed in
-    // place; the entry's value is read afresh by the caller.
-    std::uint64_t version = KvoDictionary::memberVersion();
+    // receiver class and the selector string are the same, neither that string nor the found
+    // key changed its text since (strings can be changed in place) and, for a prefixed selector,
+    // the class of the running procedure is the same. The entry's value is read afresh by the
+    // caller. A string whose block native code may write into is looked up every time.
+    if (!selector)
+        return nullptr;
     SendCacheEntry& cached = sendCacheSlot(receiverClass, selector);
-    if (cached.receiverClass == receiverClass && cached.selectorKey == selector && cached.version == version) {
-        const KvoChar* found = cached.entry->getKey()->c_str();
-        if (cached.prefix == 0) {
-            if (sameText(found, selector))
-                return cached.entry;
-        } else if (cached.frameClass == (m_frame ? m_frame->getClass() : nullptr) &&
-                   startsWith(selector, cached.prefix == 1 ? u"BC_" : u"DC_") && sameText(found, selector + 3)) {
-            return cached.entry;
-        }
-    }
     KvoClass* frameClass = m_frame ? m_frame->getClass() : nullptr;
+    if (cached.holds(receiverClass, selector) && (cached.prefix == 0 || cached.frameClass == frameClass))
+        return cached.entry;
     std::uint8_t prefix = 0;
-    KvoDictionaryEntry* entry = findMethodUncached(receiverClass, frameClass, selector, prefix);
-    if (entry && entry->getKey()) {
+    KvoDictionaryEntry* entry = findMethodUncached(receiverClass, frameClass, selector->c_str(), prefix);
+    if (entry && entry->getKey() && !selector->isExposed() && !entry->getKey()->isExposed()) {
+        selector->addRef();
+        if (cached.selector)
+            cached.selector->release();
         cached.receiverClass = receiverClass;
         cached.frameClass = frameClass;
-        cached.selectorKey = selector;
+        cached.selector = selector;
+        cached.selectorChanges = selector->changes();
+        cached.keyChanges = entry->getKey()->changes();
         cached.entry = entry;
-        cached.version = version;
+        cached.version = KvoDictionary::memberVersion();
         cached.prefix = prefix;
     }
     return entry;
@@ -663,7 +667,7 @@ KvoInterpreter::Flow KvoInterpreter::sendMessage(int nargs, KvoString* name, boo
         KvoString* selectorString = selectorValue.getString();
         const KvoChar* selector = selectorString ? selectorString->c_str() : u"";
         KvoClass* c = object->getClass();
-        KvoDictionaryEntry* entry = found ? found : c ? lookupMethod(c, selector) : nullptr;
+        KvoDictionaryEntry* entry = found ? found : c ? lookupMethod(c, selectorString) : nullptr;
         if (!entry) {
             if (isDestructorSelector(selector)) {
                 cutBackTo(receiverSlot);

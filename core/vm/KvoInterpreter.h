@@ -209,18 +209,29 @@ private:
         RN_OP_VREF, RN_OP_VSET, RN_OP_CALL, RN_EQUALS, RN_COMPARE, RN_TO_STRING, RN_DTOR,
         RN_COUNT
     };
-    // One remembered method lookup (see lookupMethod).
+    // One remembered method lookup (see lookupMethod). The entry holds a count of the selector
+    // string, so no other string can take its address while it is remembered.
     struct SendCacheEntry {
         const KvoClass* receiverClass = nullptr;
         const KvoClass* frameClass = nullptr;
-        const KvoChar* selectorKey = nullptr;
+        KvoString* selector = nullptr;
+        std::uint64_t selectorChanges = 0; // the selector's changes() when it was looked up
+        std::uint64_t keyChanges = 0;      // the changes() of the entry's key then
         KvoDictionaryEntry* entry = nullptr;
         std::uint64_t version = 0;
         std::uint8_t prefix = 0; // the selector's stripped prefix: 0 none, 1 "BC_", 2 "DC_"
+
+        // Whether this remembers the lookup of selector (without prefix) in receiverClass and
+        // nothing it depends on changed since: no member dictionary, neither text.
+        [[gnu::always_inline]] bool holds(const KvoClass* receiver, const KvoString* name) const noexcept
+        {
+            return receiverClass == receiver && selector == name && selectorChanges == name->changes() &&
+                   version == KvoDictionary::memberVersion() && keyChanges == entry->getKey()->changes();
+        }
     };
     static constexpr std::size_t SEND_CACHE_SIZE = 256;
     // The cache entry that remembers the lookup of selector in receiverClass.
-    SendCacheEntry& sendCacheSlot(const KvoClass* receiverClass, const KvoChar* selector) noexcept
+    SendCacheEntry& sendCacheSlot(const KvoClass* receiverClass, const KvoString* selector) noexcept
     {
         auto hash = reinterpret_cast<std::uintptr_t>(receiverClass) ^ (reinterpret_cast<std::uintptr_t>(selector) >> 3);
         return m_sendCache[(hash ^ (hash >> 11)) % SEND_CACHE_SIZE];
@@ -271,6 +282,9 @@ private:
     // found is the class member that the selector named, if the lookup found one.
     [[gnu::visibility("hidden")]] KvoVector* findScriptMethod(const KvoValue& receiver, const KvoValue& selector,
                                                               KvoDictionaryEntry*& found);
+    // The bytecode method that the send cache remembers for a method name without prefix sent
+    // to an object, else null (the lookup decides). Defined beside the run loop, its one user.
+    KvoVector* cachedScriptMethod(const KvoValue& receiver, const KvoValue& selector) noexcept;
 
     // Out-of-line parts of instructions, working on the top at SP (KvoInterpreterLoop.cpp).
     [[gnu::visibility("hidden")]] std::int32_t topAsInteger() const noexcept;
@@ -295,8 +309,9 @@ private:
     [[gnu::visibility("hidden")]] bool collectResult(int calledSlot);
     // Post-processing of an operator method's result at SP (comparison and equality).
     [[gnu::visibility("hidden")]] bool applyResultAction(std::uint8_t action);
-    // The function member the selector names for an object of receiverClass, or null.
-    [[gnu::visibility("hidden")]] KvoDictionaryEntry* lookupMethod(KvoClass* receiverClass, const KvoChar* selector);
+    // The function member the selector names for an object of receiverClass, or null; a null
+    // selector names nothing.
+    [[gnu::visibility("hidden")]] KvoDictionaryEntry* lookupMethod(KvoClass* receiverClass, KvoString* selector);
     KvoDictionaryEntry* findMethodUncached(KvoClass* receiverClass, KvoClass* frameClass, const KvoChar* selector,
                                            std::uint8_t& prefix) const;
     // True when the class (or a base) has an instance method of this name.
@@ -354,6 +369,9 @@ private:
     KvoValue m_stringResult;
     KvoProcInfo* m_frame = nullptr;
     int m_depth = 0;
+    // Frames the allocated chunks hold, up to the call depth limit: a frame at a smaller depth
+    // has its slot ready.
+    int m_readyFrames = 0;
     int m_nesting = 0;
     int m_outerNesting = 0;
     bool m_overflowPending = false;

@@ -1,6 +1,7 @@
 // The interpreter's calls, frames and unwinding, and the out-of-line parts of instructions: the
 // routines that run() (KvoInterpreterLoop.cpp) calls with its state saved. The usual call, send
 // and return are carried out inside run() itself; what is here takes the general path.
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -77,8 +78,10 @@ void KvoInterpreter::leaveCancelledRun()
 KvoProcInfo* KvoInterpreter::pushFrame(KvoVector* procedure, KvoBuffer* code, int nargs, int bp, int fp)
 {
     auto chunk = static_cast<std::size_t>(m_depth / FRAMES_PER_CHUNK);
-    if (chunk == m_frameChunks.size())
+    if (chunk == m_frameChunks.size()) {
         m_frameChunks.push_back(std::make_unique<FrameChunk>());
+        m_readyFrames = static_cast<int>(std::min<std::size_t>(m_frameChunks.size() * FRAMES_PER_CHUNK, KVO_MAX_CALL_DEPTH));
+    }
     void* slot = m_frameChunks[chunk]->slot(m_depth % FRAMES_PER_CHUNK);
     auto* frame = new (slot) KvoProcInfo(*this, this, procedure, code, nargs, bp, fp);
     frame->m_parent = m_frame;
@@ -223,7 +226,7 @@ KvoVector* KvoInterpreter::findScriptMethod(const KvoValue& receiver, const KvoV
     if (classValue.getType() != KVT_CLASS && classValue.getType() != KVT_CLASSREF)
         return nullptr;
     auto* c = classValue.payloadAs<KvoClass>();
-    KvoDictionaryEntry* entry = c ? lookupMethod(c, name->c_str()) : nullptr;
+    KvoDictionaryEntry* entry = c ? lookupMethod(c, name) : nullptr;
     if (!entry)
         return nullptr;
     found = entry;

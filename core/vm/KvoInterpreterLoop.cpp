@@ -533,17 +533,24 @@ inline bool extendsInPlace(const KvoValue& variable, const KvoValue& left, const
     return true;
 }
 
-// Whether two zero-terminated texts are equal.
-bool equalTexts(const KvoChar* a, const KvoChar* b) noexcept
-{
-    for (; *a == *b; ++a, ++b) {
-        if (!*a)
-            return true;
-    }
-    return false;
-}
-
 } // namespace
+
+[[KVO_LOOP_INLINE]] inline KvoVector* KvoInterpreter::cachedScriptMethod(const KvoValue& receiver,
+                                                                       const KvoValue& selector) noexcept
+{
+    KvoObject* object = receiver.as<KvoObject>();
+    KvoString* name = selector.as<KvoString>();
+    KvoVector* members = object ? object->getMemberData() : nullptr;
+    if (!members || members->size() == 0 || !name)
+        return nullptr;
+    auto* receiverClass = (*members)[0].as<KvoClass>();
+    if (!receiverClass)
+        return nullptr;
+    const SendCacheEntry& cached = sendCacheSlot(receiverClass, name);
+    if (!cached.holds(receiverClass, name) || cached.prefix != 0)
+        return nullptr;
+    return cached.entry->getValue().objectOfKinds<KvoVector>(KVT_BYTECODE, KVT_BYTECODEREF);
+}
 
 // The dispatch below jumps straight from one handler to the next: each handler ends in its own
 // indirect jump (through a table of label addresses), which branch predictors follow far
@@ -1228,31 +1235,14 @@ op_SEND: {
     if (operand < 1 || operand > static_cast<std::uint32_t>(sp - bp))
         goto invalid;
     {
-        // A method name sent to an object whose class and name the send cache remembers
-        // (lookupMethod's test for a selector without prefix) with a bytecode method: the
-        // method is entered without the lookup call.
+        // A method whose lookup the send cache remembers is entered without the lookup call.
         KvoValue* receiver = sp - operand;
-        KvoObject* object = receiver[0].as<KvoObject>();
-        KvoString* selectorString = receiver[1].as<KvoString>();
-        KvoVector* members = object ? object->getMemberData() : nullptr;
-        if (members && members->size() > 0 && selectorString) {
-            const KvoValue& classValue = (*members)[0];
-            const KvoChar* selector = selectorString->c_str();
-            if (auto* receiverClass = classValue.as<KvoClass>()) {
-                const SendCacheEntry& cached = sendCacheSlot(receiverClass, selector);
-                if (receiverClass && cached.receiverClass == receiverClass && cached.selectorKey == selector &&
-                    cached.prefix == 0 && cached.version == KvoDictionary::memberVersion() &&
-                    equalTexts(cached.entry->getKey()->c_str(), selector)) {
-                    const KvoValue& implementation = cached.entry->getValue();
-                    if (auto* method = implementation.objectOfKinds<KvoVector>(KVT_BYTECODE, KVT_BYTECODEREF)) {
-                        callee = method;
-                        calleeArgs = static_cast<int>(operand);
-                        // The receiver becomes argument 0 (this) in place of the selector.
-                        STORE(receiver[1], receiver[0]);
-                        goto enterCallee;
-                    }
-                }
-            }
+        if (KvoVector* method = cachedScriptMethod(receiver[0], receiver[1])) {
+            callee = method;
+            calleeArgs = static_cast<int>(operand);
+            // The receiver becomes argument 0 (this) in place of the selector.
+            STORE(receiver[1], receiver[0]);
+            goto enterCallee;
         }
     }
     SPILL();
@@ -1280,7 +1270,7 @@ op_RETURN: {
     if (sp > bp && !frame->m_isEntry && !frame->m_handlers && frame->m_resultAction == RA_NONE &&
         m_attention.load(std::memory_order_relaxed) == 0) {
         KvoRefObject* dropped = bp->disposeDeferred();
-        *bp = static_cast<KvoValue&&>(*sp);
+        bp->moveOverUnowned(*sp);
         KvoValue* slot = sp - 1;
         while (!dropped && slot > bp) {
             dropped = slot->disposeDeferred();
@@ -1971,7 +1961,7 @@ op_REF_PUSH_TREF_VREF: {
     if (!element)
         goto op_REF;
     ip += 5;
-    STORE(*sp, *element);
+    sp->assignOverUnowned(*element);
     NEXT();
 }
 
@@ -1985,7 +1975,7 @@ op_TREF_PUSH_TREF_VREF: {
     if (!element)
         goto op_TREF;
     ip += 5;
-    STORE(*sp, *element);
+    sp->assignOverUnowned(*element);
     if (sp->isInteger())
         goto branchOnComparison;
     NEXT();
@@ -2027,38 +2017,63 @@ op_MREF_PUSH_AREF_SUB:
 
 // TREF r, PUSH, LIT s and SEND, with PUSH and a literal or temporary argument before the SEND
 // in the longer forms: a method call on an object in a temporary (`c->inc()`, `c->add(3)`).
-// The receiver, the selector and the argument are loaded as the designed instructions load
-// them, into a top that holds no reference and empty slots above it, so no load deletes
-// anything; then SEND runs without a dispatch.
-op_TREF_PUSH_LIT_SEND:
+// The receiver and the argument are loaded as the designed instructions load them, into a top
+// that holds no reference and empty slots above it, so no load deletes anything. A method that
+// the send cache remembers is entered at once, with the stack as SEND leaves it (the receiver
+// also in the selector's slot, as this); otherwise the selector is loaded too and SEND runs
+// without a dispatch.
+op_TREF_PUSH_LIT_SEND: {
     if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp ||
         ip[3] >= procedure->size())
         goto op_TREF;
-    STORE(*sp, fp[1 + ip[0]]);
+    const KvoValue& object = fp[1 + ip[0]];
+    const KvoValue& selector = (*procedure)[ip[3]];
+    sp->assignOverUnowned(object);
     ++sp;
-    STORE(*sp, (*procedure)[ip[3]]);
-    // SEND's operand.
+    // SEND's operand is at ip[5].
+    if (ip[5] == 1) {
+        if (KvoVector* method = cachedScriptMethod(object, selector)) {
+            sp->assignOverUnowned(object);
+            ip += 6;
+            callee = method;
+            calleeArgs = 1;
+            goto enterCallee;
+        }
+    }
+    sp->assignOverUnowned(selector);
     ip += 5;
     goto op_SEND;
+}
 op_TREF_PUSH_LIT_PUSH_LIT_SEND:
-op_TREF_PUSH_LIT_PUSH_TREF_SEND:
+op_TREF_PUSH_LIT_PUSH_TREF_SEND: {
     if (!pushesTwicePlainly(width, sp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp ||
         ip[3] >= procedure->size())
         goto op_TREF;
     if (ip[5] == LIT ? ip[6] >= procedure->size() : fp + 1 + ip[6] > sp)
         goto op_TREF;
-    STORE(*sp, fp[1 + ip[0]]);
-    ++sp;
-    STORE(*sp, (*procedure)[ip[3]]);
-    ++sp;
+    const KvoValue& object = fp[1 + ip[0]];
+    const KvoValue& selector = (*procedure)[ip[3]];
     // The argument; a temporary lies at or below the receiver's slot (checked above).
-    if (ip[5] == LIT)
-        STORE(*sp, (*procedure)[ip[6]]);
-    else
-        STORE(*sp, fp[1 + ip[6]]);
-    // SEND's operand.
+    const KvoValue& argument = ip[5] == LIT ? (*procedure)[ip[6]] : fp[1 + ip[6]];
+    sp->assignOverUnowned(object);
+    sp[2].assignOverUnowned(argument);
+    ++sp;
+    // SEND's operand is at ip[8].
+    if (ip[8] == 2) {
+        if (KvoVector* method = cachedScriptMethod(object, selector)) {
+            sp->assignOverUnowned(object);
+            ++sp;
+            ip += 9;
+            callee = method;
+            calleeArgs = 2;
+            goto enterCallee;
+        }
+    }
+    sp->assignOverUnowned(selector);
+    ++sp;
     ip += 8;
     goto op_SEND;
+}
 
 // REF and PUSH: a global's value on the top, then the PUSH itself (a function about to be
 // called, a left operand).
@@ -2113,8 +2128,8 @@ enterCallee: {
     // happens here, prologue included; anything else goes through enterScript.
     constexpr std::uint32_t PROLOGUE_SIZE = 8;
     auto depth = static_cast<std::size_t>(m_depth); // never negative
-    if (!callee || callee->size() <= PROC_DEFAULTS || m_depth >= KVO_MAX_CALL_DEPTH ||
-        m_attention.load(std::memory_order_relaxed) != 0 || depth / FRAMES_PER_CHUNK >= m_frameChunks.size())
+    if (!callee || callee->size() <= PROC_DEFAULTS || m_depth >= m_readyFrames ||
+        m_attention.load(std::memory_order_relaxed) != 0)
         goto enterSlow;
     const KvoValue& codeValue = (*callee)[PROC_CODE];
     if (!codeValue.hasType(KVT_BUFFER) && !codeValue.hasType(KVT_BUFFERREF))
@@ -2145,8 +2160,8 @@ enterCallee: {
         goto enterSlow;
     const std::uint8_t* calleeForm = kvoExecutableCode(*calleeCode);
     // The temporaries: slots above the top are NULL, unless native code left something.
-    for (std::uint32_t i = 1; i <= count; ++i) {
-        if (sp[i].storedType() != KVT_NULL)
+    for (const KvoValue* slot = sp + count; slot > sp; --slot) {
+        if (slot->storedType() != KVT_NULL)
             goto enterSlow;
     }
     // The caller resumes after the CALL or SEND.
