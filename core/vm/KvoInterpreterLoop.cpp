@@ -2121,6 +2121,41 @@ op_TSET_BR: {
     goto op_BR;
 }
 
+// MSET m, MREF m and TSET t, TREF t: a variable stored and read back (`n = n + 1; return n;`).
+// The read would put into the top what the store left there, so it is skipped, unless the store
+// deleted an object: then the read runs as usual, after whatever a destructor changed.
+// ip moves past the store's operand first, as in MSET and TSET.
+op_MSET_MREF: {
+    const KvoChar* error = nullptr;
+    KvoVector* members = width == 1 ? membersOfThis(frame, bp, sp, error) : nullptr;
+    if (!members || ip[0] == 0 || ip[0] >= members->size())
+        goto op_MSET;
+    KvoValue& member = (*members)[ip[0]];
+    ++ip;
+    if (KvoRefObject* dropped = member.assignDeferred(*sp)) {
+        SPILL();
+        dropped->finishRelease();
+        LOAD();
+        CHECKED_NEXT();
+    }
+    ip += 2;
+    NEXT();
+}
+op_TSET_TREF: {
+    if (width != 1 || fp + 1 + ip[0] > sp)
+        goto op_TSET;
+    KvoValue* variable = fp + 1 + ip[0];
+    ++ip;
+    if (KvoRefObject* dropped = variable->assignDeferred(*sp)) {
+        SPILL();
+        dropped->finishRelease();
+        LOAD();
+        CHECKED_NEXT();
+    }
+    ip += 2;
+    NEXT();
+}
+
 enterCallee: {
     // Enters callee with the calleeArgs values above the called slot. The usual call (a
     // well-formed procedure given all its parameters, starting with the prologue RDWORD,

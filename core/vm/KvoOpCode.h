@@ -225,6 +225,8 @@ constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
     X(TREF_PUSH_LIT_PUSH_LIT_SEND, 0x3D, false, TREF, PUSH, LIT, PUSH, LIT, SEND)    \
     X(TREF_PUSH_LIT_PUSH_TREF_SEND, 0x3E, false, TREF, PUSH, LIT, PUSH, TREF, SEND)  \
     X(TREF_PUSH_LIT_SEND, 0x3F, false, TREF, PUSH, LIT, SEND)                        \
+    X(MSET_MREF, 0x84, true, MSET, MREF)                                             \
+    X(TSET_TREF, 0x85, true, TSET, TREF)                                             \
     X(TREF_PUSH_TREF_ADD, 0x90, false, TREF, PUSH, TREF, ADD)                \
     X(TREF_PUSH_TREF_SUB, 0x91, false, TREF, PUSH, TREF, SUB)                \
     X(TREF_PUSH_TREF_MUL, 0x92, false, TREF, PUSH, TREF, MUL)                \

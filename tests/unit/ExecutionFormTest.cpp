@@ -91,6 +91,11 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(translate({MREF, 1, PUSH, LIT, 2, ADD, MSET, 1})[0], MREF_PUSH_LIT_ADD);
     EXPECT_EQ(translate({TREF, 1, PUSH, LIT, 2, SEND, 1})[0], TREF_PUSH_LIT_SEND);
     EXPECT_EQ(translate({TREF, 1, PUSH, LIT, 2, PUSH, LIT, 3, SEND, 2})[0], TREF_PUSH_LIT_PUSH_LIT_SEND);
+    // A variable stored and read back at once; another variable's read is no part of the store.
+    EXPECT_EQ(translate({MSET, 1, MREF, 1, RETURN})[0], MSET_MREF);
+    EXPECT_EQ(translate({MSET, 1, MREF, 2, RETURN})[0], MSET);
+    EXPECT_EQ(translate({TSET, 3, TREF, 3, RETURN})[0], TSET_TREF);
+    EXPECT_EQ(translate({TSET, 3, TREF, 4, RETURN})[0], TSET);
     // Two loads and an operator; the sequence from the PUSH on is marked too.
     std::vector<std::uint8_t> operands = translate({AREF, 0, PUSH, LIT, 1, SUB, TREF, 1, PUSH, TREF, 2, LT});
     EXPECT_EQ(operands[0], AREF_PUSH_LIT_SUB);

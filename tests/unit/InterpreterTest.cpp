@@ -691,6 +691,51 @@ TEST_F(InterpreterTest, MethodCacheFollowsSelectorsChangedInPlace)
     EXPECT_EQ(textOf(evaluate(main)), u"abcb");
 }
 
+TEST_F(InterpreterTest, RememberedScriptMethodsFollowSelectorsChangedInPlace)
+{
+    // Script methods "ab" and "cb" answer their names. The selector literal "ab" is sent twice
+    // through the load-and-send sequence, changed in place to "cb", sent through a plain SEND
+    // and through the sequence again; then native code writes into its block unseen.
+    KvoClass* c = makeClass(u"C");
+    for (const KvoChar* name : {u"ab", u"cb"}) {
+        KvoAssembler method(name, c);
+        method.param().prologue().load(KvoValue(new KvoString(name)));
+        method.op(RETURN);
+        addMethod(c, name, method);
+    }
+    auto* text = new KvoString(u"ab");
+    KvoValue held(text);
+    auto sendFromTemporary = [](KvoAssembler& code, std::uint32_t selector) {
+        code.op(TREF, 1).op(PUSH).op(LIT, selector).op(SEND, 1);
+    };
+    KvoAssembler main(u"main");
+    std::uint32_t selector = main.literal(held);
+    main.prologue(3).load(KvoValue(c)).op(NEW).op(TSET, 1);
+    sendFromTemporary(main, selector);
+    main.op(TSET, 2);
+    sendFromTemporary(main, selector);
+    main.op(TSET, 3);
+    main.op(PUSH).op(LIT, selector).op(PUSH).load(KvoValue(std::int32_t(0))).op(PUSH).load(KvoValue(std::int32_t(u'c')));
+    main.op(VSET).op(POP);
+    // TREF, NOP, PUSH: no sequence, SEND on its own.
+    main.op(TREF, 1).op(NOP).op(PUSH).op(LIT, selector).op(SEND, 1);
+    main.op(PUSH).op(TREF, 2).op(ADD).op(PUSH).op(TREF, 3).op(ADD).op(TSET, 2);
+    sendFromTemporary(main, selector);
+    main.op(PUSH).op(TREF, 2).op(ADD);
+    EXPECT_EQ(textOf(evaluate(main)), u"cbcbabab");
+
+    // A block handed out for writing: the next lookups read the text every time.
+    KvoChar* block = text->exposeText();
+    block[0] = u'a';
+    KvoAssembler again(u"main");
+    selector = again.literal(held);
+    again.prologue(1).load(KvoValue(c)).op(NEW).op(TSET, 1);
+    sendFromTemporary(again, selector);
+    EXPECT_EQ(textOf(evaluate(again)), u"ab");
+    block[0] = u'c';
+    EXPECT_EQ(textOf(evaluate(again)), u"cb");
+}
+
 TEST_F(InterpreterTest, CallingAnObjectSendsOpCall)
 {
     KvoClass* c = makeClass(u"Fn");
