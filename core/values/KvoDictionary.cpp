@@ -19,6 +19,14 @@ const KvoChar* keyText(const KvoDictionaryEntry* entry) noexcept
     return entry->getKey()->c_str();
 }
 
+// Whether an entry's key has the text of key: compared inline when both lengths are known.
+bool sameKeyText(const KvoString& entryKey, const KvoString& key) noexcept
+{
+    if (entryKey.lengthKnown() && key.lengthKnown())
+        return entryKey.sameKnownText(key);
+    return kvoStrCmp(entryKey.c_str(), key.c_str()) == 0;
+}
+
 } // namespace
 
 // ---- Entries ----------------------------------------------------------------------------------
@@ -176,7 +184,7 @@ KvoDictionaryEntry* KvoDictionary::find(const KvoString& key) const noexcept
     // (it is the text compared, so the outcome is the same as findText's).
     std::uint32_t hash = key.hash();
     for (KvoDictionaryEntry* e = m_buckets[hash & (m_bucketCount - 1)]; e; e = e->m_hashNext) {
-        if (e->m_hash == hash && (e->m_key == &key || kvoStrCmp(keyText(e), key.c_str()) == 0))
+        if (e->m_hash == hash && (e->m_key == &key || sameKeyText(*e->m_key, key)))
             return e;
     }
     return nullptr;

@@ -104,6 +104,26 @@ public:
 
     // The first entry whose key equals key, or null.
     KvoDictionaryEntry* find(const KvoString& key) const noexcept;
+    // find(key), without a call, for a key whose hash is remembered when every key text it
+    // meets has a known length; else null, as for a missing key (find decides then).
+    [[gnu::always_inline]] KvoDictionaryEntry* findWithoutCall(const KvoString& key) const noexcept
+    {
+        if (m_bucketCount == 0 || !key.hashRemembered() || !key.lengthKnown())
+            return nullptr;
+        std::uint32_t hash = key.rememberedHash();
+        for (KvoDictionaryEntry* e = m_buckets[hash & (m_bucketCount - 1)]; e; e = e->m_hashNext) {
+            if (e->m_hash != hash)
+                continue;
+            const KvoString* entryKey = e->m_key;
+            if (entryKey == &key)
+                return e;
+            if (!entryKey || !entryKey->lengthKnown())
+                return nullptr;
+            if (entryKey->sameKnownText(key))
+                return e;
+        }
+        return nullptr;
+    }
     KvoDictionaryEntry* find(const KvoChar* key) const noexcept;
     // Creates a new entry for this very key object (shared), NULL value, SYM_NONE, without
     // looking for an existing one: at the end, or in a sorted dictionary after any equal keys.

@@ -105,6 +105,23 @@ public:
         return m_text;
     }
 
+    // Whether the hash of the text is remembered (then hash() makes no call), and that hash.
+    bool hashRemembered() const noexcept { return m_hashed; }
+    std::uint32_t rememberedHash() const noexcept { return m_hash; }
+    // Whether the stored length is the text's, known without counting it: no write through
+    // operator[] is pending and no native code may have written into the block.
+    bool lengthKnown() const noexcept { return !m_recount && !m_exposed; }
+    // Whether the texts are equal, compared inline; only for strings whose lengths are known.
+    bool sameKnownText(const KvoString& other) const noexcept
+    {
+        if (m_length != other.m_length)
+            return false;
+        for (std::uint32_t i = 0; i < m_length; ++i) {
+            if (m_text[i] != other.m_text[i])
+                return false;
+        }
+        return true;
+    }
     // How many times a member has changed the text (or handed out its address): equal counts
     // of one string object mean the same text, unless the block is exposed (see exposeText),
     // whose writes nobody counts.

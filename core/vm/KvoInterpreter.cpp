@@ -415,10 +415,18 @@ bool KvoInterpreter::collectResult(int calledSlot)
     if (top > calledSlot && top < static_cast<int>(size()))
         (*this)[static_cast<std::uint32_t>(calledSlot)] = static_cast<KvoValue&&>((*this)[static_cast<std::uint32_t>(top)]);
     auto keep = std::min<std::uint32_t>(size(), static_cast<std::uint32_t>(calledSlot) + 1 + KEEP_ROOM);
-    truncate(keep);
-    // A release may delete an object; the size is read again after each.
-    for (auto i = static_cast<std::uint32_t>(calledSlot) + 1; i < keep && i < size(); ++i)
-        (*this)[i].dispose();
+    if (size() > keep)
+        truncate(keep);
+    // A release may delete an object, whose destructor may change the stack: the size is read
+    // again after each.
+    std::uint32_t limit = keep;
+    for (auto i = static_cast<std::uint32_t>(calledSlot) + 1; i < limit; ++i) {
+        KvoValue& slot = (*this)[i];
+        if (slot.storedType() != KVT_NULL || slot.getFlags() != 0) {
+            slot.dispose();
+            limit = std::min(keep, size());
+        }
+    }
     m_sp = ValPtr(this, calledSlot);
     return true;
 }

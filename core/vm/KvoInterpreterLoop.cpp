@@ -1225,6 +1225,16 @@ op_CALL: {
         calleeArgs = static_cast<int>(operand);
         goto enterCallee;
     }
+    if (KvoNativeFunc function = called->getCode()) {
+        // A native function is called here, as callValue would call it.
+        int calledSlot = INDEX_OF(called);
+        SPILL();
+        bool ok = invokeNative(function, static_cast<int>(operand));
+        if (!collectResult(calledSlot) || !ok)
+            goto raise;
+        LOAD();
+        CHECKED_NEXT();
+    }
     SPILL();
     flow = callValue(INDEX_OF(called), static_cast<int>(operand), false);
     goto afterFlow;
@@ -1355,10 +1365,13 @@ op_VREF: {
         }
     } else if (KvoString* key = sp->as<KvoString>()) {
         if (KvoDictionary* dictionary = container.as<KvoDictionary>()) {
-            // Reading a missing key creates its entry with a NULL value.
-            SPILL();
-            KvoDictionaryEntry* entry = (*dictionary)[*key];
-            LOAD();
+            KvoDictionaryEntry* entry = dictionary->findWithoutCall(*key);
+            if (!entry) {
+                // Reading a missing key creates its entry with a NULL value.
+                SPILL();
+                entry = (*dictionary)[*key];
+                LOAD();
+            }
             STORE(sp[-1], entry->getValue());
             CLEAR(*sp);
             --sp;

@@ -786,6 +786,38 @@ TEST(DictionaryKeyMutation, ALookupKeyChangedAfterUseFindsItsNewText)
     EXPECT_NE(d.find(u"XY"), nullptr);
 }
 
+TEST(DictionaryKeyMutation, TheLookupWithoutCallAgreesWithFindOrLeavesItToFind)
+{
+    KvoDictionary d;
+    for (const KvoChar* key : {u"ab", u"Xb"})
+        d[key];
+    KvoString probe(u"ab");
+    // No remembered hash: find decides.
+    EXPECT_EQ(d.findWithoutCall(probe), nullptr);
+    probe.hash();
+    EXPECT_EQ(d.findWithoutCall(probe), d.find(u"ab"));
+    // A write through operator[]: the hash is forgotten and the length must be counted again.
+    probe[0] = u'X';
+    EXPECT_EQ(d.findWithoutCall(probe), nullptr);
+    probe.hash();
+    EXPECT_EQ(probe.length(), 2u);
+    EXPECT_EQ(d.findWithoutCall(probe), d.find(u"Xb"));
+    probe += u'c';
+    probe.hash();
+    EXPECT_EQ(d.findWithoutCall(probe), nullptr);
+    EXPECT_EQ(d.find(probe), nullptr);
+    // The very key object of an entry matches at once.
+    KvoString* key = d.find(u"ab")->getKey();
+    key->hash();
+    EXPECT_EQ(d.findWithoutCall(*key), d.find(u"ab"));
+    // An entry key whose block native code may write into is compared by find only.
+    d.find(u"Xb")->getKey()->exposeText();
+    KvoString other(u"Xb");
+    other.hash();
+    EXPECT_EQ(d.findWithoutCall(other), nullptr);
+    EXPECT_EQ(d.find(other), d.find(u"Xb"));
+}
+
 // ---- KvoEntryCursor ---------------------------------------------------------------------------
 
 namespace {
