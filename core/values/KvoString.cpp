@@ -493,13 +493,28 @@ void appendPrintText(KvoString& out, const KvoValue& value)
 
 namespace {
 
-constexpr const KvoChar* FORMAT_FLAGS = u"+-0 #";
-constexpr const KvoChar* FORMAT_SIZE_PREFIXES = u"whlI2346FN";
-constexpr const KvoChar* FORMAT_CONVERSIONS = u"diouxXfegEGcspCSaA";
-
-bool isOneOf(KvoChar c, const KvoChar* set)
+// A set of ASCII characters, tested with one look at a bit.
+class AsciiSet
 {
-    return c != 0 && kvoStrChr(set, c) != nullptr;
+public:
+    constexpr explicit AsciiSet(const char* set)
+    {
+        for (; *set; ++set)
+            m_bits[static_cast<unsigned char>(*set) >> 6] |= std::uint64_t(1) << (*set & 63);
+    }
+    constexpr bool contains(KvoChar c) const noexcept { return c < 128 && (m_bits[c >> 6] >> (c & 63) & 1) != 0; }
+
+private:
+    std::uint64_t m_bits[2] = {0, 0};
+};
+
+constexpr AsciiSet FORMAT_FLAGS("+-0 #");
+constexpr AsciiSet FORMAT_SIZE_PREFIXES("whlI2346FN");
+constexpr AsciiSet FORMAT_CONVERSIONS("diouxXfegEGcspCSaA");
+
+bool isOneOf(KvoChar c, const AsciiSet& set)
+{
+    return set.contains(c);
 }
 
 bool isDecimalDigit(KvoChar c)

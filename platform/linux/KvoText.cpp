@@ -235,6 +235,12 @@ const KvoChar* kvoStrStr(const KvoChar* s, const KvoChar* sub)
 std::size_t kvoStrSpn(const KvoChar* s, const KvoChar* accept)
 {
     const KvoChar* p = s;
+    if (accept[0] && !accept[1]) {
+        // One character (a tokenizer's single delimiter): no inner loop.
+        while (*p == accept[0])
+            ++p;
+        return static_cast<std::size_t>(p - s);
+    }
     for (; *p; ++p) {
         const KvoChar* a = accept;
         while (*a && *a != *p)
@@ -248,6 +254,11 @@ std::size_t kvoStrSpn(const KvoChar* s, const KvoChar* accept)
 std::size_t kvoStrCSpn(const KvoChar* s, const KvoChar* reject)
 {
     const KvoChar* p = s;
+    if (reject[0] && !reject[1]) {
+        while (*p && *p != reject[0])
+            ++p;
+        return static_cast<std::size_t>(p - s);
+    }
     for (; *p; ++p) {
         const KvoChar* r = reject;
         while (*r && *r != *p)

@@ -50,6 +50,13 @@ TEST(PlatformText, CompareSearchAndCopy)
     EXPECT_EQ(kvoStrSpn(u"  \tx ", u" \t"), 3u);
     EXPECT_EQ(kvoStrCSpn(u"key=value", u"=:"), 3u);
     EXPECT_EQ(kvoStrCSpn(u"plain", u"=:"), 5u);
+    // One-character sets take a shorter way with the same answers; an empty set spans nothing.
+    EXPECT_EQ(kvoStrSpn(u"%%d%", u"%"), 2u);
+    EXPECT_EQ(kvoStrSpn(u"%%", u"%"), 2u);
+    EXPECT_EQ(kvoStrSpn(u"d", u""), 0u);
+    EXPECT_EQ(kvoStrCSpn(u"key%d", u"%"), 3u);
+    EXPECT_EQ(kvoStrCSpn(u"key", u"%"), 3u);
+    EXPECT_EQ(kvoStrCSpn(u"key", u""), 3u);
 
     KvoChar buffer[8] = {u'x', u'x', u'x', u'x', u'x', u'x', u'x', u'x'};
     EXPECT_EQ(kvoStrCpy(buffer, u"hi"), buffer);
