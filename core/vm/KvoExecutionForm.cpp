@@ -95,11 +95,20 @@ void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t
     form[size] = END_OF_CODE;
 }
 
+std::uint32_t kvoUsualPrologue(const std::uint8_t* code, std::uint32_t size) noexcept
+{
+    if (size < KVO_PROLOGUE_SIZE || code[0] != RDWORD || code[1] != TSPACE || code[6] != RBYTE || code[7] != PUSH)
+        return KVO_NO_USUAL_PROLOGUE;
+    return readOperand(code + 2, 4);
+}
+
 const std::uint8_t* kvoRebuildExecutionForm(KvoBuffer& buffer)
 {
     const KvoBuffer& code = buffer;
     std::uint32_t size = code.size();
-    std::uint8_t* form = buffer.prepareExecutionForm(size + 1);
+    std::uint32_t prologue = kvoUsualPrologue(code.data(), size);
+    std::uint8_t* form = buffer.prepareExecutionForm(size + 1 + sizeof prologue);
     kvoTranslateCode(code.data(), size, form);
+    std::memcpy(form + size + 1, &prologue, sizeof prologue);
     return form;
 }

@@ -18,14 +18,32 @@
 //     width are safe.
 // Hooks that follow single instructions (traces, stepping) see the designed opcode of each
 // byte (designedOpcodeOf). The form is rebuilt after any change of the code buffer.
+// The block that the buffer keeps holds, after the size + 1 bytes of the form, what
+// kvoUsualPrologue says of the code: a call reads it instead of looking at the prologue.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "values/KvoBuffer.h"
 
 // Fills form (size + 1 bytes) with the execution form of the size bytes of code.
 KVO_API void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t* form) noexcept;
+
+// Nearly every procedure starts with the usual prologue RDWORD, TSPACE n, RBYTE, PUSH (its n
+// temporaries, then the first working slot), which a call carries out at once.
+constexpr std::uint32_t KVO_PROLOGUE_SIZE = 8;
+constexpr std::uint32_t KVO_NO_USUAL_PROLOGUE = UINT32_MAX;
+// The n of the usual prologue at the start of the size bytes of code, else
+// KVO_NO_USUAL_PROLOGUE.
+KVO_API std::uint32_t kvoUsualPrologue(const std::uint8_t* code, std::uint32_t size) noexcept;
+// kvoUsualPrologue of the size bytes of code whose execution form is form, kept with the form.
+[[gnu::always_inline]] inline std::uint32_t kvoFormPrologue(const std::uint8_t* form, std::uint32_t size) noexcept
+{
+    std::uint32_t temporaries;
+    std::memcpy(&temporaries, form + size + 1, sizeof temporaries);
+    return temporaries;
+}
 
 // Makes and keeps the execution form of buffer's present contents; returns it.
 KVO_API const std::uint8_t* kvoRebuildExecutionForm(KvoBuffer& buffer);

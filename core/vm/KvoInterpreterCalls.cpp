@@ -11,6 +11,7 @@
 #include "values/KvoDictionary.h"
 #include "vm/KvoDebugger.h"
 #include "vm/KvoErrors.h"
+#include "vm/KvoExecutionForm.h"
 #include "vm/KvoInterpreter.h"
 #include "vm/KvoOpCode.h"
 #include "vm/KvoProcedure.h"
@@ -179,26 +180,21 @@ void KvoInterpreter::cutBackTo(int calledSlot)
     frame->m_isEntry = false;
     frame->m_resultAction = action;
 
-    // Nearly every procedure starts with the prologue RDWORD, TSPACE n, RBYTE, PUSH (the
-    // temporaries, then the first working slot). Unless the host watches single instructions,
-    // it is carried out here at once, with the same effect.
-    constexpr std::uint32_t PROLOGUE_SIZE = 8;
-    if (code->size() >= PROLOGUE_SIZE && m_attention.load(std::memory_order_relaxed) == 0) {
-        const std::uint8_t* bytes = code->data();
-        if (bytes[0] == RDWORD && bytes[1] == TSPACE && bytes[6] == RBYTE && bytes[7] == PUSH) {
-            std::uint32_t count = readOperand(bytes + 2, 4);
-            // Only when the stack already has the room (else the loop grows it).
-            if (count < KVO_MAX_STACK_SLOTS && std::int64_t(sp) + count + 1 < std::int64_t(size())) {
-                KvoValue* stack = data();
-                for (int i = sp + 1; i <= sp + static_cast<int>(count); ++i) {
-                    // Slots above the top are NULL already, unless native code left something.
-                    if (!stack[i].isNull())
-                        stack[i].dispose();
-                }
-                frame->m_fp = ValPtr(this, sp);
-                m_sp = ValPtr(this, sp + static_cast<int>(count) + 1);
-                frame->m_pc = PROLOGUE_SIZE;
+    // The usual prologue is carried out here at once, with the same effect, unless the host
+    // watches single instructions.
+    if (m_attention.load(std::memory_order_relaxed) == 0) {
+        std::uint32_t count = kvoUsualPrologue(code->data(), code->size());
+        // Only when the stack already has the room (else the loop grows it).
+        if (count < KVO_MAX_STACK_SLOTS && std::int64_t(sp) + count + 1 < std::int64_t(size())) {
+            KvoValue* stack = data();
+            for (int i = sp + 1; i <= sp + static_cast<int>(count); ++i) {
+                // Slots above the top are NULL already, unless native code left something.
+                if (!stack[i].isNull())
+                    stack[i].dispose();
             }
+            frame->m_fp = ValPtr(this, sp);
+            m_sp = ValPtr(this, sp + static_cast<int>(count) + 1);
+            frame->m_pc = KVO_PROLOGUE_SIZE;
         }
     }
     return true;

@@ -2102,7 +2102,8 @@ op_REF_PUSH: {
 }
 
 // TREF a, a step (INC, DEC, PINC or PDEC), TSET a: an integer temporary counts up or down in
-// place, and the top receives its new value.
+// place, and the top receives its new value; a BR right after it (a loop's step) runs without
+// a dispatch.
 op_TREF_INC_TSET:
 op_TREF_DEC_TSET:
 op_TREF_PINC_TSET:
@@ -2116,6 +2117,10 @@ op_TREF_PDEC_TSET: {
     variable->setIntegerUnowned(value);
     sp->setIntegerUnowned(value);
     ip += 4;
+    if (formByte(ip, toForm) == BR) {
+        ++ip;
+        goto op_BR;
+    }
     NEXT();
 }
 
@@ -2174,7 +2179,6 @@ enterCallee: {
     // well-formed procedure given all its parameters, starting with the prologue RDWORD,
     // TSPACE n, RBYTE, PUSH, room on the stack, a frame slot ready, nothing wanting attention)
     // happens here, prologue included; anything else goes through enterScript.
-    constexpr std::uint32_t PROLOGUE_SIZE = 8;
     auto depth = static_cast<std::size_t>(m_depth); // never negative
     if (!callee || callee->size() <= PROC_DEFAULTS || m_depth >= m_readyFrames ||
         m_attention.load(std::memory_order_relaxed) != 0)
@@ -2183,7 +2187,9 @@ enterCallee: {
     if (!codeValue.hasType(KVT_BUFFER) && !codeValue.hasType(KVT_BUFFERREF))
         goto enterSlow;
     KvoBuffer* calleeCode = codeValue.payloadAs<KvoBuffer>();
-    if (!calleeCode || calleeCode->size() < PROLOGUE_SIZE)
+    // A missing or stale execution form is made on the general path.
+    const std::uint8_t* calleeForm = calleeCode ? calleeCode->executionForm() : nullptr;
+    if (!calleeForm)
         goto enterSlow;
     const KvoValue& defaultsValue = (*callee)[PROC_DEFAULTS];
     if (defaultsValue.storedType() != KVT_NULL) {
@@ -2195,18 +2201,10 @@ enterCallee: {
             goto enterSlow;
     }
     const std::uint8_t* bytes = static_cast<const KvoBuffer*>(calleeCode)->data();
-    // The eight prologue bytes in one little-endian word: the four opcodes, then the count.
-    std::uint64_t prologue;
-    std::memcpy(&prologue, bytes, sizeof prologue);
-    constexpr std::uint64_t PROLOGUE_OPCODES = std::uint64_t(RDWORD) | std::uint64_t(TSPACE) << 8 |
-                                               std::uint64_t(RBYTE) << 48 | std::uint64_t(PUSH) << 56;
-    constexpr std::uint64_t PROLOGUE_OPCODE_MASK = 0xFFFF'0000'0000'FFFFull;
-    if ((prologue & PROLOGUE_OPCODE_MASK) != PROLOGUE_OPCODES)
-        goto enterSlow;
-    auto count = static_cast<std::uint32_t>(prologue >> 16);
+    std::uint32_t codeSize = calleeCode->size();
+    std::uint32_t count = kvoFormPrologue(calleeForm, codeSize);
     if (count >= KVO_MAX_STACK_SLOTS || static_cast<std::uint32_t>(last - sp) <= count)
         goto enterSlow;
-    const std::uint8_t* calleeForm = kvoExecutableCode(*calleeCode);
     // The temporaries: slots above the top are NULL, unless native code left something.
     for (const KvoValue* slot = sp + count; slot > sp; --slot) {
         if (slot->storedType() != KVT_NULL)
@@ -2219,15 +2217,15 @@ enterCallee: {
     void* frameSlot = m_frameChunks[depth / FRAMES_PER_CHUNK]->slot(static_cast<int>(depth % FRAMES_PER_CHUNK));
     auto* entered = new (frameSlot) KvoProcInfo(*this, this, callee, calleeCode, calleeArgs, spIndex - calleeArgs, spIndex);
     entered->m_parent = frame;
-    entered->m_pc = PROLOGUE_SIZE;
+    entered->m_pc = KVO_PROLOGUE_SIZE;
     m_frame = entered;
     ++m_depth;
     frame = entered;
     procedure = callee;
     code = bytes;
     toForm = formDistance(bytes, calleeForm);
-    end = bytes + calleeCode->size();
-    ip = bytes + PROLOGUE_SIZE;
+    end = bytes + codeSize;
+    ip = bytes + KVO_PROLOGUE_SIZE;
     width = 1;
     bp = sp - calleeArgs;
     fp = sp;

@@ -141,6 +141,33 @@ TEST(ExecutionFormTest, ACodeChangeIsSeenByTheNextCall)
     EXPECT_EQ(runMain(machine), 20);
 }
 
+TEST(ExecutionFormTest, TheUsualPrologueIsReadWithTheFormAndFollowsCodeChanges)
+{
+    std::vector<std::uint8_t> code = {RDWORD, TSPACE, 3, 0, 0, 0, RBYTE, PUSH, RETURN};
+    EXPECT_EQ(kvoUsualPrologue(code.data(), 9), 3u);
+    EXPECT_EQ(kvoUsualPrologue(code.data(), 7), KVO_NO_USUAL_PROLOGUE);
+    code[6] = NOP;
+    EXPECT_EQ(kvoUsualPrologue(code.data(), 9), KVO_NO_USUAL_PROLOGUE);
+
+    // f(x) stores x in temporary 2 and returns it; then its prologue keeps one temporary only,
+    // so the store is out of the frame and fails. Each change is run twice: the first call
+    // after it makes the new form, the second enters through what that form says.
+    KvoTestMachine machine;
+    KvoAssembler f(u"f");
+    f.param().prologue(2).op(AREF, 0).op(TSET, 2).op(TREF, 2).op(RETURN);
+    machine.define(u"f", f);
+    defineCallOfF(machine);
+    EXPECT_EQ(runMain(machine), 40);
+    KvoBuffer* bytes = codeOf(machine, u"f");
+    EXPECT_EQ((*bytes)[2], 3);
+    (*bytes)[2] = 1;
+    EXPECT_FALSE(machine.run());
+    EXPECT_FALSE(machine.run());
+    (*bytes)[2] = 3;
+    EXPECT_EQ(runMain(machine), 40);
+    EXPECT_EQ(runMain(machine), 40);
+}
+
 TEST(ExecutionFormTest, JumpsIntoASequenceAndOperandsThatLookLikeOne)
 {
     KvoTestMachine machine;
