@@ -477,8 +477,7 @@ KvoInterpreter::Flow KvoInterpreter::enterProcedure(KvoVector* procedure, int na
     }
     m_sp = ValPtr(this, sp);
     KvoProcInfo* frame = pushFrame(procedure, code, nargs, sp - nargs, sp);
-    frame->m_isEntry = nested;
-    frame->m_resultAction = action;
+    frame->setEnding(nested, action);
     if (!nested)
         return Flow::PUSHED;
     if (!run())

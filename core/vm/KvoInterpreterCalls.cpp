@@ -177,8 +177,7 @@ void KvoInterpreter::cutBackTo(int calledSlot)
 
     int sp = m_sp.current();
     KvoProcInfo* frame = pushFrame(procedure, code, nargs, sp - nargs, sp);
-    frame->m_isEntry = false;
-    frame->m_resultAction = action;
+    frame->setEnding(false, action);
 
     // The usual prologue is carried out here at once, with the same effect, unless the host
     // watches single instructions.

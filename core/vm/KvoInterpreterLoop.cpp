@@ -1277,8 +1277,7 @@ op_RETURN: {
     // return (to a script caller of this run that takes the result as it is, no handler left,
     // nothing wanting attention) happens here; a release that deletes an object, or the end of
     // the procedure or code vector, continues out of line.
-    if (sp > bp && !frame->m_isEntry && !frame->m_handlers && frame->m_resultAction == RA_NONE &&
-        m_attention.load(std::memory_order_relaxed) == 0) {
+    if (sp > bp && frame->m_returnsPlainly && m_attention.load(std::memory_order_relaxed) == 0) {
         KvoRefObject* dropped = bp->disposeDeferred();
         bp->moveOverUnowned(*sp);
         KvoValue* slot = sp - 1;

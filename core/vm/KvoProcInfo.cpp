@@ -104,6 +104,7 @@ void KvoProcInfo::pushErrorHandler(std::uint32_t address, ValPtr sp)
     handler->m_sp = sp;
     handler->m_next = m_handlers;
     m_handlers = handler;
+    settleReturn();
 }
 
 bool KvoProcInfo::popErrorHandler() noexcept
@@ -114,5 +115,6 @@ bool KvoProcInfo::popErrorHandler() noexcept
     m_handlers = handler->m_next;
     handler->m_next = m_interpreter.m_freeHandlers;
     m_interpreter.m_freeHandlers = handler;
+    settleReturn();
     return true;
 }

@@ -130,10 +130,23 @@ private:
     KvoProcInfo* m_parent = nullptr;
     bool m_detached;
 
+    // How the frame ends: whether the run loop that entered it returns then, and what the
+    // caller does with the result (operator methods); see setEnding.
+    void setEnding(bool entry, std::uint8_t resultAction) noexcept
+    {
+        m_isEntry = entry;
+        m_resultAction = resultAction;
+        settleReturn();
+    }
+    // m_returnsPlainly after a change of what it sums up.
+    void settleReturn() noexcept { m_returnsPlainly = !m_isEntry && m_resultAction == 0 && !m_handlers; }
+
     // Saved execution state while the frame is not the innermost one.
     bool m_isEntry = false;          // the run loop that entered this frame returns when it ends
     std::uint8_t m_width = 1;        // current operand width
     std::uint8_t m_resultAction = 0; // what the caller does with the result (operator methods)
+    // No entry, no result action and no error handler: a return needs none of their work.
+    bool m_returnsPlainly = true;
     std::uint32_t m_pc = 0;          // offset of the next instruction
     // The last reported position; the name is a literal of the procedure, which the frame holds.
     const KvoString* m_sourceName = nullptr;
