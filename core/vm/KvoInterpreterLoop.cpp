@@ -628,6 +628,7 @@ bool KvoInterpreter::run()
     std::uint32_t operand;
     KvoVector* callee;        // the procedure that CALL or SEND enters
     int calleeArgs;           // its number of arguments
+    KvoValue* readBack;       // the variable that a store and read back stores
 
 // Reads the hot state of the current frame into the locals, and writes it back. Macros rather
 // than lambdas: a lambda that the compiler declines to inline would pin every local in memory.
@@ -2147,23 +2148,16 @@ op_MSET_MREF: {
     KvoVector* members = width == 1 ? membersOfThis(frame, bp, sp, error) : nullptr;
     if (!members || ip[0] == 0 || ip[0] >= members->size())
         goto op_MSET;
-    KvoValue& member = (*members)[ip[0]];
-    ++ip;
-    if (KvoRefObject* dropped = member.assignDeferred(*sp)) {
-        SPILL();
-        dropped->finishRelease();
-        LOAD();
-        CHECKED_NEXT();
-    }
-    ip += 2;
-    NEXT();
+    readBack = &(*members)[ip[0]];
+    goto storeAndReadBack;
 }
-op_TSET_TREF: {
+op_TSET_TREF:
     if (width != 1 || fp + 1 + ip[0] > sp)
         goto op_TSET;
-    KvoValue* variable = fp + 1 + ip[0];
+    readBack = fp + 1 + ip[0];
+storeAndReadBack:
     ++ip;
-    if (KvoRefObject* dropped = variable->assignDeferred(*sp)) {
+    if (KvoRefObject* dropped = readBack->assignDeferred(*sp)) {
         SPILL();
         dropped->finishRelease();
         LOAD();
@@ -2171,7 +2165,6 @@ op_TSET_TREF: {
     }
     ip += 2;
     NEXT();
-}
 
 enterCallee: {
     // Enters callee with the calleeArgs values above the called slot. The usual call (a
