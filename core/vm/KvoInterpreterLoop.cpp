@@ -1751,6 +1751,22 @@ branchOnComparison: {
 }
 
 
+// TREF a, PUSH, TREF b or LIT k, ADD, TSET a, BR: a loop's step (`j += i`) on numbers. The sum
+// goes into the top as in TREF, PUSH, load, ADD, then into a, which held a number (the first
+// operand) and takes it without counts; the BR follows without a dispatch.
+op_TREF_PUSH_TREF_ADD_TSET_BR:
+    if (!loadsOperated<TREF, TREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+    goto stepStored;
+op_TREF_PUSH_LIT_ADD_TSET_BR:
+    if (!loadsOperated<TREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+        goto op_TREF;
+stepStored:
+    // ip is at the TSET, whose operand is a's (the form was made for this code).
+    setNumberUnowned(fp[1 + ip[1]], *sp);
+    ip += 3;
+    goto op_BR;
+
 // A load, PUSH, a load and a binary instruction: the two operands are combined into the top
 // without being copied to the stack.
 op_TREF_PUSH_TREF_ADD:

@@ -227,6 +227,8 @@ constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
     X(TREF_PUSH_LIT_SEND, 0x3F, false, TREF, PUSH, LIT, SEND)                        \
     X(MSET_MREF, 0x84, true, MSET, MREF)                                             \
     X(TSET_TREF, 0x85, true, TSET, TREF)                                             \
+    X(TREF_PUSH_TREF_ADD_TSET_BR, 0x86, true, TREF, PUSH, TREF, ADD, TSET, BR)       \
+    X(TREF_PUSH_LIT_ADD_TSET_BR, 0x87, true, TREF, PUSH, LIT, ADD, TSET, BR)         \
     X(TREF_PUSH_TREF_ADD, 0x90, false, TREF, PUSH, TREF, ADD)                \
     X(TREF_PUSH_TREF_SUB, 0x91, false, TREF, PUSH, TREF, SUB)                \
     X(TREF_PUSH_TREF_MUL, 0x92, false, TREF, PUSH, TREF, MUL)                \

@@ -91,6 +91,11 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(translate({MREF, 1, PUSH, LIT, 2, ADD, MSET, 1})[0], MREF_PUSH_LIT_ADD);
     EXPECT_EQ(translate({TREF, 1, PUSH, LIT, 2, SEND, 1})[0], TREF_PUSH_LIT_SEND);
     EXPECT_EQ(translate({TREF, 1, PUSH, LIT, 2, PUSH, LIT, 3, SEND, 2})[0], TREF_PUSH_LIT_PUSH_LIT_SEND);
+    // A loop's step by a temporary or a literal and the jump back; a sum stored elsewhere is
+    // no step.
+    EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, ADD, TSET, 1, BR, 0, 0, 0, 0})[0], TREF_PUSH_TREF_ADD_TSET_BR);
+    EXPECT_EQ(translate({TREF, 1, PUSH, LIT, 2, ADD, TSET, 1, BR, 0, 0, 0, 0})[0], TREF_PUSH_LIT_ADD_TSET_BR);
+    EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, ADD, TSET, 3, BR, 0, 0, 0, 0})[0], TREF_PUSH_TREF_ADD);
     // A variable stored and read back at once; another variable's read is no part of the store.
     EXPECT_EQ(translate({MSET, 1, MREF, 1, RETURN})[0], MSET_MREF);
     EXPECT_EQ(translate({MSET, 1, MREF, 2, RETURN})[0], MSET);
