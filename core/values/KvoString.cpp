@@ -512,11 +512,6 @@ constexpr AsciiSet FORMAT_FLAGS("+-0 #");
 constexpr AsciiSet FORMAT_SIZE_PREFIXES("whlI2346FN");
 constexpr AsciiSet FORMAT_CONVERSIONS("diouxXfegEGcspCSaA");
 
-bool isOneOf(KvoChar c, const AsciiSet& set)
-{
-    return set.contains(c);
-}
-
 bool isDecimalDigit(KvoChar c)
 {
     return c >= u'0' && c <= u'9';
@@ -640,14 +635,14 @@ bool KvoString::formatScript(KvoString& out, const KvoChar* fmt, unsigned argc, 
          token = kvoStrTok(nullptr, u"%", &state)) {
         const KvoChar* p = token;
         std::u16string spec(u"%");
-        if (isOneOf(*p, FORMAT_FLAGS))
+        if (FORMAT_FLAGS.contains(*p))
             spec.push_back(*p++);
         appendFieldSize(spec, p);
         if (*p == u'.') {
             spec.push_back(*p++);
             appendFieldSize(spec, p);
         }
-        while (isOneOf(*p, FORMAT_SIZE_PREFIXES))
+        while (FORMAT_SIZE_PREFIXES.contains(*p))
             ++p;
         bool leadingText = token == copy.data();
         if (*p == u'n' && !leadingText) {
@@ -656,7 +651,7 @@ bool KvoString::formatScript(KvoString& out, const KvoChar* fmt, unsigned argc, 
                 return false;
             continue;
         }
-        if (!isOneOf(*p, FORMAT_CONVERSIONS) || leadingText) {
+        if (!FORMAT_CONVERSIONS.contains(*p) || leadingText) {
             if (!appendWithin(result, token, maxLength))
                 return false;
             continue;

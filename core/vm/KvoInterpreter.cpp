@@ -606,9 +606,11 @@ KvoDictionaryEntry* KvoInterpreter::lookupMethod(KvoClass* receiverClass, KvoStr
     if (!selector)
         return nullptr;
     SendCacheEntry& cached = sendCacheSlot(receiverClass, selector);
-    KvoClass* frameClass = m_frame ? m_frame->getClass() : nullptr;
-    if (cached.holds(receiverClass, selector) && (cached.prefix == 0 || cached.frameClass == frameClass))
+    // The running procedure's class matters to prefixed selectors only.
+    if (cached.holds(receiverClass, selector) &&
+        (cached.prefix == 0 || cached.frameClass == (m_frame ? m_frame->getClass() : nullptr)))
         return cached.entry;
+    KvoClass* frameClass = m_frame ? m_frame->getClass() : nullptr;
     std::uint8_t prefix = 0;
     KvoDictionaryEntry* entry = findMethodUncached(receiverClass, frameClass, selector->c_str(), prefix);
     if (entry && entry->getKey() && !selector->isExposed() && !entry->getKey()->isExposed()) {

@@ -213,15 +213,8 @@ KvoVector* KvoInterpreter::findScriptMethod(const KvoValue& receiver, const KvoV
         return selector.payloadAs<KvoVector>();
     if (selectorType != KVT_STRING && selectorType != KVT_STRINGREF)
         return nullptr;
-    KvoString* name = selector.payloadAs<KvoString>();
-    KvoVector* members = object->getMemberData();
-    if (!name || !members || members->size() == 0)
-        return nullptr;
-    const KvoValue& classValue = (*members)[0];
-    if (classValue.getType() != KVT_CLASS && classValue.getType() != KVT_CLASSREF)
-        return nullptr;
-    auto* c = classValue.payloadAs<KvoClass>();
-    KvoDictionaryEntry* entry = c ? lookupMethod(c, name) : nullptr;
+    KvoClass* c = object->getClass();
+    KvoDictionaryEntry* entry = c ? lookupMethod(c, selector.payloadAs<KvoString>()) : nullptr;
     if (!entry)
         return nullptr;
     found = entry;

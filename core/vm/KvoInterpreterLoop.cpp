@@ -543,6 +543,7 @@ inline bool extendsInPlace(const KvoValue& variable, const KvoValue& left, const
     KvoVector* members = object ? object->getMemberData() : nullptr;
     if (!members || members->size() == 0 || !name)
         return nullptr;
+    // KvoObject::getClass, without its call.
     auto* receiverClass = (*members)[0].as<KvoClass>();
     if (!receiverClass)
         return nullptr;
