@@ -69,7 +69,19 @@ bool sequenceAt(const KvoFusedSequence& fused, const std::uint8_t* code, std::ui
         }
         position += length;
     }
-    return !fused.sameOperand || firstOperand == lastOperand;
+    switch (fused.condition) {
+    case FUSE_SAME:
+        return firstOperand == lastOperand;
+    case FUSE_BACK:
+    case FUSE_AHEAD: {
+        // The jump is the sequence; it goes back when it leads before the end of its operand,
+        // as the loop decides at run time.
+        std::uint32_t target = readAddress(code + at + 1);
+        return target < size && (target < position) == (fused.condition == FUSE_BACK);
+    }
+    default:
+        return true;
+    }
 }
 
 } // namespace

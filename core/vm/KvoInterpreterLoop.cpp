@@ -863,6 +863,31 @@ op_BR: {
         CHECKED_NEXT();
     NEXT();
 }
+// Jumps whose target the form has found inside the code, and whose direction it knows: only
+// the backward ones look at host requests.
+op_BR_BACK:
+    ip = code + readAddress(ip);
+    CHECKED_NEXT();
+op_BR_AHEAD:
+    ip = code + readAddress(ip);
+    NEXT();
+op_BRT_BACK:
+op_BRF_BACK:
+op_BRT_AHEAD:
+op_BRF_AHEAD: {
+    // The top's integer view decides, as in BRT and BRF; the conversion of other kinds reads the
+    // value only.
+    unsigned jump = formByte(ip - 1, toForm) - BRT_BACK;
+    bool onTrue = (jump & 1) == 0;
+    if ((sp->getLong() != 0) != onTrue) {
+        ip += KVO_ADDRESS_SIZE;
+        NEXT();
+    }
+    ip = code + readAddress(ip);
+    if (jump < 2)
+        CHECKED_NEXT();
+    NEXT();
+}
 op_NIL:
     CLEAR(*sp);
     NEXT();
@@ -1735,19 +1760,18 @@ op_PUSH_LIT_VSET: {
 
 branchOnComparison: {
     // A comparison (or an element read) left an integer on the top: a BRT or BRF right after
-    // it is carried out here.
-    // Its address lies inside the code, else the form would hold END_OF_CODE.
-    std::uint8_t next = formByte(ip, toForm);
-    if (next != BRT && next != BRF)
+    // it, whose target the form has checked, is carried out here; any other instruction runs
+    // by itself.
+    unsigned jump = formByte(ip, toForm) - BRT_BACK;
+    if (jump > BRF_AHEAD - BRT_BACK)
         NEXT();
-    operand = readAddress(ip + 1);
-    if (operand >= static_cast<std::uint32_t>(end - code))
+    if ((sp->rawInteger() != 0) != ((jump & 1) == 0)) {
+        ip += 1 + KVO_ADDRESS_SIZE;
         NEXT();
-    ip += 1 + KVO_ADDRESS_SIZE;
-    if ((sp->rawInteger() != 0) == (next == BRT)) {
-        if (jumpsBack(ip, code, operand))
-            CHECKED_NEXT();
     }
+    ip = code + readAddress(ip + 1);
+    if (jump < 2)
+        CHECKED_NEXT();
     NEXT();
 }
 
@@ -1765,8 +1789,11 @@ op_TREF_PUSH_LIT_ADD_TSET_BR:
 stepStored:
     // ip is at the TSET, whose operand is a's (the form was made for this code).
     setNumberUnowned(fp[1 + ip[1]], *sp);
-    ip += 3;
-    goto op_BR;
+    ip += 2;
+    if (formByte(ip, toForm) != BR_BACK)
+        NEXT();
+    ++ip;
+    goto op_BR_BACK;
 
 // A load, PUSH, a load and a binary instruction: the two operands are combined into the top
 // without being copied to the stack.
@@ -2134,11 +2161,10 @@ op_TREF_PDEC_TSET: {
     variable->setIntegerUnowned(value);
     sp->setIntegerUnowned(value);
     ip += 4;
-    if (formByte(ip, toForm) == BR) {
-        ++ip;
-        goto op_BR;
-    }
-    NEXT();
+    if (formByte(ip, toForm) != BR_BACK)
+        NEXT();
+    ++ip;
+    goto op_BR_BACK;
 }
 
 // TSET a, BR: the store, then the jump without a dispatch.
@@ -2150,10 +2176,10 @@ op_TSET_BR: {
     KvoValue* variable = fp + 1 + ip[0];
     ++ip;
     STORE(*variable, *sp);
-    if (formByte(ip, toForm) != BR)
+    if (formByte(ip, toForm) != BR_BACK)
         NEXT();
     ++ip;
-    goto op_BR;
+    goto op_BR_BACK;
 }
 
 // MSET m, MREF m and TSET t, TREF t: a variable stored and read back (`n = n + 1; return n;`).

@@ -147,142 +147,158 @@ static_assert(TRON == 0x80 && TROFF == 0x81 && TRSTEP == 0x82 && NEWLINE == 0x83
 // vm/KvoExecutionForm.h). They never appear in stored code, listings or traces: the form is a
 // private copy of the code, with the same offsets, in which the first opcode of a recognised
 // sequence is replaced by the internal instruction that carries out the whole sequence.
-// X(name, code, same, opcodes...): whether the first and the last operand must be equal, and
-// the designed opcodes of the sequence, at most KVO_FUSED_MAX_LENGTH (each INDEXED operand is
-// one byte, the width the internal instruction requires).
+// X(name, code, condition, opcodes...): what else the code must show for the sequence to be
+// recognised (KvoFusedCondition), and the designed opcodes of the sequence, at most
+// KVO_FUSED_MAX_LENGTH (each INDEXED operand is one byte, the width the internal instruction
+// requires).
 // END_OF_CODE stands for no sequence: it marks the end of the code and every opcode whose
 // operand would run past it.
 constexpr std::uint8_t KVO_NO_OPCODE = 0xFF;
+enum KvoFusedCondition : std::uint8_t {
+    FUSE_ANY,   // nothing more
+    FUSE_SAME,  // the first and the last operand are equal
+    FUSE_BACK,  // the jump, the sequence's only instruction, leads inside the code and backward
+    FUSE_AHEAD, // the jump leads inside the code and forward
+};
 #define KVO_FUSED_OPCODES(X)                                                 \
-    X(END_OF_CODE, 0x40, false)                                              \
-    X(PUSH_TREF_PUSH_TREF_MUL_ADD, 0x78, false, PUSH, TREF, PUSH, TREF, MUL, ADD)    \
-    X(PUSH_TREF_PUSH_TREF_MUL_SUB, 0x79, false, PUSH, TREF, PUSH, TREF, MUL, SUB)    \
-    X(PUSH_TREF_PUSH_LIT_MUL_ADD, 0x7A, false, PUSH, TREF, PUSH, LIT, MUL, ADD)      \
-    X(PUSH_TREF_PUSH_LIT_BAND_ADD, 0x7B, false, PUSH, TREF, PUSH, LIT, BAND, ADD)    \
-    X(PUSH_TREF_PUSH_LIT_REM_ADD, 0x7C, false, PUSH, TREF, PUSH, LIT, REM, ADD)      \
-    X(PUSH_REF_PUSH_TREF_VREF_ADD, 0x7D, false, PUSH, REF, PUSH, TREF, VREF, ADD)    \
-    X(PUSH_REF_PUSH_TREF_VREF_SUB, 0x7E, false, PUSH, REF, PUSH, TREF, VREF, SUB)    \
-    X(PUSH_REF_PUSH_TREF_VREF_MUL, 0x7F, false, PUSH, REF, PUSH, TREF, VREF, MUL)    \
-    X(PUSH_TREF_ADD, 0x41, false, PUSH, TREF, ADD)                           \
-    X(PUSH_TREF_SUB, 0x42, false, PUSH, TREF, SUB)                           \
-    X(PUSH_TREF_MUL, 0x43, false, PUSH, TREF, MUL)                           \
-    X(PUSH_TREF_DIV, 0x44, false, PUSH, TREF, DIV)                           \
-    X(PUSH_TREF_REM, 0x45, false, PUSH, TREF, REM)                           \
-    X(PUSH_TREF_BAND, 0x46, false, PUSH, TREF, BAND)                         \
-    X(PUSH_TREF_LT, 0x47, false, PUSH, TREF, LT)                             \
-    X(PUSH_TREF_LE, 0x48, false, PUSH, TREF, LE)                             \
-    X(PUSH_TREF_GT, 0x49, false, PUSH, TREF, GT)                             \
-    X(PUSH_TREF_GE, 0x4A, false, PUSH, TREF, GE)                             \
-    X(PUSH_TREF_EQ, 0x4B, false, PUSH, TREF, EQ)                             \
-    X(PUSH_TREF_NE, 0x4C, false, PUSH, TREF, NE)                             \
-    X(PUSH_TREF_VREF, 0x4D, false, PUSH, TREF, VREF)                         \
-    X(PUSH_LIT_ADD, 0x4E, false, PUSH, LIT, ADD)                             \
-    X(PUSH_LIT_SUB, 0x4F, false, PUSH, LIT, SUB)                             \
-    X(PUSH_LIT_MUL, 0x50, false, PUSH, LIT, MUL)                             \
-    X(PUSH_LIT_DIV, 0x51, false, PUSH, LIT, DIV)                             \
-    X(PUSH_LIT_REM, 0x52, false, PUSH, LIT, REM)                             \
-    X(PUSH_LIT_BAND, 0x53, false, PUSH, LIT, BAND)                           \
-    X(PUSH_LIT_LT, 0x54, false, PUSH, LIT, LT)                               \
-    X(PUSH_LIT_LE, 0x55, false, PUSH, LIT, LE)                               \
-    X(PUSH_LIT_GT, 0x56, false, PUSH, LIT, GT)                               \
-    X(PUSH_LIT_GE, 0x57, false, PUSH, LIT, GE)                               \
-    X(PUSH_LIT_EQ, 0x58, false, PUSH, LIT, EQ)                               \
-    X(PUSH_LIT_NE, 0x59, false, PUSH, LIT, NE)                               \
-    X(PUSH_LIT_VREF, 0x5A, false, PUSH, LIT, VREF)                           \
-    X(PUSH_AREF_ADD, 0x5B, false, PUSH, AREF, ADD)                           \
-    X(PUSH_AREF_SUB, 0x5C, false, PUSH, AREF, SUB)                           \
-    X(PUSH_AREF_MUL, 0x5D, false, PUSH, AREF, MUL)                           \
-    X(PUSH_AREF_DIV, 0x5E, false, PUSH, AREF, DIV)                           \
-    X(PUSH_AREF_REM, 0x5F, false, PUSH, AREF, REM)                           \
-    X(PUSH_AREF_BAND, 0x60, false, PUSH, AREF, BAND)                         \
-    X(PUSH_AREF_LT, 0x61, false, PUSH, AREF, LT)                             \
-    X(PUSH_AREF_LE, 0x62, false, PUSH, AREF, LE)                             \
-    X(PUSH_AREF_GT, 0x63, false, PUSH, AREF, GT)                             \
-    X(PUSH_AREF_GE, 0x64, false, PUSH, AREF, GE)                             \
-    X(PUSH_AREF_EQ, 0x65, false, PUSH, AREF, EQ)                             \
-    X(PUSH_AREF_NE, 0x66, false, PUSH, AREF, NE)                             \
-    X(PUSH_AREF_VREF, 0x67, false, PUSH, AREF, VREF)                         \
-    X(PUSH_TREF_VSET, 0x72, false, PUSH, TREF, VSET)                         \
-    X(PUSH_LIT_VSET, 0x73, false, PUSH, LIT, VSET)                           \
-    X(PUSH_TREF, 0x68, false, PUSH, TREF)                                    \
-    X(PUSH_LIT, 0x69, false, PUSH, LIT)                                      \
-    X(PUSH_AREF, 0x6A, false, PUSH, AREF)                                    \
-    X(TREF_INC_TSET, 0x6B, true, TREF, INC, TSET)                            \
-    X(TREF_DEC_TSET, 0x6C, true, TREF, DEC, TSET)                            \
-    X(TREF_PINC_TSET, 0x6D, true, TREF, PINC, TSET)                          \
-    X(TREF_PDEC_TSET, 0x6E, true, TREF, PDEC, TSET)                          \
-    X(TSET_BR, 0x6F, false, TSET, BR)                                        \
-    X(REF_PUSH_TREF_VREF, 0x70, false, REF, PUSH, TREF, VREF)                \
-    X(PUSH_REF, 0x71, false, PUSH, REF)                                      \
-    X(REF_PUSH, 0x74, false, REF, PUSH)                                      \
-    X(TREF_PUSH_TREF_PUSH_LIT_VSET, 0x75, false, TREF, PUSH, TREF, PUSH, LIT, VSET)  \
-    X(TREF_PUSH_TREF_PUSH_TREF_VSET, 0x76, false, TREF, PUSH, TREF, PUSH, TREF, VSET) \
-    X(TREF_PUSH_TREF_VREF, 0x77, false, TREF, PUSH, TREF, VREF)                      \
-    X(MREF_PUSH_LIT_ADD, 0x39, false, MREF, PUSH, LIT, ADD)                          \
-    X(MREF_PUSH_LIT_SUB, 0x3A, false, MREF, PUSH, LIT, SUB)                          \
-    X(MREF_PUSH_AREF_ADD, 0x3B, false, MREF, PUSH, AREF, ADD)                        \
-    X(MREF_PUSH_AREF_SUB, 0x3C, false, MREF, PUSH, AREF, SUB)                        \
-    X(TREF_PUSH_LIT_PUSH_LIT_SEND, 0x3D, false, TREF, PUSH, LIT, PUSH, LIT, SEND)    \
-    X(TREF_PUSH_LIT_PUSH_TREF_SEND, 0x3E, false, TREF, PUSH, LIT, PUSH, TREF, SEND)  \
-    X(TREF_PUSH_LIT_SEND, 0x3F, false, TREF, PUSH, LIT, SEND)                        \
-    X(MSET_MREF, 0x84, true, MSET, MREF)                                             \
-    X(TSET_TREF, 0x85, true, TSET, TREF)                                             \
-    X(TREF_PUSH_TREF_ADD_TSET_BR, 0x86, true, TREF, PUSH, TREF, ADD, TSET, BR)       \
-    X(TREF_PUSH_LIT_ADD_TSET_BR, 0x87, true, TREF, PUSH, LIT, ADD, TSET, BR)         \
-    X(TREF_PUSH_TREF_ADD, 0x90, false, TREF, PUSH, TREF, ADD)                \
-    X(TREF_PUSH_TREF_SUB, 0x91, false, TREF, PUSH, TREF, SUB)                \
-    X(TREF_PUSH_TREF_MUL, 0x92, false, TREF, PUSH, TREF, MUL)                \
-    X(TREF_PUSH_TREF_DIV, 0x93, false, TREF, PUSH, TREF, DIV)                \
-    X(TREF_PUSH_TREF_REM, 0x94, false, TREF, PUSH, TREF, REM)                \
-    X(TREF_PUSH_TREF_BAND, 0x95, false, TREF, PUSH, TREF, BAND)              \
-    X(TREF_PUSH_TREF_LT, 0x96, false, TREF, PUSH, TREF, LT)                  \
-    X(TREF_PUSH_TREF_LE, 0x97, false, TREF, PUSH, TREF, LE)                  \
-    X(TREF_PUSH_TREF_GT, 0x98, false, TREF, PUSH, TREF, GT)                  \
-    X(TREF_PUSH_TREF_GE, 0x99, false, TREF, PUSH, TREF, GE)                  \
-    X(TREF_PUSH_TREF_EQ, 0x9A, false, TREF, PUSH, TREF, EQ)                  \
-    X(TREF_PUSH_TREF_NE, 0x9B, false, TREF, PUSH, TREF, NE)                  \
-    X(TREF_PUSH_LIT_ADD, 0x9C, false, TREF, PUSH, LIT, ADD)                  \
-    X(TREF_PUSH_LIT_SUB, 0x9D, false, TREF, PUSH, LIT, SUB)                  \
-    X(TREF_PUSH_LIT_MUL, 0x9E, false, TREF, PUSH, LIT, MUL)                  \
-    X(TREF_PUSH_LIT_DIV, 0x9F, false, TREF, PUSH, LIT, DIV)                  \
-    X(TREF_PUSH_LIT_REM, 0xA0, false, TREF, PUSH, LIT, REM)                  \
-    X(TREF_PUSH_LIT_BAND, 0xA1, false, TREF, PUSH, LIT, BAND)                \
-    X(TREF_PUSH_LIT_LT, 0xA2, false, TREF, PUSH, LIT, LT)                    \
-    X(TREF_PUSH_LIT_LE, 0xA3, false, TREF, PUSH, LIT, LE)                    \
-    X(TREF_PUSH_LIT_GT, 0xA4, false, TREF, PUSH, LIT, GT)                    \
-    X(TREF_PUSH_LIT_GE, 0xA5, false, TREF, PUSH, LIT, GE)                    \
-    X(TREF_PUSH_LIT_EQ, 0xA6, false, TREF, PUSH, LIT, EQ)                    \
-    X(TREF_PUSH_LIT_NE, 0xA7, false, TREF, PUSH, LIT, NE)                    \
-    X(AREF_PUSH_TREF_ADD, 0xA8, false, AREF, PUSH, TREF, ADD)                \
-    X(AREF_PUSH_TREF_SUB, 0xA9, false, AREF, PUSH, TREF, SUB)                \
-    X(AREF_PUSH_TREF_MUL, 0xAA, false, AREF, PUSH, TREF, MUL)                \
-    X(AREF_PUSH_TREF_DIV, 0xAB, false, AREF, PUSH, TREF, DIV)                \
-    X(AREF_PUSH_TREF_REM, 0xAC, false, AREF, PUSH, TREF, REM)                \
-    X(AREF_PUSH_TREF_BAND, 0xAD, false, AREF, PUSH, TREF, BAND)              \
-    X(AREF_PUSH_TREF_LT, 0xAE, false, AREF, PUSH, TREF, LT)                  \
-    X(AREF_PUSH_TREF_LE, 0xAF, false, AREF, PUSH, TREF, LE)                  \
-    X(AREF_PUSH_TREF_GT, 0xB0, false, AREF, PUSH, TREF, GT)                  \
-    X(AREF_PUSH_TREF_GE, 0xB1, false, AREF, PUSH, TREF, GE)                  \
-    X(AREF_PUSH_TREF_EQ, 0xB2, false, AREF, PUSH, TREF, EQ)                  \
-    X(AREF_PUSH_TREF_NE, 0xB3, false, AREF, PUSH, TREF, NE)                  \
-    X(AREF_PUSH_LIT_ADD, 0xB4, false, AREF, PUSH, LIT, ADD)                  \
-    X(AREF_PUSH_LIT_SUB, 0xB5, false, AREF, PUSH, LIT, SUB)                  \
-    X(AREF_PUSH_LIT_MUL, 0xB6, false, AREF, PUSH, LIT, MUL)                  \
-    X(AREF_PUSH_LIT_DIV, 0xB7, false, AREF, PUSH, LIT, DIV)                  \
-    X(AREF_PUSH_LIT_REM, 0xB8, false, AREF, PUSH, LIT, REM)                  \
-    X(AREF_PUSH_LIT_BAND, 0xB9, false, AREF, PUSH, LIT, BAND)                \
-    X(AREF_PUSH_LIT_LT, 0xBA, false, AREF, PUSH, LIT, LT)                    \
-    X(AREF_PUSH_LIT_LE, 0xBB, false, AREF, PUSH, LIT, LE)                    \
-    X(AREF_PUSH_LIT_GT, 0xBC, false, AREF, PUSH, LIT, GT)                    \
-    X(AREF_PUSH_LIT_GE, 0xBD, false, AREF, PUSH, LIT, GE)                    \
-    X(AREF_PUSH_LIT_EQ, 0xBE, false, AREF, PUSH, LIT, EQ)                    \
-    X(AREF_PUSH_LIT_NE, 0xBF, false, AREF, PUSH, LIT, NE)       
+    X(END_OF_CODE, 0x40, FUSE_ANY)                                              \
+    X(PUSH_TREF_PUSH_TREF_MUL_ADD, 0x78, FUSE_ANY, PUSH, TREF, PUSH, TREF, MUL, ADD)    \
+    X(PUSH_TREF_PUSH_TREF_MUL_SUB, 0x79, FUSE_ANY, PUSH, TREF, PUSH, TREF, MUL, SUB)    \
+    X(PUSH_TREF_PUSH_LIT_MUL_ADD, 0x7A, FUSE_ANY, PUSH, TREF, PUSH, LIT, MUL, ADD)      \
+    X(PUSH_TREF_PUSH_LIT_BAND_ADD, 0x7B, FUSE_ANY, PUSH, TREF, PUSH, LIT, BAND, ADD)    \
+    X(PUSH_TREF_PUSH_LIT_REM_ADD, 0x7C, FUSE_ANY, PUSH, TREF, PUSH, LIT, REM, ADD)      \
+    X(PUSH_REF_PUSH_TREF_VREF_ADD, 0x7D, FUSE_ANY, PUSH, REF, PUSH, TREF, VREF, ADD)    \
+    X(PUSH_REF_PUSH_TREF_VREF_SUB, 0x7E, FUSE_ANY, PUSH, REF, PUSH, TREF, VREF, SUB)    \
+    X(PUSH_REF_PUSH_TREF_VREF_MUL, 0x7F, FUSE_ANY, PUSH, REF, PUSH, TREF, VREF, MUL)    \
+    X(PUSH_TREF_ADD, 0x41, FUSE_ANY, PUSH, TREF, ADD)                           \
+    X(PUSH_TREF_SUB, 0x42, FUSE_ANY, PUSH, TREF, SUB)                           \
+    X(PUSH_TREF_MUL, 0x43, FUSE_ANY, PUSH, TREF, MUL)                           \
+    X(PUSH_TREF_DIV, 0x44, FUSE_ANY, PUSH, TREF, DIV)                           \
+    X(PUSH_TREF_REM, 0x45, FUSE_ANY, PUSH, TREF, REM)                           \
+    X(PUSH_TREF_BAND, 0x46, FUSE_ANY, PUSH, TREF, BAND)                         \
+    X(PUSH_TREF_LT, 0x47, FUSE_ANY, PUSH, TREF, LT)                             \
+    X(PUSH_TREF_LE, 0x48, FUSE_ANY, PUSH, TREF, LE)                             \
+    X(PUSH_TREF_GT, 0x49, FUSE_ANY, PUSH, TREF, GT)                             \
+    X(PUSH_TREF_GE, 0x4A, FUSE_ANY, PUSH, TREF, GE)                             \
+    X(PUSH_TREF_EQ, 0x4B, FUSE_ANY, PUSH, TREF, EQ)                             \
+    X(PUSH_TREF_NE, 0x4C, FUSE_ANY, PUSH, TREF, NE)                             \
+    X(PUSH_TREF_VREF, 0x4D, FUSE_ANY, PUSH, TREF, VREF)                         \
+    X(PUSH_LIT_ADD, 0x4E, FUSE_ANY, PUSH, LIT, ADD)                             \
+    X(PUSH_LIT_SUB, 0x4F, FUSE_ANY, PUSH, LIT, SUB)                             \
+    X(PUSH_LIT_MUL, 0x50, FUSE_ANY, PUSH, LIT, MUL)                             \
+    X(PUSH_LIT_DIV, 0x51, FUSE_ANY, PUSH, LIT, DIV)                             \
+    X(PUSH_LIT_REM, 0x52, FUSE_ANY, PUSH, LIT, REM)                             \
+    X(PUSH_LIT_BAND, 0x53, FUSE_ANY, PUSH, LIT, BAND)                           \
+    X(PUSH_LIT_LT, 0x54, FUSE_ANY, PUSH, LIT, LT)                               \
+    X(PUSH_LIT_LE, 0x55, FUSE_ANY, PUSH, LIT, LE)                               \
+    X(PUSH_LIT_GT, 0x56, FUSE_ANY, PUSH, LIT, GT)                               \
+    X(PUSH_LIT_GE, 0x57, FUSE_ANY, PUSH, LIT, GE)                               \
+    X(PUSH_LIT_EQ, 0x58, FUSE_ANY, PUSH, LIT, EQ)                               \
+    X(PUSH_LIT_NE, 0x59, FUSE_ANY, PUSH, LIT, NE)                               \
+    X(PUSH_LIT_VREF, 0x5A, FUSE_ANY, PUSH, LIT, VREF)                           \
+    X(PUSH_AREF_ADD, 0x5B, FUSE_ANY, PUSH, AREF, ADD)                           \
+    X(PUSH_AREF_SUB, 0x5C, FUSE_ANY, PUSH, AREF, SUB)                           \
+    X(PUSH_AREF_MUL, 0x5D, FUSE_ANY, PUSH, AREF, MUL)                           \
+    X(PUSH_AREF_DIV, 0x5E, FUSE_ANY, PUSH, AREF, DIV)                           \
+    X(PUSH_AREF_REM, 0x5F, FUSE_ANY, PUSH, AREF, REM)                           \
+    X(PUSH_AREF_BAND, 0x60, FUSE_ANY, PUSH, AREF, BAND)                         \
+    X(PUSH_AREF_LT, 0x61, FUSE_ANY, PUSH, AREF, LT)                             \
+    X(PUSH_AREF_LE, 0x62, FUSE_ANY, PUSH, AREF, LE)                             \
+    X(PUSH_AREF_GT, 0x63, FUSE_ANY, PUSH, AREF, GT)                             \
+    X(PUSH_AREF_GE, 0x64, FUSE_ANY, PUSH, AREF, GE)                             \
+    X(PUSH_AREF_EQ, 0x65, FUSE_ANY, PUSH, AREF, EQ)                             \
+    X(PUSH_AREF_NE, 0x66, FUSE_ANY, PUSH, AREF, NE)                             \
+    X(PUSH_AREF_VREF, 0x67, FUSE_ANY, PUSH, AREF, VREF)                         \
+    X(PUSH_TREF_VSET, 0x72, FUSE_ANY, PUSH, TREF, VSET)                         \
+    X(PUSH_LIT_VSET, 0x73, FUSE_ANY, PUSH, LIT, VSET)                           \
+    X(PUSH_TREF, 0x68, FUSE_ANY, PUSH, TREF)                                    \
+    X(PUSH_LIT, 0x69, FUSE_ANY, PUSH, LIT)                                      \
+    X(PUSH_AREF, 0x6A, FUSE_ANY, PUSH, AREF)                                    \
+    X(TREF_INC_TSET, 0x6B, FUSE_SAME, TREF, INC, TSET)                            \
+    X(TREF_DEC_TSET, 0x6C, FUSE_SAME, TREF, DEC, TSET)                            \
+    X(TREF_PINC_TSET, 0x6D, FUSE_SAME, TREF, PINC, TSET)                          \
+    X(TREF_PDEC_TSET, 0x6E, FUSE_SAME, TREF, PDEC, TSET)                          \
+    X(TSET_BR, 0x6F, FUSE_ANY, TSET, BR)                                        \
+    X(REF_PUSH_TREF_VREF, 0x70, FUSE_ANY, REF, PUSH, TREF, VREF)                \
+    X(PUSH_REF, 0x71, FUSE_ANY, PUSH, REF)                                      \
+    X(REF_PUSH, 0x74, FUSE_ANY, REF, PUSH)                                      \
+    X(TREF_PUSH_TREF_PUSH_LIT_VSET, 0x75, FUSE_ANY, TREF, PUSH, TREF, PUSH, LIT, VSET)  \
+    X(TREF_PUSH_TREF_PUSH_TREF_VSET, 0x76, FUSE_ANY, TREF, PUSH, TREF, PUSH, TREF, VSET) \
+    X(TREF_PUSH_TREF_VREF, 0x77, FUSE_ANY, TREF, PUSH, TREF, VREF)                      \
+    X(MREF_PUSH_LIT_ADD, 0x39, FUSE_ANY, MREF, PUSH, LIT, ADD)                          \
+    X(MREF_PUSH_LIT_SUB, 0x3A, FUSE_ANY, MREF, PUSH, LIT, SUB)                          \
+    X(MREF_PUSH_AREF_ADD, 0x3B, FUSE_ANY, MREF, PUSH, AREF, ADD)                        \
+    X(MREF_PUSH_AREF_SUB, 0x3C, FUSE_ANY, MREF, PUSH, AREF, SUB)                        \
+    X(TREF_PUSH_LIT_PUSH_LIT_SEND, 0x3D, FUSE_ANY, TREF, PUSH, LIT, PUSH, LIT, SEND)    \
+    X(TREF_PUSH_LIT_PUSH_TREF_SEND, 0x3E, FUSE_ANY, TREF, PUSH, LIT, PUSH, TREF, SEND)  \
+    X(TREF_PUSH_LIT_SEND, 0x3F, FUSE_ANY, TREF, PUSH, LIT, SEND)                        \
+    X(MSET_MREF, 0x84, FUSE_SAME, MSET, MREF)                                             \
+    X(TSET_TREF, 0x85, FUSE_SAME, TSET, TREF)                                             \
+    X(TREF_PUSH_TREF_ADD_TSET_BR, 0x86, FUSE_SAME, TREF, PUSH, TREF, ADD, TSET, BR)       \
+    X(TREF_PUSH_LIT_ADD_TSET_BR, 0x87, FUSE_SAME, TREF, PUSH, LIT, ADD, TSET, BR)         \
+    X(BR_BACK, 0x88, FUSE_BACK, BR)                                                  \
+    X(BR_AHEAD, 0x89, FUSE_AHEAD, BR)                                                \
+    X(BRT_BACK, 0x8A, FUSE_BACK, BRT)                                                \
+    X(BRF_BACK, 0x8B, FUSE_BACK, BRF)                                                \
+    X(BRT_AHEAD, 0x8C, FUSE_AHEAD, BRT)                                              \
+    X(BRF_AHEAD, 0x8D, FUSE_AHEAD, BRF)                                              \
+    X(TREF_PUSH_TREF_ADD, 0x90, FUSE_ANY, TREF, PUSH, TREF, ADD)                \
+    X(TREF_PUSH_TREF_SUB, 0x91, FUSE_ANY, TREF, PUSH, TREF, SUB)                \
+    X(TREF_PUSH_TREF_MUL, 0x92, FUSE_ANY, TREF, PUSH, TREF, MUL)                \
+    X(TREF_PUSH_TREF_DIV, 0x93, FUSE_ANY, TREF, PUSH, TREF, DIV)                \
+    X(TREF_PUSH_TREF_REM, 0x94, FUSE_ANY, TREF, PUSH, TREF, REM)                \
+    X(TREF_PUSH_TREF_BAND, 0x95, FUSE_ANY, TREF, PUSH, TREF, BAND)              \
+    X(TREF_PUSH_TREF_LT, 0x96, FUSE_ANY, TREF, PUSH, TREF, LT)                  \
+    X(TREF_PUSH_TREF_LE, 0x97, FUSE_ANY, TREF, PUSH, TREF, LE)                  \
+    X(TREF_PUSH_TREF_GT, 0x98, FUSE_ANY, TREF, PUSH, TREF, GT)                  \
+    X(TREF_PUSH_TREF_GE, 0x99, FUSE_ANY, TREF, PUSH, TREF, GE)                  \
+    X(TREF_PUSH_TREF_EQ, 0x9A, FUSE_ANY, TREF, PUSH, TREF, EQ)                  \
+    X(TREF_PUSH_TREF_NE, 0x9B, FUSE_ANY, TREF, PUSH, TREF, NE)                  \
+    X(TREF_PUSH_LIT_ADD, 0x9C, FUSE_ANY, TREF, PUSH, LIT, ADD)                  \
+    X(TREF_PUSH_LIT_SUB, 0x9D, FUSE_ANY, TREF, PUSH, LIT, SUB)                  \
+    X(TREF_PUSH_LIT_MUL, 0x9E, FUSE_ANY, TREF, PUSH, LIT, MUL)                  \
+    X(TREF_PUSH_LIT_DIV, 0x9F, FUSE_ANY, TREF, PUSH, LIT, DIV)                  \
+    X(TREF_PUSH_LIT_REM, 0xA0, FUSE_ANY, TREF, PUSH, LIT, REM)                  \
+    X(TREF_PUSH_LIT_BAND, 0xA1, FUSE_ANY, TREF, PUSH, LIT, BAND)                \
+    X(TREF_PUSH_LIT_LT, 0xA2, FUSE_ANY, TREF, PUSH, LIT, LT)                    \
+    X(TREF_PUSH_LIT_LE, 0xA3, FUSE_ANY, TREF, PUSH, LIT, LE)                    \
+    X(TREF_PUSH_LIT_GT, 0xA4, FUSE_ANY, TREF, PUSH, LIT, GT)                    \
+    X(TREF_PUSH_LIT_GE, 0xA5, FUSE_ANY, TREF, PUSH, LIT, GE)                    \
+    X(TREF_PUSH_LIT_EQ, 0xA6, FUSE_ANY, TREF, PUSH, LIT, EQ)                    \
+    X(TREF_PUSH_LIT_NE, 0xA7, FUSE_ANY, TREF, PUSH, LIT, NE)                    \
+    X(AREF_PUSH_TREF_ADD, 0xA8, FUSE_ANY, AREF, PUSH, TREF, ADD)                \
+    X(AREF_PUSH_TREF_SUB, 0xA9, FUSE_ANY, AREF, PUSH, TREF, SUB)                \
+    X(AREF_PUSH_TREF_MUL, 0xAA, FUSE_ANY, AREF, PUSH, TREF, MUL)                \
+    X(AREF_PUSH_TREF_DIV, 0xAB, FUSE_ANY, AREF, PUSH, TREF, DIV)                \
+    X(AREF_PUSH_TREF_REM, 0xAC, FUSE_ANY, AREF, PUSH, TREF, REM)                \
+    X(AREF_PUSH_TREF_BAND, 0xAD, FUSE_ANY, AREF, PUSH, TREF, BAND)              \
+    X(AREF_PUSH_TREF_LT, 0xAE, FUSE_ANY, AREF, PUSH, TREF, LT)                  \
+    X(AREF_PUSH_TREF_LE, 0xAF, FUSE_ANY, AREF, PUSH, TREF, LE)                  \
+    X(AREF_PUSH_TREF_GT, 0xB0, FUSE_ANY, AREF, PUSH, TREF, GT)                  \
+    X(AREF_PUSH_TREF_GE, 0xB1, FUSE_ANY, AREF, PUSH, TREF, GE)                  \
+    X(AREF_PUSH_TREF_EQ, 0xB2, FUSE_ANY, AREF, PUSH, TREF, EQ)                  \
+    X(AREF_PUSH_TREF_NE, 0xB3, FUSE_ANY, AREF, PUSH, TREF, NE)                  \
+    X(AREF_PUSH_LIT_ADD, 0xB4, FUSE_ANY, AREF, PUSH, LIT, ADD)                  \
+    X(AREF_PUSH_LIT_SUB, 0xB5, FUSE_ANY, AREF, PUSH, LIT, SUB)                  \
+    X(AREF_PUSH_LIT_MUL, 0xB6, FUSE_ANY, AREF, PUSH, LIT, MUL)                  \
+    X(AREF_PUSH_LIT_DIV, 0xB7, FUSE_ANY, AREF, PUSH, LIT, DIV)                  \
+    X(AREF_PUSH_LIT_REM, 0xB8, FUSE_ANY, AREF, PUSH, LIT, REM)                  \
+    X(AREF_PUSH_LIT_BAND, 0xB9, FUSE_ANY, AREF, PUSH, LIT, BAND)                \
+    X(AREF_PUSH_LIT_LT, 0xBA, FUSE_ANY, AREF, PUSH, LIT, LT)                    \
+    X(AREF_PUSH_LIT_LE, 0xBB, FUSE_ANY, AREF, PUSH, LIT, LE)                    \
+    X(AREF_PUSH_LIT_GT, 0xBC, FUSE_ANY, AREF, PUSH, LIT, GT)                    \
+    X(AREF_PUSH_LIT_GE, 0xBD, FUSE_ANY, AREF, PUSH, LIT, GE)                    \
+    X(AREF_PUSH_LIT_EQ, 0xBE, FUSE_ANY, AREF, PUSH, LIT, EQ)                    \
+    X(AREF_PUSH_LIT_NE, 0xBF, FUSE_ANY, AREF, PUSH, LIT, NE)       
 
 enum KvoFusedOpCode : std::uint8_t {
 #define KVO_FUSED_OPCODE_ENUM(name, code, ...) name = code,
     KVO_FUSED_OPCODES(KVO_FUSED_OPCODE_ENUM)
 #undef KVO_FUSED_OPCODE_ENUM
 };
+// The loop tells the conditional jumps by their distance from BRT_BACK.
+static_assert(BRF_BACK == BRT_BACK + 1 && BRT_AHEAD == BRT_BACK + 2 && BRF_AHEAD == BRT_BACK + 3,
+              "the conditional jumps of known target in a row");
 
 constexpr int KVO_FUSED_OPCODE_COUNT = 0
 #define KVO_FUSED_OPCODE_COUNT_ONE(name, ...) +1
@@ -298,13 +314,13 @@ constexpr int KVO_FUSED_MAX_LENGTH = 6;
 struct KvoFusedSequence {
     std::uint8_t code;
     std::uint8_t opcodes[KVO_FUSED_MAX_LENGTH];
-    bool sameOperand;
+    KvoFusedCondition condition;
 
     template <typename... Opcodes>
-    static constexpr KvoFusedSequence make(std::uint8_t code, bool same, Opcodes... designed)
+    static constexpr KvoFusedSequence make(std::uint8_t code, KvoFusedCondition condition, Opcodes... designed)
     {
         static_assert(sizeof...(designed) <= KVO_FUSED_MAX_LENGTH, "a sequence of at most KVO_FUSED_MAX_LENGTH");
-        KvoFusedSequence fused{code, {}, same};
+        KvoFusedSequence fused{code, {}, condition};
         const std::uint8_t list[] = {static_cast<std::uint8_t>(designed)..., KVO_NO_OPCODE};
         for (int i = 0; i < KVO_FUSED_MAX_LENGTH; ++i)
             fused.opcodes[i] = i < static_cast<int>(sizeof...(designed)) ? list[i] : KVO_NO_OPCODE;

@@ -111,9 +111,51 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     // internal instructions are no opcode in stored code and become NOP.
     EXPECT_EQ(translate({NOP, LIT})[1], END_OF_CODE);
     EXPECT_EQ(translate({BR, 0, 0, 0})[0], END_OF_CODE);
-    EXPECT_EQ(translate({BR, 0, 0, 0, 0})[0], BR);
+    EXPECT_EQ(translate({BR, 5, 0, 0, 0})[0], BR);
     EXPECT_EQ(translate({PUSH_TREF_ADD, RETURN})[0], NOP);
     EXPECT_EQ(translate({END_OF_CODE})[0], NOP);
+}
+
+TEST(ExecutionFormTest, JumpsInsideTheCodeKnowTheirDirection)
+{
+    // BRT ahead, BRF back to the start, BR ahead to the last jump, which leads past the end and
+    // keeps its checks.
+    std::vector<std::uint8_t> jumps = translate({BRT, 10, 0, 0, 0, BRF, 0, 0, 0, 0, BR, 15, 0, 0, 0, BR, 20, 0, 0, 0});
+    EXPECT_EQ(jumps[0], BRT_AHEAD);
+    EXPECT_EQ(jumps[5], BRF_BACK);
+    EXPECT_EQ(jumps[10], BR_AHEAD);
+    EXPECT_EQ(jumps[15], BR);
+    EXPECT_EQ(designedOpcodeOf(jumps[0]), BRT);
+    EXPECT_EQ(designedOpcodeOf(jumps[5]), BRF);
+    EXPECT_EQ(designedOpcodeOf(jumps[10]), BR);
+    // The loop counts a jump as going back when it leads before the end of its operand: to
+    // itself or into its own operand (then it looks at host requests, as any loop does).
+    EXPECT_EQ(translate({BR, 0, 0, 0, 0})[0], BR_BACK);
+    EXPECT_EQ(translate({BRT, 4, 0, 0, 0})[0], BRT_BACK);
+    EXPECT_EQ(translate({BRF, 5, 0, 0, 0, RETURN})[0], BRF_AHEAD);
+    // The last byte of a step's jump back becomes part of the step.
+    std::vector<std::uint8_t> step = translate({TREF, 1, PUSH, LIT, 2, ADD, TSET, 1, BR, 0, 0, 0, 0});
+    EXPECT_EQ(step[0], TREF_PUSH_LIT_ADD_TSET_BR);
+    EXPECT_EQ(step[8], BR_BACK);
+}
+
+TEST(ExecutionFormTest, AJumpChangedToLeaveTheCodeIsCheckedAgain)
+{
+    // The form found the jump's target inside the code; once the stored target leads past the
+    // end, the rebuilt form leaves the jump to its checks.
+    KvoTestMachine machine;
+    KvoAssembler main(u"main");
+    int done = main.label();
+    main.prologue();
+    std::uint32_t jumpAt = main.offset();
+    main.jump(BR, done).load(KvoValue(std::int32_t(1))).op(RETURN);
+    main.bind(done).load(KvoValue(std::int32_t(2))).op(RETURN);
+    machine.define(u"main", main);
+    EXPECT_EQ(runMain(machine), 2);
+    KvoBuffer* code = codeOf(machine, u"main");
+    (*code)[jumpAt + 2] = 0x10;
+    EXPECT_FALSE(machine.run());
+    EXPECT_EQ(machine.errors(), u"invalid bytecode\n");
 }
 
 TEST(ExecutionFormTest, ACodeChangeIsSeenByTheNextCall)
