@@ -86,15 +86,16 @@ bool sequenceAt(const KvoFusedSequence& fused, const std::uint8_t* code, std::ui
 
 } // namespace
 
-void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t* form) noexcept
+void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t* form, bool fuse) noexcept
 {
+    fuse = fuse && fusing();
     for (std::uint32_t at = 0; at < size; ++at) {
         std::uint8_t op = code[at];
         if (isFusedOpcode(op))
             op = NOP;
         else if (shortLength(op) > size - at)
             op = END_OF_CODE;
-        else if (SEQUENCE_STARTS.opcodes[op] && fusing()) {
+        else if (SEQUENCE_STARTS.opcodes[op] && fuse) {
             for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
                 if (sequenceAt(fused, code, size, at)) {
                     op = fused.code;
@@ -119,8 +120,10 @@ const std::uint8_t* kvoRebuildExecutionForm(KvoBuffer& buffer)
     const KvoBuffer& code = buffer;
     std::uint32_t size = code.size();
     std::uint32_t prologue = kvoUsualPrologue(code.data(), size);
-    std::uint8_t* form = buffer.prepareExecutionForm(size + 1 + sizeof prologue);
+    std::uint32_t plain = kvoPlainFormDistance(size);
+    std::uint8_t* form = buffer.prepareExecutionForm(plain + size + 1);
     kvoTranslateCode(code.data(), size, form);
     std::memcpy(form + size + 1, &prologue, sizeof prologue);
+    kvoTranslateCode(code.data(), size, form + plain, false);
     return form;
 }

@@ -11,15 +11,19 @@
 //   - at every offset where a sequence of KVO_FUSED_OPCODES begins (laid out with one-byte
 //     operands), the first opcode is replaced by the internal instruction. Any offset may be
 //     an opcode for one path through the code and an operand for another: operands are
-//     therefore never read from the form. Its handler carries
-//     out the whole sequence when its fast path applies (one-byte operands, operands that would
-//     pass every check, numbers) and otherwise the first instruction alone, so every offset
-//     still means what the stored code means there: jumps into a sequence and a change of
-//     width are safe.
+//     therefore never read from the form. Its handler carries out the whole sequence when its
+//     fast path applies (operands that would pass every check, numbers) and otherwise the
+//     first instruction alone, so every offset still means what the stored code means there:
+//     jumps into a sequence are safe, and at wider operands the loop reads the plain form
+//     below.
 // Hooks that follow single instructions (traces, stepping) see the designed opcode of each
 // byte (designedOpcodeOf). The form is rebuilt after any change of the code buffer.
 // The block that the buffer keeps holds, after the size + 1 bytes of the form, what
-// kvoUsualPrologue says of the code: a call reads it instead of looking at the prologue.
+// kvoUsualPrologue says of the code: a call reads it instead of looking at the prologue. After
+// that comes the plain form, made the same way without internal instructions, which the loop
+// reads while a width instruction has set operands wider than one byte: the internal
+// instructions take one-byte operands only, so none of them runs then, and none needs to look
+// at the width.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +31,10 @@
 
 #include "values/KvoBuffer.h"
 
-// Fills form (size + 1 bytes) with the execution form of the size bytes of code.
-KVO_API void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t* form) noexcept;
+// Fills form (size + 1 bytes) with the execution form of the size bytes of code; with fuse
+// false, the plain form.
+KVO_API void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t* form,
+                              bool fuse = true) noexcept;
 
 // Nearly every procedure starts with the usual prologue RDWORD, TSPACE n, RBYTE, PUSH (its n
 // temporaries, then the first working slot), which a call carries out at once.
@@ -43,6 +49,12 @@ KVO_API std::uint32_t kvoUsualPrologue(const std::uint8_t* code, std::uint32_t s
     std::uint32_t temporaries;
     std::memcpy(&temporaries, form + size + 1, sizeof temporaries);
     return temporaries;
+}
+
+// The distance from the execution form of size bytes of code to their plain form.
+[[gnu::always_inline]] inline std::uint32_t kvoPlainFormDistance(std::uint32_t size) noexcept
+{
+    return size + 1 + sizeof(std::uint32_t);
 }
 
 // Makes and keeps the execution form of buffer's present contents; returns it.

@@ -159,13 +159,12 @@ template <std::uint8_t LOAD>
 // Whether the designed PUSH would open the slot above the top without growing the stack or
 // finding anything in it, from a top that lies inside the frame: what the internal PUSH, load,
 // operate instructions ask before they work on the top in place.
-[[KVO_LOOP_INLINE]] inline bool pushesPlainly(unsigned width, const KvoValue* sp, const KvoValue* bp,
-                                                 const KvoValue* last) noexcept
+[[KVO_LOOP_INLINE]] inline bool pushesPlainly(const KvoValue* sp, const KvoValue* bp, const KvoValue* last) noexcept
 {
     // bp <= sp < last in one unsigned comparison of the distances from bp.
     auto above = reinterpret_cast<std::uintptr_t>(sp) - reinterpret_cast<std::uintptr_t>(bp);
     auto room = reinterpret_cast<std::uintptr_t>(last) - reinterpret_cast<std::uintptr_t>(bp);
-    return width == 1 && above < room && sp[1].storedType() == KVT_NULL;
+    return above < room && sp[1].storedType() == KVT_NULL;
 }
 
 // Reads an index operand of the current width at ip into operand and moves ip past it; false
@@ -204,6 +203,14 @@ template <std::uint8_t LOAD>
     bool backward = destination < ip;
     ip = destination;
     return backward;
+}
+
+// The form that the loop reads at operand width `width`: the execution form for one-byte
+// operands, else the plain form, in which no internal instruction runs.
+[[KVO_LOOP_INLINE]] inline const std::uint8_t* formAtWidth(const std::uint8_t* form, std::uint32_t size,
+                                                           unsigned width) noexcept
+{
+    return width == 1 ? form : form + kvoPlainFormDistance(size);
 }
 
 // The distance from a code byte to its byte in the code's execution form, and that byte. The
@@ -310,9 +317,9 @@ inline bool writeElementCode(const KvoValue& container, std::uint32_t at, std::i
 template <std::uint8_t LOAD, std::uint8_t OP>
 [[KVO_LOOP_INLINE]] inline bool pushedOperated(const std::uint8_t*& ip, const KvoVector* procedure,
                                                   const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* fp,
-                                                  KvoValue* sp, const KvoValue* last, unsigned width) noexcept
+                                                  KvoValue* sp, const KvoValue* last) noexcept
 {
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushesPlainly(sp, bp, last))
         return false;
     const KvoValue* operand = pushedOperand<LOAD>(ip, procedure, frame, bp, fp, sp);
     if (!operand || !numberOperation<OP>(*sp, *operand))
@@ -326,9 +333,9 @@ template <std::uint8_t LOAD, std::uint8_t OP>
 [[KVO_LOOP_INLINE]] inline const KvoValue* pushedElement(const std::uint8_t* ip, const KvoVector* procedure,
                                                            const KvoProcInfo* frame, const KvoValue* bp,
                                                            const KvoValue* fp, const KvoValue* sp,
-                                                           const KvoValue* last, unsigned width) noexcept
+                                                           const KvoValue* last) noexcept
 {
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushesPlainly(sp, bp, last))
         return nullptr;
     const KvoValue* index = ip[0] == TREF  ? pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)
                             : ip[0] == LIT ? pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp)
@@ -342,10 +349,10 @@ template <std::uint8_t LOAD, std::uint8_t OP>
 [[KVO_LOOP_INLINE]] inline KvoValue* pushedStoreTarget(const std::uint8_t* ip, const KvoVector* procedure,
                                                          const KvoProcInfo* frame, const KvoValue* bp,
                                                          const KvoValue* fp, const KvoValue* sp,
-                                                         const KvoValue* last, unsigned width,
+                                                         const KvoValue* last,
                                                          const KvoValue*& value) noexcept
 {
-    if (!pushesPlainly(width, sp, bp, last) || sp - 1 < bp || !sp->isInteger())
+    if (!pushesPlainly(sp, bp, last) || sp - 1 < bp || !sp->isInteger())
         return nullptr;
     value = ip[0] == TREF ? pushedOperand<TREF>(ip, procedure, frame, bp, fp, sp)
                           : pushedOperand<LIT>(ip, procedure, frame, bp, fp, sp);
@@ -364,9 +371,9 @@ inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
 
 // Whether two pushes from the top would open the two slots above it without growing the stack
 // or finding anything in them, with one-byte operands.
-[[KVO_LOOP_INLINE]] inline bool pushesTwicePlainly(unsigned width, const KvoValue* sp, const KvoValue* last) noexcept
+[[KVO_LOOP_INLINE]] inline bool pushesTwicePlainly(const KvoValue* sp, const KvoValue* last) noexcept
 {
-    return width == 1 && last - sp >= 2 && sp[1].storedType() == KVT_NULL && sp[2].storedType() == KVT_NULL;
+    return last - sp >= 2 && sp[1].storedType() == KVT_NULL && sp[2].storedType() == KVT_NULL;
 }
 
 // The element, at the integer that index holds, of the vector in the global variable that
@@ -395,10 +402,10 @@ inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
 // find room and empty slots, and the top, which the first load overwrites, no reference.
 [[KVO_LOOP_INLINE]] inline KvoValue* storedElementOfTemporaries(const std::uint8_t* ip, const KvoVector* procedure,
                                                                   const KvoValue* fp, const KvoValue* sp,
-                                                                  const KvoValue* last, unsigned width,
+                                                                  const KvoValue* last,
                                                                   const KvoValue*& value) noexcept
 {
-    if (!pushesTwicePlainly(width, sp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp)
+    if (!pushesTwicePlainly(sp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp)
         return nullptr;
     if (ip[5] == LIT)
         value = ip[6] < procedure->size() ? &(*procedure)[ip[6]] : nullptr;
@@ -414,12 +421,11 @@ inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
 // nothing changed, when the single instructions must decide. ip is just past the first PUSH.
 template <std::uint8_t SECOND, std::uint8_t OP1, std::uint8_t OP2>
 [[KVO_LOOP_INLINE]] inline bool pushedPairOperated(const std::uint8_t*& ip, const KvoVector* procedure,
-                                                      const KvoValue* fp, KvoValue* sp, const KvoValue* last,
-                                                      unsigned width) noexcept
+                                                      const KvoValue* fp, KvoValue* sp, const KvoValue* last) noexcept
 {
     // TREF a at ip[0], ip[1]; PUSH; the second load at ip[3], ip[4]; OP1; OP2. The loads read
     // what lies at or below the top, which the designed pushes leave as it is.
-    if (!pushesTwicePlainly(width, sp, last))
+    if (!pushesTwicePlainly(sp, last))
         return false;
     const KvoValue* left = fp + 1 + ip[1];
     const KvoValue* right;
@@ -447,11 +453,11 @@ template <std::uint8_t SECOND, std::uint8_t OP1, std::uint8_t OP2>
 template <std::uint8_t OP>
 [[KVO_LOOP_INLINE]] inline bool pushedGlobalElementOperated(const std::uint8_t*& ip, const KvoVector* procedure,
                                                                const KvoValue* fp, KvoValue* sp,
-                                                               const KvoValue* last, unsigned width) noexcept
+                                                               const KvoValue* last) noexcept
 {
     // REF g at ip[0], ip[1]; PUSH; TREF i at ip[3], ip[4]; VREF; OP. The top stays as it is
     // until OP, so the index may be read from it.
-    if (!pushesTwicePlainly(width, sp, last) || fp + 1 + ip[4] > sp)
+    if (!pushesTwicePlainly(sp, last) || fp + 1 + ip[4] > sp)
         return false;
     const KvoValue* element = elementOfGlobal(procedure, ip[1], fp + 1 + ip[4]);
     if (!element || !numberOperation<OP>(*sp, *element))
@@ -483,9 +489,9 @@ inline KvoVector* membersOfThis(const KvoProcInfo* frame, const KvoValue* bp, co
 template <std::uint8_t FIRST, std::uint8_t SECOND, std::uint8_t OP>
 [[KVO_LOOP_INLINE]] inline bool loadsOperated(const std::uint8_t*& ip, const KvoVector* procedure,
                                                  const KvoProcInfo* frame, const KvoValue* bp, const KvoValue* fp,
-                                                 KvoValue* sp, const KvoValue* last, unsigned width) noexcept
+                                                 KvoValue* sp, const KvoValue* last) noexcept
 {
-    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp))
+    if (!pushesPlainly(sp, bp, last) || !holdsNoReference(*sp))
         return false;
     std::uint32_t index = ip[0];
     const KvoValue* left;
@@ -640,10 +646,10 @@ bool KvoInterpreter::run()
         procedure = frame->m_procedure;                                                         \
         KvoBuffer* buffer = frame->m_codeBuffer;                                                \
         code = static_cast<const KvoBuffer*>(buffer)->data();                                   \
-        toForm = formDistance(code, kvoExecutableCode(*buffer));                                \
+        width = frame->m_width;                                                                 \
+        toForm = formDistance(code, formAtWidth(kvoExecutableCode(*buffer), buffer->size(), width)); \
         end = code + buffer->size();                                                            \
         ip = frame->m_pc <= buffer->size() ? code + frame->m_pc : end;                          \
-        width = frame->m_width;                                                                 \
         KvoValue* stack = data();                                                               \
         last = stack + (size() - 1);                                                            \
         bp = stack + frame->m_bp.current();                                                     \
@@ -1341,10 +1347,10 @@ op_RETURN: {
         procedure = frame->m_procedure;
         KvoBuffer* buffer = frame->m_codeBuffer;
         code = static_cast<const KvoBuffer*>(buffer)->data();
-        toForm = formDistance(code, kvoExecutableCode(*buffer));
+        width = frame->m_width;
+        toForm = formDistance(code, formAtWidth(kvoExecutableCode(*buffer), buffer->size(), width));
         end = code + buffer->size();
         ip = frame->m_pc <= buffer->size() ? code + frame->m_pc : end;
-        width = frame->m_width;
         KvoValue* stack = data();
         bp = stack + frame->m_bp.current();
         fp = stack + frame->m_fp.current();
@@ -1537,6 +1543,9 @@ op_NEWLINE:
     --sp;
     CHECKED_NEXT();
 op_RBYTE:
+    // Back from the plain form, which the wider operands read, to the execution form.
+    if (width != 1)
+        toForm -= kvoPlainFormDistance(static_cast<std::uint32_t>(end - code));
     width = 1;
     NEXT();
 
@@ -1547,189 +1556,189 @@ op_RBYTE:
 // PUSH, a load (TREF, LIT or AREF) and a binary instruction: the top is combined in place with
 // the loaded operand, which is never copied to the stack.
 op_PUSH_TREF_ADD:
-    if (!pushedOperated<TREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_SUB:
-    if (!pushedOperated<TREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, SUB>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_MUL:
-    if (!pushedOperated<TREF, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, MUL>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_DIV:
-    if (!pushedOperated<TREF, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, DIV>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_REM:
-    if (!pushedOperated<TREF, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, REM>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_BAND:
-    if (!pushedOperated<TREF, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, BAND>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_LT:
-    if (!pushedOperated<TREF, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, LT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_TREF_LE:
-    if (!pushedOperated<TREF, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, LE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_TREF_GT:
-    if (!pushedOperated<TREF, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, GT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_TREF_GE:
-    if (!pushedOperated<TREF, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, GE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_TREF_EQ:
-    if (!pushedOperated<TREF, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, EQ>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_TREF_NE:
-    if (!pushedOperated<TREF, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<TREF, NE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_LIT_ADD:
-    if (!pushedOperated<LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_LIT_SUB:
-    if (!pushedOperated<LIT, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, SUB>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_LIT_MUL:
-    if (!pushedOperated<LIT, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, MUL>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_LIT_DIV:
-    if (!pushedOperated<LIT, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, DIV>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_LIT_REM:
-    if (!pushedOperated<LIT, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, REM>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_LIT_BAND:
-    if (!pushedOperated<LIT, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, BAND>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_LIT_LT:
-    if (!pushedOperated<LIT, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, LT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_LIT_LE:
-    if (!pushedOperated<LIT, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, LE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_LIT_GT:
-    if (!pushedOperated<LIT, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, GT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_LIT_GE:
-    if (!pushedOperated<LIT, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, GE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_LIT_EQ:
-    if (!pushedOperated<LIT, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, EQ>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_LIT_NE:
-    if (!pushedOperated<LIT, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<LIT, NE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_AREF_ADD:
-    if (!pushedOperated<AREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_AREF_SUB:
-    if (!pushedOperated<AREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, SUB>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_AREF_MUL:
-    if (!pushedOperated<AREF, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, MUL>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_AREF_DIV:
-    if (!pushedOperated<AREF, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, DIV>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_AREF_REM:
-    if (!pushedOperated<AREF, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, REM>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_AREF_BAND:
-    if (!pushedOperated<AREF, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, BAND>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_AREF_LT:
-    if (!pushedOperated<AREF, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, LT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_AREF_LE:
-    if (!pushedOperated<AREF, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, LE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_AREF_GT:
-    if (!pushedOperated<AREF, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, GT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_AREF_GE:
-    if (!pushedOperated<AREF, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, GE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_AREF_EQ:
-    if (!pushedOperated<AREF, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, EQ>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 op_PUSH_AREF_NE:
-    if (!pushedOperated<AREF, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!pushedOperated<AREF, NE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_PUSH;
     goto branchOnComparison;
 // PUSH, TREF, PUSH, a load and two binary instructions: the top combined with the result of
 // the inner operator, which is never copied to the stack.
 op_PUSH_TREF_PUSH_TREF_MUL_ADD:
-    if (!pushedPairOperated<TREF, MUL, ADD>(ip, procedure, fp, sp, last, width))
+    if (!pushedPairOperated<TREF, MUL, ADD>(ip, procedure, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_PUSH_TREF_MUL_SUB:
-    if (!pushedPairOperated<TREF, MUL, SUB>(ip, procedure, fp, sp, last, width))
+    if (!pushedPairOperated<TREF, MUL, SUB>(ip, procedure, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_PUSH_LIT_MUL_ADD:
-    if (!pushedPairOperated<LIT, MUL, ADD>(ip, procedure, fp, sp, last, width))
+    if (!pushedPairOperated<LIT, MUL, ADD>(ip, procedure, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_PUSH_LIT_BAND_ADD:
-    if (!pushedPairOperated<LIT, BAND, ADD>(ip, procedure, fp, sp, last, width))
+    if (!pushedPairOperated<LIT, BAND, ADD>(ip, procedure, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_TREF_PUSH_LIT_REM_ADD:
-    if (!pushedPairOperated<LIT, REM, ADD>(ip, procedure, fp, sp, last, width))
+    if (!pushedPairOperated<LIT, REM, ADD>(ip, procedure, fp, sp, last))
         goto op_PUSH;
     NEXT();
 // PUSH, an element of a global vector and a binary instruction.
 op_PUSH_REF_PUSH_TREF_VREF_ADD:
-    if (!pushedGlobalElementOperated<ADD>(ip, procedure, fp, sp, last, width))
+    if (!pushedGlobalElementOperated<ADD>(ip, procedure, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_REF_PUSH_TREF_VREF_SUB:
-    if (!pushedGlobalElementOperated<SUB>(ip, procedure, fp, sp, last, width))
+    if (!pushedGlobalElementOperated<SUB>(ip, procedure, fp, sp, last))
         goto op_PUSH;
     NEXT();
 op_PUSH_REF_PUSH_TREF_VREF_MUL:
-    if (!pushedGlobalElementOperated<MUL>(ip, procedure, fp, sp, last, width))
+    if (!pushedGlobalElementOperated<MUL>(ip, procedure, fp, sp, last))
         goto op_PUSH;
     NEXT();
 // PUSH, a load and VREF: an element of the vector on the top.
 op_PUSH_TREF_VREF:
 op_PUSH_LIT_VREF:
 op_PUSH_AREF_VREF:
-    if (const KvoValue* element = pushedElement(ip, procedure, frame, bp, fp, sp, last, width)) {
+    if (const KvoValue* element = pushedElement(ip, procedure, frame, bp, fp, sp, last)) {
         ip += 3;
         // The element is copied before the container's release, which may delete it.
         STORE(*sp, *element);
@@ -1740,7 +1749,7 @@ op_PUSH_AREF_VREF:
 op_PUSH_TREF_VSET:
 op_PUSH_LIT_VSET: {
     const KvoValue* value = nullptr;
-    if (KvoValue* element = pushedStoreTarget(ip, procedure, frame, bp, fp, sp, last, width, value)) {
+    if (KvoValue* element = pushedStoreTarget(ip, procedure, frame, bp, fp, sp, last, value)) {
         ip += 3;
         {
             // A number: the copy takes no reference, and it outlives a stack that the release of
@@ -1780,11 +1789,11 @@ branchOnComparison: {
 // goes into the top as in TREF, PUSH, load, ADD, then into a, which held a number (the first
 // operand) and takes it without counts; the BR follows without a dispatch.
 op_TREF_PUSH_TREF_ADD_TSET_BR:
-    if (!loadsOperated<TREF, TREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto stepStored;
 op_TREF_PUSH_LIT_ADD_TSET_BR:
-    if (!loadsOperated<TREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
 stepStored:
     // ip is at the TSET, whose operand is a's (the form was made for this code).
@@ -1798,195 +1807,195 @@ stepStored:
 // A load, PUSH, a load and a binary instruction: the two operands are combined into the top
 // without being copied to the stack.
 op_TREF_PUSH_TREF_ADD:
-    if (!loadsOperated<TREF, TREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_TREF_SUB:
-    if (!loadsOperated<TREF, TREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, SUB>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_TREF_MUL:
-    if (!loadsOperated<TREF, TREF, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, MUL>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_TREF_DIV:
-    if (!loadsOperated<TREF, TREF, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, DIV>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_TREF_REM:
-    if (!loadsOperated<TREF, TREF, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, REM>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_TREF_BAND:
-    if (!loadsOperated<TREF, TREF, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, BAND>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_TREF_LT:
-    if (!loadsOperated<TREF, TREF, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, LT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_TREF_LE:
-    if (!loadsOperated<TREF, TREF, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, LE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_TREF_GT:
-    if (!loadsOperated<TREF, TREF, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, GT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_TREF_GE:
-    if (!loadsOperated<TREF, TREF, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, GE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_TREF_EQ:
-    if (!loadsOperated<TREF, TREF, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, EQ>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_TREF_NE:
-    if (!loadsOperated<TREF, TREF, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, TREF, NE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_LIT_ADD:
-    if (!loadsOperated<TREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_LIT_SUB:
-    if (!loadsOperated<TREF, LIT, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, SUB>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_LIT_MUL:
-    if (!loadsOperated<TREF, LIT, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, MUL>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_LIT_DIV:
-    if (!loadsOperated<TREF, LIT, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, DIV>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_LIT_REM:
-    if (!loadsOperated<TREF, LIT, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, REM>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_LIT_BAND:
-    if (!loadsOperated<TREF, LIT, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, BAND>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     NEXT();
 op_TREF_PUSH_LIT_LT:
-    if (!loadsOperated<TREF, LIT, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, LT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_LIT_LE:
-    if (!loadsOperated<TREF, LIT, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, LE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_LIT_GT:
-    if (!loadsOperated<TREF, LIT, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, GT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_LIT_GE:
-    if (!loadsOperated<TREF, LIT, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, GE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_LIT_EQ:
-    if (!loadsOperated<TREF, LIT, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, EQ>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_TREF_PUSH_LIT_NE:
-    if (!loadsOperated<TREF, LIT, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<TREF, LIT, NE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_TREF;
     goto branchOnComparison;
 op_AREF_PUSH_TREF_ADD:
-    if (!loadsOperated<AREF, TREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_TREF_SUB:
-    if (!loadsOperated<AREF, TREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, SUB>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_TREF_MUL:
-    if (!loadsOperated<AREF, TREF, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, MUL>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_TREF_DIV:
-    if (!loadsOperated<AREF, TREF, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, DIV>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_TREF_REM:
-    if (!loadsOperated<AREF, TREF, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, REM>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_TREF_BAND:
-    if (!loadsOperated<AREF, TREF, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, BAND>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_TREF_LT:
-    if (!loadsOperated<AREF, TREF, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, LT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_TREF_LE:
-    if (!loadsOperated<AREF, TREF, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, LE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_TREF_GT:
-    if (!loadsOperated<AREF, TREF, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, GT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_TREF_GE:
-    if (!loadsOperated<AREF, TREF, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, GE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_TREF_EQ:
-    if (!loadsOperated<AREF, TREF, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, EQ>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_TREF_NE:
-    if (!loadsOperated<AREF, TREF, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, TREF, NE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_LIT_ADD:
-    if (!loadsOperated<AREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_LIT_SUB:
-    if (!loadsOperated<AREF, LIT, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, SUB>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_LIT_MUL:
-    if (!loadsOperated<AREF, LIT, MUL>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, MUL>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_LIT_DIV:
-    if (!loadsOperated<AREF, LIT, DIV>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, DIV>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_LIT_REM:
-    if (!loadsOperated<AREF, LIT, REM>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, REM>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_LIT_BAND:
-    if (!loadsOperated<AREF, LIT, BAND>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, BAND>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     NEXT();
 op_AREF_PUSH_LIT_LT:
-    if (!loadsOperated<AREF, LIT, LT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, LT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_LIT_LE:
-    if (!loadsOperated<AREF, LIT, LE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, LE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_LIT_GT:
-    if (!loadsOperated<AREF, LIT, GT>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, GT>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_LIT_GE:
-    if (!loadsOperated<AREF, LIT, GE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, GE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_LIT_EQ:
-    if (!loadsOperated<AREF, LIT, EQ>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, EQ>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 op_AREF_PUSH_LIT_NE:
-    if (!loadsOperated<AREF, LIT, NE>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<AREF, LIT, NE>(ip, procedure, frame, bp, fp, sp, last))
         goto op_AREF;
     goto branchOnComparison;
 
@@ -1995,7 +2004,7 @@ op_PUSH_TREF:
 op_PUSH_LIT:
 op_PUSH_AREF:
 op_PUSH_REF:
-    if (!pushesPlainly(width, sp, bp, last))
+    if (!pushesPlainly(sp, bp, last))
         goto op_PUSH;
     ++sp;
     op = *ip++; // the load, as the sequence was found
@@ -2010,7 +2019,7 @@ op_PUSH_REF:
 // REF g, PUSH, TREF i, VREF: element i of the vector in a global variable, read into a top
 // that holds no reference (so that nothing is deleted before the element is read).
 op_REF_PUSH_TREF_VREF: {
-    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp))
+    if (!pushesPlainly(sp, bp, last) || !holdsNoReference(*sp))
         goto op_REF;
     // The TREF's operand is at ip[3]. A temporary at the top would hold the vector by then: the
     // designed instructions decide.
@@ -2025,7 +2034,7 @@ op_REF_PUSH_TREF_VREF: {
 // TREF v, PUSH, TREF i, VREF: element i of the vector in temporary v, read into a top that
 // holds no reference; a BRT or BRF after it tests an integer element at once (`if (flags[i])`).
 op_TREF_PUSH_TREF_VREF: {
-    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp)
+    if (!pushesPlainly(sp, bp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp)
         goto op_TREF;
     // The second TREF's operand is at ip[3].
     const KvoValue* element = elementAtIndex(fp[1 + ip[0]], temporaryBelowTop(ip[3], fp, sp));
@@ -2043,7 +2052,7 @@ op_TREF_PUSH_TREF_VREF: {
 op_TREF_PUSH_TREF_PUSH_LIT_VSET:
 op_TREF_PUSH_TREF_PUSH_TREF_VSET: {
     const KvoValue* value = nullptr;
-    if (KvoValue* element = storedElementOfTemporaries(ip, procedure, fp, sp, last, width, value)) {
+    if (KvoValue* element = storedElementOfTemporaries(ip, procedure, fp, sp, last, value)) {
         ip += 8;
         // The number goes to the top, which holds no reference, and from there into the element:
         // the top keeps it while the release of the element's old value may move the stack.
@@ -2056,19 +2065,19 @@ op_TREF_PUSH_TREF_PUSH_TREF_VSET: {
 
 // A data member of `this`, PUSH, a literal or argument and ADD or SUB (`n = n + k`).
 op_MREF_PUSH_LIT_ADD:
-    if (!loadsOperated<MREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<MREF, LIT, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_MREF;
     NEXT();
 op_MREF_PUSH_LIT_SUB:
-    if (!loadsOperated<MREF, LIT, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<MREF, LIT, SUB>(ip, procedure, frame, bp, fp, sp, last))
         goto op_MREF;
     NEXT();
 op_MREF_PUSH_AREF_ADD:
-    if (!loadsOperated<MREF, AREF, ADD>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<MREF, AREF, ADD>(ip, procedure, frame, bp, fp, sp, last))
         goto op_MREF;
     NEXT();
 op_MREF_PUSH_AREF_SUB:
-    if (!loadsOperated<MREF, AREF, SUB>(ip, procedure, frame, bp, fp, sp, last, width))
+    if (!loadsOperated<MREF, AREF, SUB>(ip, procedure, frame, bp, fp, sp, last))
         goto op_MREF;
     NEXT();
 
@@ -2080,7 +2089,7 @@ op_MREF_PUSH_AREF_SUB:
 // also in the selector's slot, as this); otherwise the selector is loaded too and SEND runs
 // without a dispatch.
 op_TREF_PUSH_LIT_SEND: {
-    if (!pushesPlainly(width, sp, bp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp ||
+    if (!pushesPlainly(sp, bp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp ||
         ip[3] >= procedure->size())
         goto op_TREF;
     const KvoValue& object = fp[1 + ip[0]];
@@ -2103,7 +2112,7 @@ op_TREF_PUSH_LIT_SEND: {
 }
 op_TREF_PUSH_LIT_PUSH_LIT_SEND:
 op_TREF_PUSH_LIT_PUSH_TREF_SEND: {
-    if (!pushesTwicePlainly(width, sp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp ||
+    if (!pushesTwicePlainly(sp, last) || !holdsNoReference(*sp) || fp + 1 + ip[0] > sp ||
         ip[3] >= procedure->size())
         goto op_TREF;
     if (ip[5] == LIT ? ip[6] >= procedure->size() : fp + 1 + ip[6] > sp)
@@ -2135,7 +2144,7 @@ op_TREF_PUSH_LIT_PUSH_TREF_SEND: {
 // REF and PUSH: a global's value on the top, then the PUSH itself (a function about to be
 // called, a left operand).
 op_REF_PUSH: {
-    if (width != 1 || ip[0] >= procedure->size())
+    if (ip[0] >= procedure->size())
         goto op_REF;
     const KvoValue* variable = globalVariableOf((*procedure)[ip[0]]);
     if (!variable)
@@ -2153,7 +2162,7 @@ op_TREF_DEC_TSET:
 op_TREF_PINC_TSET:
 op_TREF_PDEC_TSET: {
     KvoValue* variable = fp + 1 + ip[0];
-    if (width != 1 || variable > sp || !variable->isInteger() || !holdsNoReference(*sp))
+    if (variable > sp || !variable->isInteger() || !holdsNoReference(*sp))
         goto op_TREF;
     std::uint8_t step = ip[1];
     std::int32_t value = variable->rawInteger();
@@ -2171,7 +2180,7 @@ op_TREF_PDEC_TSET: {
 // ip moves past the operand before the store, as in TSET: a deletion that saves and reloads the
 // state (and may change the code) resumes there.
 op_TSET_BR: {
-    if (width != 1 || fp + 1 + ip[0] > sp)
+    if (fp + 1 + ip[0] > sp)
         goto op_TSET;
     KvoValue* variable = fp + 1 + ip[0];
     ++ip;
@@ -2188,14 +2197,14 @@ op_TSET_BR: {
 // ip moves past the store's operand first, as in MSET and TSET.
 op_MSET_MREF: {
     const KvoChar* error = nullptr;
-    KvoVector* members = width == 1 ? membersOfThis(frame, bp, sp, error) : nullptr;
+    KvoVector* members = membersOfThis(frame, bp, sp, error);
     if (!members || ip[0] == 0 || ip[0] >= members->size())
         goto op_MSET;
     readBack = &(*members)[ip[0]];
     goto storeAndReadBack;
 }
 op_TSET_TREF:
-    if (width != 1 || fp + 1 + ip[0] > sp)
+    if (fp + 1 + ip[0] > sp)
         goto op_TSET;
     readBack = fp + 1 + ip[0];
 storeAndReadBack:
@@ -2274,10 +2283,10 @@ enterSlow:
     LOAD();
     CHECKED_NEXT();
 op_RWORD:
-    width = 2;
-    NEXT();
 op_RDWORD:
-    width = 4;
+    if (width == 1)
+        toForm += kvoPlainFormDistance(static_cast<std::uint32_t>(end - code));
+    width = getWidthOf(ip[-1]);
     NEXT();
 
 #undef LOAD

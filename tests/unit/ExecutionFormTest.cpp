@@ -158,6 +158,26 @@ TEST(ExecutionFormTest, AJumpChangedToLeaveTheCodeIsCheckedAgain)
     EXPECT_EQ(machine.errors(), u"invalid bytecode\n");
 }
 
+TEST(ExecutionFormTest, WideOperandsAreNeverReadAsASequence)
+{
+    // RWORD TREF 0x0501: with one-byte operands the bytes would read TREF 1, PUSH, TREF 2, ADD,
+    // which the form marks. At width two the TREF's temporary lies outside the frame.
+    KvoTestMachine machine;
+    KvoAssembler main(u"main");
+    main.prologue(3).load(KvoValue(std::int32_t(7))).op(TSET, 1).load(KvoValue(std::int32_t(5))).op(TSET, 2);
+    main.op(RWORD).op(TREF).op(1).op(PUSH).op(TREF).op(2).op(ADD).op(RBYTE).op(RETURN);
+    machine.define(u"main", main);
+    EXPECT_FALSE(machine.run());
+    EXPECT_EQ(machine.errors(), u"invalid bytecode\n");
+    // The same bytes without the width instruction are the sum.
+    KvoTestMachine narrow;
+    KvoAssembler sum(u"main");
+    sum.prologue(3).load(KvoValue(std::int32_t(7))).op(TSET, 1).load(KvoValue(std::int32_t(5))).op(TSET, 2);
+    sum.op(TREF).op(1).op(PUSH).op(TREF).op(2).op(ADD).op(RBYTE).op(RETURN);
+    narrow.define(u"main", sum);
+    EXPECT_EQ(runMain(narrow), 12);
+}
+
 TEST(ExecutionFormTest, ACodeChangeIsSeenByTheNextCall)
 {
     KvoTestMachine machine;
