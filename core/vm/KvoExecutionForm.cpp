@@ -33,18 +33,25 @@ constexpr std::uint32_t shortLength(std::uint8_t op)
     }
 }
 
-// Which opcodes begin some sequence: only at those is the list searched.
-struct SequenceStarts {
-    bool opcodes[256];
-    constexpr SequenceStarts() : opcodes()
+// The internal instructions grouped by the first opcode of their sequence, each group in list
+// order (the order of preference): at an offset only the group of its opcode is tried.
+struct SequencesByStart {
+    std::uint8_t order[KVO_FUSED_OPCODE_COUNT];
+    std::uint16_t begin[257];
+    constexpr SequencesByStart() : order(), begin()
     {
-        for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
-            if (fused.opcodes[0] != KVO_NO_OPCODE)
-                opcodes[fused.opcodes[0]] = true;
+        int n = 0;
+        for (int op = 0; op < 256; ++op) {
+            begin[op] = static_cast<std::uint16_t>(n);
+            for (int i = 0; i < KVO_FUSED_OPCODE_COUNT; ++i) {
+                if (KVO_FUSED_LIST[i].opcodes[0] == op && op != KVO_NO_OPCODE)
+                    order[n++] = static_cast<std::uint8_t>(i);
+            }
         }
+        begin[256] = static_cast<std::uint16_t>(n);
     }
 };
-constexpr SequenceStarts SEQUENCE_STARTS{};
+constexpr SequencesByStart SEQUENCES_BY_START{};
 
 // Whether the sequence of fused begins at offset at of the size bytes of code.
 bool sequenceAt(const KvoFusedSequence& fused, const std::uint8_t* code, std::uint32_t size, std::uint32_t at)
@@ -95,8 +102,9 @@ void kvoTranslateCode(const std::uint8_t* code, std::uint32_t size, std::uint8_t
             op = NOP;
         else if (shortLength(op) > size - at)
             op = END_OF_CODE;
-        else if (SEQUENCE_STARTS.opcodes[op] && fuse) {
-            for (const KvoFusedSequence& fused : KVO_FUSED_LIST) {
+        else if (fuse) {
+            for (int i = SEQUENCES_BY_START.begin[op]; i < SEQUENCES_BY_START.begin[op + 1]; ++i) {
+                const KvoFusedSequence& fused = KVO_FUSED_LIST[SEQUENCES_BY_START.order[i]];
                 if (sequenceAt(fused, code, size, at)) {
                     op = fused.code;
                     break;

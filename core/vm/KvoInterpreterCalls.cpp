@@ -182,7 +182,10 @@ void KvoInterpreter::cutBackTo(int calledSlot)
     // The usual prologue is carried out here at once, with the same effect, unless the host
     // watches single instructions.
     if (m_attention.load(std::memory_order_relaxed) == 0) {
-        std::uint32_t count = kvoUsualPrologue(code->data(), code->size());
+        // Read through the const view: the writable one counts a change, which would make the
+        // next run translate the code again.
+        const KvoBuffer& bytes = *code;
+        std::uint32_t count = kvoUsualPrologue(bytes.data(), bytes.size());
         // Only when the stack already has the room (else the loop grows it).
         if (count < KVO_MAX_STACK_SLOTS && std::int64_t(sp) + count + 1 < std::int64_t(size())) {
             KvoValue* stack = data();

@@ -65,7 +65,10 @@ public:
     // The procedure vector (borrowed).
     KvoVector* getProcedure() const noexcept { return m_procedure; }
     // The code bytes, or null when element 0 is not a buffer; getCodeSize() is their number.
-    const std::uint8_t* getCode() const noexcept { return m_codeBuffer ? m_codeBuffer->data() : nullptr; }
+    const std::uint8_t* getCode() const noexcept
+    {
+        return m_codeBuffer ? static_cast<const KvoBuffer*>(m_codeBuffer)->data() : nullptr;
+    }
     std::uint32_t getCodeSize() const noexcept { return m_codeBuffer ? m_codeBuffer->size() : 0; }
     explicit operator const std::uint8_t*() const noexcept { return getCode(); }
 

@@ -178,6 +178,24 @@ TEST(ExecutionFormTest, WideOperandsAreNeverReadAsASequence)
     EXPECT_EQ(runMain(narrow), 12);
 }
 
+TEST(ExecutionFormTest, CallsKeepTheFormCurrent)
+{
+    // Regression: a call that entered a procedure outside the loop's own path (the first call at
+    // a new depth) read the code through its writable view, which counts a change, so that
+    // every such call made the whole form again.
+    KvoTestMachine machine;
+    KvoAssembler f(u"f");
+    f.param().prologue().op(AREF, 0).op(PUSH).load(KvoValue(std::int32_t(2))).op(ADD).op(RETURN);
+    machine.define(u"f", f);
+    defineCallOfF(machine);
+    const KvoBuffer* code = codeOf(machine, u"f");
+    std::uint32_t changes = code->changes();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(runMain(machine), 42);
+    EXPECT_EQ(code->changes(), changes);
+    EXPECT_NE(code->executionForm(), nullptr);
+}
+
 TEST(ExecutionFormTest, ACodeChangeIsSeenByTheNextCall)
 {
     KvoTestMachine machine;
