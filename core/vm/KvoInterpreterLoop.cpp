@@ -224,10 +224,16 @@ template <std::uint8_t LOAD>
     return *reinterpret_cast<const std::uint8_t*>(reinterpret_cast<std::uintptr_t>(at) + toForm);
 }
 
-// Whether a value holds no reference, counted or not: overwriting it releases nothing.
+// Whether a value holds no reference, counted or not: overwriting it releases nothing. One
+// range test covers both reference ranges (6..14 and 17..24); the two kinds between them
+// (variable entries and native function references) hold none either but answer false, which
+// only sends them down the general path.
 [[KVO_LOOP_INLINE]] inline bool holdsNoReference(const KvoValue& value) noexcept
 {
-    return !isOwningType(value.storedType()) && !isWeakType(value.storedType());
+    static_assert(isObjectType(KVT_BYTECODE) && isObjectType(KVT_DICTIONARYREF) && !isObjectType(KVT_BYTECODE - 1) &&
+                      !isObjectType(KVT_DICTIONARYREF + 1),
+                  "the kinds that hold a reference lie between the bytecode kind and the dictionary reference");
+    return static_cast<unsigned>(value.storedType()) - KVT_BYTECODE > unsigned(KVT_DICTIONARYREF - KVT_BYTECODE);
 }
 
 // Copies an integer or a double into a slot that holds no reference: numbers hold none, so the
