@@ -2037,6 +2037,36 @@ op_REF_PUSH_TREF_VREF: {
     NEXT();
 }
 
+// REF g or TREF v, PUSH, TREF i, PUSH: a container and an index pushed for an element store
+// whose value is worked out next (`v[i] = v[i] - d`). The top, which the first load overwrites,
+// must hold no reference, the two pushes must find room and empty slots, and the index must lie
+// below the top (a temporary at the top would hold the container by then); otherwise the
+// designed instructions decide.
+op_REF_PUSH_TREF_PUSH:
+op_TREF_PUSH_TREF_PUSH: {
+    if (!pushesTwicePlainly(sp, last) || !holdsNoReference(*sp))
+        goto containerLoadAlone;
+    const KvoValue* container;
+    if (ip[-1] == REF)
+        container = ip[0] < procedure->size() ? globalVariableOf((*procedure)[ip[0]]) : nullptr;
+    else
+        container = fp + 1 + ip[0] <= sp ? fp + 1 + ip[0] : nullptr;
+    const KvoValue* index = temporaryBelowTop(ip[3], fp, sp);
+    if (!container || !index)
+        goto containerLoadAlone;
+    // A temporary at the top holds no reference: taking it over itself changes nothing.
+    sp->assignOverUnowned(*container);
+    sp[1].assignOverUnowned(*index);
+    sp += 2;
+    ip += 5;
+    NEXT();
+}
+containerLoadAlone:
+    // The first instruction of the sequence by itself.
+    if (ip[-1] == REF)
+        goto op_REF;
+    goto op_TREF;
+
 // TREF v, PUSH, TREF i, VREF: element i of the vector in temporary v, read into a top that
 // holds no reference; a BRT or BRF after it tests an integer element at once (`if (flags[i])`).
 op_TREF_PUSH_TREF_VREF: {

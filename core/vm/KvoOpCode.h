@@ -220,11 +220,13 @@ enum KvoFusedCondition : std::uint8_t {
     X(TREF_PDEC_TSET, 0x6E, FUSE_SAME, TREF, PDEC, TSET)                          \
     X(TSET_BR, 0x6F, FUSE_ANY, TSET, BR)                                        \
     X(REF_PUSH_TREF_VREF, 0x70, FUSE_ANY, REF, PUSH, TREF, VREF)                \
+    X(REF_PUSH_TREF_PUSH, 0x8E, FUSE_ANY, REF, PUSH, TREF, PUSH)                \
     X(PUSH_REF, 0x71, FUSE_ANY, PUSH, REF)                                      \
     X(REF_PUSH, 0x74, FUSE_ANY, REF, PUSH)                                      \
     X(TREF_PUSH_TREF_PUSH_LIT_VSET, 0x75, FUSE_ANY, TREF, PUSH, TREF, PUSH, LIT, VSET)  \
     X(TREF_PUSH_TREF_PUSH_TREF_VSET, 0x76, FUSE_ANY, TREF, PUSH, TREF, PUSH, TREF, VSET) \
     X(TREF_PUSH_TREF_VREF, 0x77, FUSE_ANY, TREF, PUSH, TREF, VREF)                      \
+    X(TREF_PUSH_TREF_PUSH, 0x8F, FUSE_ANY, TREF, PUSH, TREF, PUSH)                      \
     X(MREF_PUSH_LIT_ADD, 0x39, FUSE_ANY, MREF, PUSH, LIT, ADD)                          \
     X(MREF_PUSH_LIT_SUB, 0x3A, FUSE_ANY, MREF, PUSH, LIT, SUB)                          \
     X(MREF_PUSH_AREF_ADD, 0x3B, FUSE_ANY, MREF, PUSH, AREF, ADD)                        \

@@ -82,6 +82,11 @@ TEST(ExecutionFormTest, SequencesEndsAndForeignBytes)
     EXPECT_EQ(store[0], TREF_PUSH_TREF_PUSH_LIT_VSET);
     EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, PUSH, TREF, 3, VSET})[0], TREF_PUSH_TREF_PUSH_TREF_VSET);
     EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, VREF, BRF, 0, 0, 0, 0})[0], TREF_PUSH_TREF_VREF);
+    // A container and an index pushed before the value is worked out; with a literal or a
+    // temporary as the value, the whole store is one.
+    EXPECT_EQ(translate({REF, 1, PUSH, TREF, 2, PUSH, TREF, 3, PUSH, LIT, 4, SUB, VSET})[0], REF_PUSH_TREF_PUSH);
+    EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, PUSH, TREF, 3, PUSH, LIT, 4, SUB, VSET})[0], TREF_PUSH_TREF_PUSH);
+    EXPECT_EQ(translate({TREF, 1, PUSH, TREF, 2, PUSH, TREF, 3, VSET})[0], TREF_PUSH_TREF_PUSH_TREF_VSET);
     // A top combined with an inner operator's result, or with an element of a global vector.
     EXPECT_EQ(translate({PUSH, TREF, 1, PUSH, TREF, 2, MUL, ADD})[0], PUSH_TREF_PUSH_TREF_MUL_ADD);
     EXPECT_EQ(translate({PUSH, TREF, 1, PUSH, LIT, 2, REM, ADD})[0], PUSH_TREF_PUSH_LIT_REM_ADD);
