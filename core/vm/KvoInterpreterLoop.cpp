@@ -224,6 +224,18 @@ template <std::uint8_t LOAD>
     return *reinterpret_cast<const std::uint8_t*>(reinterpret_cast<std::uintptr_t>(at) + toForm);
 }
 
+// Whether a backward jump whose target the form has checked follows at ip, which then moves
+// past its opcode: a loop body that ends in a store or a step jumps back without a dispatch.
+// Only internal instructions ask: a designed one may run while a host follows single
+// instructions, which must see the jump by itself.
+[[KVO_LOOP_INLINE]] inline bool jumpBackFollows(const std::uint8_t*& ip, std::uintptr_t toForm) noexcept
+{
+    if (formByte(ip, toForm) != BR_BACK)
+        return false;
+    ++ip;
+    return true;
+}
+
 // Whether a value holds no reference, counted or not: overwriting it releases nothing. One
 // range test covers both reference ranges (6..14 and 17..24); the two kinds between them
 // (variable entries and native function references) hold none either but answer false, which
@@ -1768,6 +1780,8 @@ op_PUSH_LIT_VSET: {
             --sp;
             STORE(*sp, number);
         }
+        if (jumpBackFollows(ip, toForm))
+            goto op_BR_BACK;
         NEXT();
     }
     goto op_PUSH;
@@ -1805,10 +1819,9 @@ stepStored:
     // ip is at the TSET, whose operand is a's (the form was made for this code).
     setNumberUnowned(fp[1 + ip[1]], *sp);
     ip += 2;
-    if (formByte(ip, toForm) != BR_BACK)
-        NEXT();
-    ++ip;
-    goto op_BR_BACK;
+    if (jumpBackFollows(ip, toForm))
+        goto op_BR_BACK;
+    NEXT();
 
 // A load, PUSH, a load and a binary instruction: the two operands are combined into the top
 // without being copied to the stack.
@@ -2094,6 +2107,8 @@ op_TREF_PUSH_TREF_PUSH_TREF_VSET: {
         // the top keeps it while the release of the element's old value may move the stack.
         setNumberUnowned(*sp, *value);
         STORE(*element, *sp);
+        if (jumpBackFollows(ip, toForm))
+            goto op_BR_BACK;
         NEXT();
     }
     goto op_TREF;
@@ -2206,10 +2221,9 @@ op_TREF_PDEC_TSET: {
     variable->setIntegerUnowned(value);
     sp->setIntegerUnowned(value);
     ip += 4;
-    if (formByte(ip, toForm) != BR_BACK)
-        NEXT();
-    ++ip;
-    goto op_BR_BACK;
+    if (jumpBackFollows(ip, toForm))
+        goto op_BR_BACK;
+    NEXT();
 }
 
 // TSET a, BR: the store, then the jump without a dispatch.
@@ -2221,10 +2235,9 @@ op_TSET_BR: {
     KvoValue* variable = fp + 1 + ip[0];
     ++ip;
     STORE(*variable, *sp);
-    if (formByte(ip, toForm) != BR_BACK)
-        NEXT();
-    ++ip;
-    goto op_BR_BACK;
+    if (jumpBackFollows(ip, toForm))
+        goto op_BR_BACK;
+    NEXT();
 }
 
 // MSET m, MREF m and TSET t, TREF t: a variable stored and read back (`n = n + 1; return n;`).
