@@ -90,6 +90,22 @@ template <std::uint8_t OP>
     return true;
 }
 
+// Whether OP is one of the bitwise instructions, which take integers only.
+constexpr bool isBitwise(std::uint8_t op)
+{
+    return op == BAND || op == BOR || op == XOR || op == SHL || op == SHR;
+}
+
+// Arithmetic or bitwise instruction OP on two integers, the divisor of DIV and REM not zero.
+template <std::uint8_t OP>
+[[KVO_LOOP_INLINE]] inline std::int32_t integerResult(std::int32_t a, std::int32_t b) noexcept
+{
+    if constexpr (isBitwise(OP))
+        return kvo_numbers::integerBitwise(OP, a, b);
+    else
+        return integerArithmetic(OP, a, b);
+}
+
 // BAND, BOR, XOR, SHL and SHR of two integers.
 template <std::uint8_t OP>
 [[KVO_LOOP_INLINE]] inline bool bitwiseIntegers(KvoValue& left, const KvoValue& right) noexcept
@@ -121,7 +137,7 @@ template <std::uint8_t OP>
 {
     if constexpr (OP == ADD || OP == SUB || OP == MUL || OP == DIV || OP == REM)
         return numberArithmetic<OP>(left, right);
-    else if constexpr (OP == BAND || OP == BOR || OP == XOR || OP == SHL || OP == SHR)
+    else if constexpr (isBitwise(OP))
         return bitwiseIntegers<OP>(left, right);
     else
         return numberComparison<OP>(left, right);
@@ -453,8 +469,30 @@ template <std::uint8_t SECOND, std::uint8_t OP1, std::uint8_t OP2>
         right = ip[4] < procedure->size() ? &(*procedure)[ip[4]] : nullptr;
     if (left > sp || !right || !left->isIntegerOrDouble())
         return false;
-    // The inner result is worked out in the empty slot above the top, which is empty again
-    // afterwards; numbers hold no reference.
+    // Three integers, or three doubles, are combined without the inner result leaving the
+    // registers; the rules are numberOperation's.
+    if (left->isInteger() && right->isInteger() && sp->isInteger()) {
+        std::int32_t divisor = right->rawInteger();
+        if ((OP1 == DIV || OP1 == REM) && divisor == 0)
+            return false;
+        std::int32_t inner = integerResult<OP1>(left->rawInteger(), divisor);
+        sp->setIntegerUnowned(integerResult<OP2>(sp->rawInteger(), inner));
+        ip += 7;
+        return true;
+    }
+    if constexpr (!isBitwise(OP1) && !isBitwise(OP2)) {
+        if (left->isDouble() && right->isDouble() && sp->isDouble()) {
+            double divisor = right->rawDouble();
+            if ((OP1 == DIV || OP1 == REM) && isZeroDouble(divisor))
+                return false;
+            double inner = doubleArithmetic(OP1, left->rawDouble(), divisor);
+            sp->setDoubleUnowned(doubleArithmetic(OP2, sp->rawDouble(), inner));
+            ip += 7;
+            return true;
+        }
+    }
+    // Otherwise the inner result is worked out in the empty slot above the top, which is empty
+    // again afterwards; numbers hold no reference.
     KvoValue& inner = sp[1];
     setNumberUnowned(inner, *left);
     bool done = numberOperation<OP1>(inner, *right) && numberOperation<OP2>(*sp, inner);
