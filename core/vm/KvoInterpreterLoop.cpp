@@ -22,9 +22,10 @@
 // the whole sequence or else go to the handler of its first instruction. Hooks that follow
 // single instructions see the designed opcodes only.
 //
-// Every operand, jump target, literal index and frame slot is checked against the code, the
-// procedure and the frame before use; a violation raises "invalid bytecode". The checks are
-// compares against values already in registers.
+// Every operand, literal index and frame slot is checked against the code, the procedure and
+// the frame before use, and every jump target when the form is made (a jump whose target lies
+// outside the code keeps its check for when it runs); a violation raises "invalid bytecode".
+// The checks are compares against values already in registers.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -404,7 +405,7 @@ inline KvoValue* globalVariableOf(const KvoValue& literal) noexcept
 }
 
 // Whether two pushes from the top would open the two slots above it without growing the stack
-// or finding anything in them, with one-byte operands.
+// or finding anything in them.
 [[KVO_LOOP_INLINE]] inline bool pushesTwicePlainly(const KvoValue* sp, const KvoValue* last) noexcept
 {
     return last - sp >= 2 && sp[1].storedType() == KVT_NULL && sp[2].storedType() == KVT_NULL;
